@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs every test; then runs the unit tests again
+# under AddressSanitizer and UndefinedBehaviorSanitizer. Fails on the first failing step.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+scripts/install-deps.sh
+
+echo "== build"
+scripts/build.sh build
+echo "== tests"
+ctest --test-dir build --output-on-failure --parallel "$jobs" --timeout 600
+
+echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer"
+scripts/build.sh build-asan -DNORVANE_SANITIZE=ON -DNORVANE_BUILD_BENCH=OFF
+echo "== unit tests under the sanitizers"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure --parallel "$jobs" --timeout 600 -L unit
