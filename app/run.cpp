@@ -1,0 +1,117 @@
+#include "app/run.hpp"
+
+#include <malloc.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include "app/band_presets.hpp"
+#include "app/daemon.hpp"
+#include "app/help_text.hpp"
+#include "app/iq_input_checks.hpp"
+#include "app/options.hpp"
+#include "app/parse_options.hpp"
+#include "app/stop_signals.hpp"
+#include "core/errno_error.hpp"
+#include "decode/run/decode_receiver.hpp"
+#include "radio/sample_queue.hpp"
+
+namespace {
+
+// Large IQ buffers come and go with every block: keep them in the heap rather than mapping and
+// unmapping each one, and let the heap keep a generous margin before giving memory back.
+void tune_allocator() {
+  mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
+  mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
+  mallopt(M_TOP_PAD, 8 * 1024 * 1024);
+}
+
+// Help, version and lists are the product of a one-shot command: a full disk or a closed pipe
+// must fail the command, not pass for success.
+void write_standard_output(std::string_view text) {
+  while (!text.empty()) {
+    ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      throw errno_error("Cannot write to standard output");
+    }
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+[[noreturn]] void not_built_yet(const std::string& what) {
+  throw std::runtime_error(what + " is not available in this build yet");
+}
+
+// Everything after the Daemon exists. The Options live in this frame, so they are gone before
+// main reports an error that escapes from here.
+int run_with_options(int argc, char** argv, Daemon& daemon) {
+  const Options options = parse_options(argc, argv);
+
+  if (!options.audio_command.empty()) not_built_yet("--audio-command");
+
+  if (options.help) {
+    write_standard_output(help_text());
+    return 0;
+  }
+  if (options.version) {
+    write_standard_output(version_banner());
+    return 0;
+  }
+  if (options.list_frequencies) {
+    write_standard_output(format_frequency_list(options.modes));
+    return 0;
+  }
+  if (options.kill) not_built_yet("--kill");
+  if (options.list_devices) not_built_yet("--list-devices");
+
+  install_stop_signals();
+  check_iq_input(options);
+
+  // daemonize(daemon, options) goes here; from then on a detached run logs to its log file.
+  if (options.daemon) not_built_yet("--daemon");
+
+  std::cerr << version_banner() << std::flush;
+
+  SampleQueue queue;
+  if (!options.iq_file.empty() && options.wideband) {
+    decode_receiver(options, nullptr, queue, daemon);
+    return 0;
+  }
+  // Still to come: the audio-mode replay, and the backends (RX-888, rtl_tcp, SDRplay) with their
+  // run loops.
+  if (!options.iq_file.empty()) not_built_yet("Audio-mode IQ replay");
+  not_built_yet("Live reception from the " + options.backend + " backend");
+}
+
+}  // namespace
+
+int run_main(int argc, char** argv) {
+  tune_allocator();
+  ignore_broken_pipes();
+  // The Daemon (start-up pipe and PID file) is constructed here, before option parsing, so that
+  // every later failure reaches a waiting parent; it is destroyed last on every way out.
+  Daemon daemon;
+  std::string message;
+  try {
+    if (argc == 1) {
+      write_standard_output(help_text());
+      return 0;
+    }
+    return run_with_options(argc, argv, daemon);
+  } catch (const std::exception& error) {
+    message = error.what();
+  }
+  // A waiting daemon parent is told here, through the start-up pipe: "E" and at most 2047 bytes.
+  if (daemon.startup_pipe >= 0) {
+    const std::string status = "E" + message.substr(0, 2047);
+    daemon.send_status(status.data(), status.size());
+  }
+  std::cerr << "Error: " << message << '\n' << std::flush;
+  return 1;
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+// One live audio channel and its spec text: a comma list of unique key=value fields, the same
+// on the command line, in the configuration file and on the control socket.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/spec_text.hpp"  // is_valid_channel_id, shared with analysis channels and views
+
+enum class AudioModulation : std::uint32_t { USB = 0, LSB = 1, AM = 2, FM = 3 };
+
+struct AudioChannel {
+    std::string id;
+    std::string sink;    // an existing PulseAudio sink or "@DEFAULT_SINK@"; empty = none
+    std::string wav;     // WAV file path; empty = none
+    std::string socket;  // absolute path of a Unix audio socket; empty = none
+    double frequency = 0.0;  // Hz: the carrier for USB and LSB, the centre for AM and FM
+    double bandwidth = 3000.0;  // Hz, RF
+    double audio_gain = 10.0;
+    double low_cut = 0.0;  // Hz from the carrier where a sideband passband starts
+    bool agc = true;
+    std::uint32_t audio_rate = 48000;  // Hz
+    AudioModulation modulation = AudioModulation::USB;
+    bool enabled = true;  // only enabled channels must fit the running capture
+
+    friend bool operator==(const AudioChannel&, const AudioChannel&) = default;
+};
+
+// Parses and validates a spec; a malformed or invalid spec raises std::runtime_error with
+// the user's message.
+AudioChannel parse_audio_channel(std::string_view spec);
+
+// Raises std::runtime_error with the first rule the channel breaks.
+void validate_audio_channel(const AudioChannel& channel);
+
+// The (low, high) RF edges of the channel in Hz.
+std::pair<double, double> audio_passband(const AudioChannel& channel);
+
+// Validates, then raises CaptureFitError when an enabled channel's passband leaves
+// centre +- 0.45 x capture width (edges inclusive). A disabled channel is only validated.
+void require_passband_in_capture(const AudioChannel& channel, double centre_hz, double capture_width_hz);
+
+// The canonical spec text of a valid channel; parse_audio_channel of it gives the channel back.
+std::string format_audio_channel(const AudioChannel& channel);
+
+// The field readers of the spec.
+double parse_channel_number(std::string_view text);
+bool parse_enabled_flag(std::string_view text);
