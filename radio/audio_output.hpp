@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <fstream>
+#include <span>
+#include <string>
+#include <vector>
+
+struct Options;
+
+// Mono float audio out: a 16-bit PCM WAV file when options.wav is set (the decoder workers'
+// interval files, or --wav in audio mode), otherwise PulseAudio playback. Used by one thread at
+// a time. A WAV file gets a correct header even when the run ends by an error: the destructor
+// completes what finish did not.
+class AudioOutput {
+public:
+    explicit AudioOutput(Options const& options);
+    ~AudioOutput();
+    AudioOutput(AudioOutput const&) = delete;
+    AudioOutput& operator=(AudioOutput const&) = delete;
+
+    // Samples belong in -1..1; anything beyond is held at full scale rather than wrapped.
+    void write(std::span<float const> samples);
+
+    // Completes the output; called once after the last write. Later calls do nothing.
+    void finish();
+
+private:
+    void write_wav_header();
+
+    std::ofstream wav_;
+    std::vector<unsigned char> scratch_;  // PCM16 of one write; only grows
+    std::uint32_t data_bytes_ = 0;
+    bool finished_ = false;
+    std::uint32_t rate_hz_ = 0;
+};
+
+// Whether samples more 16-bit samples still fit in a WAV file holding data_bytes: the RIFF size
+// field (data + 36) must stay within 32 bits.
+bool wav_samples_fit(std::uint32_t data_bytes, std::size_t samples);

@@ -1,0 +1,59 @@
+#include "sig/modems/modem_factory.hpp"
+
+#include <stdexcept>
+#include <string>
+
+#include "sig/modems/cw_modem.hpp"
+#include "sig/modems/psk31_modem.hpp"
+#include "sig/modems/resolve_variant.hpp"
+#include "sig/modems/rtty_modem.hpp"
+
+namespace sig {
+namespace {
+
+using Builder = std::unique_ptr<Modem> (*)(const Candidate&, const ModemSettings&, const ModemContext&);
+
+struct ModemEntry {
+    Mode mode;
+    Builder build;
+};
+
+// A mode whose demodulator is not part of this build is refused loudly, so a channel that asks
+// for it says so instead of listening silently.
+template <Mode M>
+std::unique_ptr<Modem> not_built(const Candidate&, const ModemSettings&, const ModemContext&) {
+    throw std::runtime_error(std::string("the ") + mode_name(M) + " demodulator is not implemented yet");
+}
+
+// One line per mode. Modes not listed have no modem.
+constexpr ModemEntry kModems[] = {
+    {Mode::PSK31, [](const Candidate& c, const ModemSettings&, const ModemContext&) -> std::unique_ptr<Modem> {
+         return std::make_unique<Psk31Modem>(Psk31Modem::Settings{Mode::PSK31, 31.25, 24, 480, 110.0 / 12000.0},
+                                             c.audio_hz);
+     }},
+    {Mode::PSK63, [](const Candidate& c, const ModemSettings&, const ModemContext&) -> std::unique_ptr<Modem> {
+         return std::make_unique<Psk31Modem>(Psk31Modem::Settings{Mode::PSK63, 62.5, 12, 240, 220.0 / 12000.0},
+                                             c.audio_hz);
+     }},
+    {Mode::RTTY, [](const Candidate& c, const ModemSettings& s, const ModemContext&) -> std::unique_ptr<Modem> {
+         return std::make_unique<RttyModem>(rtty_decoder_plan(resolve_variant(Mode::RTTY, c, s), c.variant), c.audio_hz);
+     }},
+    {Mode::OLIVIA, not_built<Mode::OLIVIA>},
+    {Mode::CW, [](const Candidate& c, const ModemSettings&, const ModemContext&) -> std::unique_ptr<Modem> {
+         return std::make_unique<CwModem>(c.audio_hz);
+     }},
+    {Mode::WEFAX, not_built<Mode::WEFAX>},
+    {Mode::SSTV, not_built<Mode::SSTV>},
+    {Mode::JTTY, not_built<Mode::JTTY>},
+};
+
+}  // namespace
+
+std::unique_ptr<Modem> make_modem(Mode mode, const Candidate& candidate, const ModemSettings& settings,
+                                  const ModemContext& context) {
+    for (const ModemEntry& entry : kModems)
+        if (entry.mode == mode) return entry.build(candidate, settings, context);
+    return nullptr;
+}
+
+}  // namespace sig

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <memory>
+
+#include "sig/candidate.hpp"
+#include "sig/mode.hpp"
+#include "sig/modem_context.hpp"
+#include "sig/modem_settings.hpp"
+#include "sig/modems/modem.hpp"
+
+namespace sig {
+
+// Builds the modem for a signal the classifier (or the channel) proposed, tuned to the
+// candidate's audio frequency. Empty for modes that have no modem (UNKNOWN, QPSK31, unknown
+// values); a std::runtime_error when the mode's modem cannot be built.
+std::unique_ptr<Modem> make_modem(Mode mode, const Candidate& candidate, const ModemSettings& settings,
+                                  const ModemContext& context);
+
+}  // namespace sig
