@@ -1,0 +1,42 @@
+#pragma once
+
+// The per-capture decoding pipeline: the channelizer channels, the decoder slots that read
+// them and the job sink into the decoder pool. Built once at start-up and again for every new
+// capture centre.
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/options.hpp"
+#include "decode/decoder_capture.hpp"
+
+class DecoderPool;
+class Radio;
+
+// How the decoder channels of the options map onto channelizer channels. JS8 speeds on one
+// dial frequency share one channel; FT8, FT4 and WSPR on one dial each get their own.
+struct DecoderChannelPlan {
+    std::vector<DecoderChannel> channels;      // channelizer channels, in order
+    std::vector<double> bandwidths;            // Hz, one per channel
+    std::vector<DecoderCapture::Slot> slots;   // one per decoder channel of the options, in order
+};
+
+DecoderChannelPlan plan_decoder_channels(Options const& options);
+
+// What the pipeline builder needs of the run that owns it. The pool is read through its owning
+// pointer at each job, so a job goes to whatever pool exists when its interval completes
+// (none in a run without decoders: the job is discarded).
+struct DecodePipelineContext {
+    double rate_hz = 0.0;
+    std::function<double(double)> capture_centre;  // IQ centre for a requested frequency
+    std::unique_ptr<DecoderPool> const* pool = nullptr;
+    Radio* radio = nullptr;  // null for IQ file replay
+};
+
+// A new capture for the options' channels around capture_centre(frequency). Throws what the
+// channelizer refuses.
+std::unique_ptr<DecoderCapture> build_decode_pipeline(DecodePipelineContext const& context, Options const& options);
+
+// The dial frequencies of the channels, in order.
+std::vector<double> first_members(std::vector<DecoderChannel> const& channels);

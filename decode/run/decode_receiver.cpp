@@ -1,0 +1,339 @@
+#include "decode/run/decode_receiver.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/state_directory.hpp"
+#include "core/stop_flag.hpp"
+#include "decode/channelizer.hpp"
+#include "decode/decoder_capture.hpp"
+#include "decode/decoder_pool.hpp"
+#include "decode/decoder_programs.hpp"
+#include "decode/run/decode_pipeline.hpp"
+#include "radio/radio.hpp"
+#include "radio/sample_queue.hpp"
+#include "report/psk_report_writer.hpp"
+#include "report/psk_reporter.hpp"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+using std::chrono::nanoseconds;
+
+constexpr std::size_t replay_block_samples = 16384;
+constexpr float pcm16_scale = 1.0f / 32768.0f;
+
+// One diagnostic line in a single write, so that it never interleaves with the decoder
+// workers' lines.
+void print_line(std::ostringstream const& text)
+{
+    std::cerr << (text.str() + '\n') << std::flush;
+}
+
+// Parts of the wideband run that come with later subsystems. Each refuses clearly rather than
+// running a capture that silently lacks what the options asked for.
+void refuse_unbuilt(Options const& options)
+{
+    if (options.survey)
+        throw std::runtime_error("Wideband survey is not built yet; run without --survey");
+    if (!options.audio_control.empty())
+        throw std::runtime_error("The audio control socket is not built yet; run without --audio-control");
+    if (!options.audio_channels.empty())
+        throw std::runtime_error("Live audio channels are not built yet; run without --audio-channel");
+    if (!options.analysis_channels.empty())
+        throw std::runtime_error("Signal analysis channels are not built yet; run without --analysis-channel");
+}
+
+std::string mode_label(DigitalMode mode)
+{
+    if (static_cast<std::uint32_t>(mode) >= digital_mode_count)
+        return "unknown";
+    return std::string(digital_mode_name(mode));
+}
+
+void print_banner(Options const& options, double rate)
+{
+    std::ostringstream head;
+    bool first = true;
+    for (DigitalMode mode : all_digital_modes) {
+        bool present = false;
+        for (DecoderChannel const& channel : options.decoder_channels)
+            present = present || channel.mode == mode;
+        if (!present)
+            continue;
+        head << (first ? "" : "/") << digital_mode_name(mode);
+        first = false;
+    }
+    head << ": " << options.decoders << " channels, " << options.workers << " workers, IQ=" << rate
+         << " Hz, center=" << options.frequency << " Hz; appending to " << options.all_txt;
+    print_line(head);
+    for (std::size_t i = 0; i < options.decoder_channels.size(); ++i) {
+        DecoderChannel const& channel = options.decoder_channels[i];
+        std::ostringstream line;
+        line << "  Decoder " << i + 1 << ": " << mode_label(channel.mode) << ' ' << channel.frequency
+             << " Hz USB, bandwidth=" << decoder_channel_width(options, channel) << " Hz";
+        print_line(line);
+    }
+    std::cerr << "Waiting for complete UTC intervals (FT8 15s, FT4 7.5s); startup and partial intervals are skipped.\n"
+              << std::flush;
+}
+
+// Everything one decode_receiver call owns. Members are destroyed in reverse: the capture
+// (whose job sink reads the pool pointer) before the pool, the pool before the reporter.
+struct DecodeRun {
+    Options const& given;
+    Radio* radio;
+    SampleQueue& queue;
+    Daemon& daemon;
+
+    std::shared_ptr<PskReportWriter> sent_batches;
+    std::shared_ptr<PskReporter> reporter;
+    std::unique_ptr<DecoderPool> pool;
+    double rate = 0.0;
+    Options options;  // private copy: the pipeline is built from it
+    std::unique_ptr<DecoderCapture> capture;
+
+    void rethrow_decoder_failure() const
+    {
+        if (pool)
+            pool->rethrow_failure();
+    }
+
+    std::string status_text() const
+    {
+        return pool ? pool->status_line() : std::string("Audio-only wideband capture");
+    }
+
+    void replay_iq_file();
+    void receive_live();
+    void finish();
+};
+
+void DecodeRun::replay_iq_file()
+{
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(given.iq_file.c_str(), "rb"), &std::fclose);
+    if (!file)
+        throw std::runtime_error("Cannot open IQ input");
+    double const origin = static_cast<double>(parse_utc_timestamp(given.start_utc));
+    daemon.ready();
+
+    std::uint64_t const limit =
+        given.duration > 0 ? static_cast<std::uint64_t>(given.duration * rate) : UINT64_MAX;
+    std::vector<unsigned char> bytes(replay_block_samples * 4);
+    IqBlock block;
+    block.samples.reserve(replay_block_samples);
+    std::uint64_t n = 0;
+    while (stop_requested.load() == 0 && n < limit) {
+        std::uint64_t const wanted = std::min<std::uint64_t>(limit - n, replay_block_samples);
+        std::size_t const got = std::fread(bytes.data(), 1, wanted * 4, file.get());
+        if (std::ferror(file.get()) || got % 4 != 0)
+            throw std::runtime_error("Invalid PCM16 IQ input");
+        if (got == 0)
+            break;
+        std::size_t const count = got / 4;
+        block.samples.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            unsigned char const* p = bytes.data() + 4 * i;
+            auto const re = static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
+            auto const im = static_cast<std::int16_t>(static_cast<std::uint16_t>(p[2] | (p[3] << 8)));
+            block.samples[i] = {static_cast<float>(re) * pcm16_scale, static_cast<float>(im) * pcm16_scale};
+        }
+        double const t = origin + static_cast<double>(n) / rate;
+        capture->push_block(block, t);
+        n += count;
+        rethrow_decoder_failure();
+    }
+}
+
+void DecodeRun::receive_live()
+{
+    queue.configure(rate, given.buffer_seconds);
+    // Whatever leaves the loop, the stream stops first and the queue closes, so the backend's
+    // thread is quiet before the pipeline it feeds is torn down.
+    struct StreamGuard {
+        Radio* radio;
+        SampleQueue& queue;
+        ~StreamGuard()
+        {
+            try {
+                radio->stop();
+            } catch (std::exception const& error) {
+                std::cerr << ("Receiver stop failed: " + std::string(error.what()) + '\n') << std::flush;
+            }
+            queue.close();
+        }
+    };
+    radio->start(queue);
+    StreamGuard guard{radio, queue};
+    daemon.ready();
+
+    auto const start = SteadyClock::now();
+    auto last_block = start;
+    auto last_stats = start;
+    auto hour_start = start;
+    auto last_second = start - std::chrono::seconds(1);
+    auto last_behind = start - std::chrono::seconds(60);
+    bool const whole_blocks = given.backend == "rx888";
+    queue.set_whole_blocks(whole_blocks);
+    std::uint64_t input = 0;
+    double run_deepest = 0.0;
+    double hour_deepest = 0.0;
+    std::uint64_t hour_dropped = capture->intervals_dropped();
+    std::uint64_t hour_resets = capture->resets();
+    std::vector<IqBlock> blocks;
+
+    for (;;) {
+        if (stop_requested.load() != 0)
+            break;
+        auto const now = SteadyClock::now();
+        if (given.duration > 0 && std::chrono::duration<double>(now - start).count() >= given.duration)
+            break;
+
+        if (now - last_second > nanoseconds(999'999'999)) {
+            radio->report_overload();
+            double const backlog = queue.take_deepest_seconds();
+            run_deepest = std::max(run_deepest, backlog);
+            last_second = now;
+            if (now - hour_start <= nanoseconds(3'599'999'999'999)) {
+                hour_deepest = std::max(hour_deepest, backlog);
+            } else {
+                std::ostringstream line;
+                line << "Last hour: " << capture->intervals_dropped() - hour_dropped
+                     << " interval(s) dropped for gaps, " << capture->resets() - hour_resets
+                     << " restart(s) of all intervals, deepest backlog " << hour_deepest << " s";
+                print_line(line);
+                hour_dropped = capture->intervals_dropped();
+                hour_resets = capture->resets();
+                hour_start = now;
+                hour_deepest = backlog;
+            }
+            if (backlog >= 1.0 && now - last_behind > nanoseconds(59'999'999'999)) {
+                std::ostringstream line;
+                line << "Receiver is " << backlog << " s behind (buffer " << queue.capacity_seconds()
+                     << " s): decodes are delayed, nothing is lost";
+                print_line(line);
+                last_behind = now;
+            }
+        }
+
+        rethrow_decoder_failure();
+        std::string const failure = queue.failure();
+        if (!failure.empty())
+            throw std::runtime_error(failure);
+
+        blocks.clear();
+        bool popped = false;
+        if (whole_blocks) {
+            popped = queue.pop_blocks(blocks) && !blocks.empty();
+        } else {
+            blocks.emplace_back();
+            popped = queue.pop(blocks.front());
+        }
+        if (!popped) {
+            if (now - last_block > nanoseconds(5'000'000'000))
+                throw std::runtime_error("Receiver stopped delivering samples for five seconds");
+            continue;
+        }
+        last_block = SteadyClock::now();
+        for (IqBlock const& block : blocks) {
+            input += block.samples.size();
+            capture->push_block(block, block.utc);
+        }
+
+        if (given.stats && now - last_stats > nanoseconds(999'999'999)) {
+            std::ostringstream line;
+            line << status_text() << "; input=" << input << ", IQ drops=" << queue.dropped()
+                 << ", resets=" << capture->resets() << ", gap fills=" << capture->gap_fills()
+                 << ", zero-filled IQ=" << capture->zero_filled()
+                 << ", clipped=" << capture->channelizer().clipped();
+            print_line(line);
+            input = 0;
+            last_stats = now;
+        }
+    }
+
+    radio->stop();
+    queue.close();
+    if (queue.dropped() > 0) {
+        std::ostringstream line;
+        line << "Receive queue dropped " << queue.dropped() << " input samples; gap fills=" << capture->gap_fills()
+             << ", interval resets=" << capture->resets();
+        print_line(line);
+    }
+    if (run_deepest >= 0.25) {
+        std::ostringstream line;
+        line << "Deepest receive backlog " << run_deepest << " s of " << queue.capacity_seconds() << " s";
+        print_line(line);
+    }
+}
+
+void DecodeRun::finish()
+{
+    if (pool) {
+        bool const stopped_before = stop_requested.load() != 0;
+        pool->close(!stopped_before, &stop_requested);
+        pool->rethrow_failure();
+        if (!stopped_before && stop_requested.load() == 0 && pool->failures() != 0)
+            throw std::runtime_error("One or more decoder jobs failed; see diagnostics");
+    }
+    std::cerr << (status_text() + '\n') << std::flush;
+    std::uint64_t const clipped = capture->channelizer().clipped();
+    if (clipped != 0) {
+        std::ostringstream line;
+        line << "Clipped " << clipped << " channel audio samples; lower --audio-gain or RF gain";
+        print_line(line);
+    }
+}
+
+}  // namespace
+
+void decode_receiver(Options const& options, Radio* radio, SampleQueue& queue, Daemon& daemon)
+{
+    refuse_unbuilt(options);
+    DecodeRun run{options, radio, queue, daemon, {}, {}, {}, 0.0, {}, {}};
+
+    if (options.pskreporter) {
+        run.sent_batches = std::make_shared<PskReportWriter>(state_directory("psk-reports.sqlite3"));
+        std::function<void(unsigned long, long)> record_sent_batch =
+            [writer = run.sent_batches](unsigned long reports, long sent_at) {
+                writer->record_batch(reports, sent_at);
+            };
+        run.reporter = std::make_shared<PskReporter>(options.callsign, options.grid,
+                                                     std::function<void(std::vector<unsigned char> const&)>{},
+                                                     std::chrono::milliseconds(300000), record_sent_batch,
+                                                     PskReportPolicy{});
+    }
+    if (!options.receivers_only)
+        run.pool = std::make_unique<DecoderPool>(options, &stop_requested, run.reporter);
+    run.rate = radio != nullptr ? radio->sample_rate() : static_cast<double>(options.iq_rate);
+
+    run.options = options;
+    DecodePipelineContext context;
+    context.rate_hz = run.rate;
+    context.capture_centre = [radio](double frequency) {
+        return radio != nullptr ? radio->center_for(frequency) : frequency;
+    };
+    context.pool = &run.pool;
+    context.radio = radio;
+    run.capture = build_decode_pipeline(context, run.options);
+
+    print_banner(options, run.rate);
+    if (radio != nullptr)
+        run.receive_live();
+    else
+        run.replay_iq_file();
+    run.finish();
+
+    run.capture.reset();
+    run.reporter.reset();
+    run.pool.reset();
+}

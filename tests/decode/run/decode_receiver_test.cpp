@@ -1,0 +1,202 @@
+// The live run loop with a stand-in receiver: how a wideband run starts, ends and fails.
+#include "decode/run/decode_receiver.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "core/stop_flag.hpp"
+#include "radio/radio.hpp"
+#include "radio/sample_queue.hpp"
+
+namespace {
+
+using testing::HasSubstr;
+
+constexpr double kRateHz = 64000;
+
+// A receiver whose stream thread runs `feed` until stop().
+class FeedRadio : public Radio {
+public:
+    using Feed = std::function<void(SampleQueue&, std::atomic<bool> const& stopping)>;
+
+    explicit FeedRadio(Feed feed) : feed_(std::move(feed)) {}
+    ~FeedRadio() override { stop(); }
+
+    void start(SampleQueue& queue) override
+    {
+        ++starts;
+        thread_ = std::thread([this, &queue] { feed_(queue, stopping_); });
+    }
+    void stop() override
+    {
+        ++stops;
+        stopping_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    double sample_rate() const override { return kRateHz; }
+    double tuning_offset() const override { return 0.0; }
+
+    int starts = 0;
+    int stops = 0;
+
+private:
+    Feed feed_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+IqBlock quiet_block(double utc)
+{
+    IqBlock block;
+    block.samples.assign(6400, {0.0f, 0.0f});
+    block.utc = utc;
+    return block;
+}
+
+// Blocks with consecutive UTC stamps until the radio stops, or `count` of them.
+FeedRadio::Feed steady_feed(int count = -1, std::function<void()> after = {})
+{
+    return [count, after](SampleQueue& queue, std::atomic<bool> const& stopping) {
+        double utc = 1800000001.0;
+        for (int n = 0; (count < 0 || n < count) && !stopping; ++n) {
+            queue.push(quiet_block(utc));
+            utc += 6400 / kRateHz;
+        }
+        if (after)
+            after();
+    };
+}
+
+// Receivers-mode options: no decoder pool, so no decoder programs are involved.
+Options wideband_options()
+{
+    Options options;
+    options.wideband = true;
+    options.receivers_only = true;
+    options.frequency = 14080000;
+    options.decoder_channels = {{14074000, DigitalMode::FT8}};
+    options.decoders = 1;
+    return options;
+}
+
+class LiveLoop : public testing::Test {
+protected:
+    void SetUp() override { stop_requested = 0; }
+    void TearDown() override { stop_requested = 0; }
+
+    SampleQueue queue;
+    Daemon daemon;
+};
+
+TEST_F(LiveLoop, DurationEndsTheRunAndTheRadioStops)
+{
+    Options options = wideband_options();
+    options.duration = 0.3;
+    FeedRadio radio(steady_feed());
+    testing::internal::CaptureStderr();
+    decode_receiver(options, &radio, queue, daemon);
+    std::string const err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(radio.starts, 1);
+    EXPECT_GE(radio.stops, 1);
+    EXPECT_THAT(err, testing::EndsWith("\nAudio-only wideband capture\n"));
+    EXPECT_THAT(err, HasSubstr("FT8: 1 channels, 0 workers, IQ=64000 Hz, center=1.408e+07 Hz; appending to ALL.TXT\n"));
+}
+
+TEST_F(LiveLoop, StopFlagEndsTheRun)
+{
+    FeedRadio radio(steady_feed(20, [] { stop_requested = 1; }));
+    testing::internal::CaptureStderr();
+    decode_receiver(wideband_options(), &radio, queue, daemon);
+    std::string const err = testing::internal::GetCapturedStderr();
+    EXPECT_GE(radio.stops, 1);
+    EXPECT_THAT(err, testing::EndsWith("\nAudio-only wideband capture\n"));
+}
+
+TEST_F(LiveLoop, BackendFailureEndsTheRunWithItsMessageAfterReportingReady)
+{
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    daemon.startup_pipe = ends[1];
+    FeedRadio radio([](SampleQueue& queue, std::atomic<bool> const&) {
+        queue.push(quiet_block(1800000001.0));
+        queue.fail("rtl_tcp server closed the connection");
+    });
+    testing::internal::CaptureStderr();
+    try {
+        decode_receiver(wideband_options(), &radio, queue, daemon);
+        ADD_FAILURE() << "the run did not fail";
+    } catch (std::runtime_error const& error) {
+        EXPECT_STREQ(error.what(), "rtl_tcp server closed the connection");
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_GE(radio.stops, 1);
+
+    EXPECT_EQ(daemon.startup_pipe, -1);
+    char text[64] = {};
+    ssize_t const got = ::read(ends[0], text, sizeof text - 1);
+    ::close(ends[0]);
+    EXPECT_EQ(std::string(text, got > 0 ? static_cast<std::size_t>(got) : 0), "S" + std::to_string(::getpid()));
+}
+
+TEST_F(LiveLoop, ARadioThatNeverDeliversFailsAfterFiveSeconds)
+{
+    FeedRadio radio([](SampleQueue&, std::atomic<bool> const&) {});
+    testing::internal::CaptureStderr();
+    auto const start = std::chrono::steady_clock::now();
+    try {
+        decode_receiver(wideband_options(), &radio, queue, daemon);
+        ADD_FAILURE() << "the run did not fail";
+    } catch (std::runtime_error const& error) {
+        EXPECT_STREQ(error.what(), "Receiver stopped delivering samples for five seconds");
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+}
+
+struct RefusalCase {
+    std::string name;
+    std::function<void(Options&)> change;
+    std::string message;
+};
+
+class NotBuiltYet : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(NotBuiltYet, IsRefusedBeforeAnythingStarts)
+{
+    Options options = wideband_options();
+    GetParam().change(options);
+    FeedRadio radio(steady_feed());
+    SampleQueue queue;
+    Daemon daemon;
+    try {
+        decode_receiver(options, &radio, queue, daemon);
+        ADD_FAILURE() << "not refused";
+    } catch (std::runtime_error const& error) {
+        EXPECT_EQ(error.what(), GetParam().message);
+    }
+    EXPECT_EQ(radio.starts, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, NotBuiltYet,
+    testing::Values(
+        RefusalCase{"survey", [](Options& o) { o.survey = true; },
+                    "Wideband survey is not built yet; run without --survey"},
+        RefusalCase{"audio_control", [](Options& o) { o.audio_control = "ctl"; },
+                    "The audio control socket is not built yet; run without --audio-control"},
+        RefusalCase{"audio_channel", [](Options& o) { o.audio_channels.emplace_back(); },
+                    "Live audio channels are not built yet; run without --audio-channel"},
+        RefusalCase{"analysis_channel", [](Options& o) { o.analysis_channels.emplace_back(); },
+                    "Signal analysis channels are not built yet; run without --analysis-channel"}),
+    [](testing::TestParamInfo<RefusalCase> const& info) { return info.param.name; });
+
+}  // namespace
