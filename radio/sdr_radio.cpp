@@ -1,0 +1,467 @@
+#include "radio/sdr_radio.hpp"
+
+#include "app/options.hpp"
+#include "radio/iq_level_meter.hpp"
+#include "radio/lna_tables.hpp"
+#include "radio/sample_queue.hpp"
+#include "radio/sdrplay_library.hpp"
+#include "radio/sdrplay_model.hpp"
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+constexpr std::uint64_t OVERLOAD_STATE_MASK = 3;
+constexpr std::uint64_t OVERLOAD_CLEAR = 1;
+constexpr std::uint64_t OVERLOAD_DETECTED = 2;
+constexpr std::uint64_t OVERLOAD_COUNT_STEP = 4;  // the event count sits above the two state bits
+
+constexpr auto RF_CHANGE_TIMEOUT = std::chrono::seconds(2);
+constexpr auto OVERLOAD_REPORT_INTERVAL = std::chrono::seconds(5);
+
+double seconds_since_epoch()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// Releases a selected device unless construction got through.
+class DeviceRelease {
+public:
+    DeviceRelease(SdrplayLibrary const& library, sdrplay::Device& device) : library_(library), device_(&device) {}
+    ~DeviceRelease()
+    {
+        if (device_)
+            library_.release_device(device_);
+    }
+    DeviceRelease(DeviceRelease const&) = delete;
+    DeviceRelease& operator=(DeviceRelease const&) = delete;
+    void dismiss() { device_ = nullptr; }
+
+private:
+    SdrplayLibrary const& library_;
+    sdrplay::Device* device_;
+};
+
+bool has_selectable_antenna(std::uint8_t hw)
+{
+    return hw == sdrplay::HW_RSP2 || hw == sdrplay::HW_RSPDUO || hw == sdrplay::HW_RSPDX ||
+           hw == sdrplay::HW_RSPDXR2;
+}
+
+void set_antenna(std::uint8_t hw, std::string const& antenna, sdrplay::DeviceSettings& device,
+                 sdrplay::ChannelSettings& tuner)
+{
+    switch (hw) {
+    case sdrplay::HW_RSPDX:
+    case sdrplay::HW_RSPDXR2:
+        if (antenna == "HiZ")
+            throw std::runtime_error("RSPdx antennas are A, B, C");
+        device.rspdx_antenna = antenna == "A" ? 0 : antenna == "B" ? 1 : 2;
+        return;
+    case sdrplay::HW_RSP2:
+        if (antenna == "C")
+            throw std::runtime_error("RSP2 antennas are A, B, HiZ");
+        tuner.rsp2_am_port = antenna == "HiZ" ? 1 : 0;
+        tuner.rsp2_antenna = antenna == "B" ? 6 : 5;
+        return;
+    case sdrplay::HW_RSPDUO:
+        if (antenna != "A" && antenna != "HiZ")
+            throw std::runtime_error("RSPduo tuner A supports A or HiZ here");
+        tuner.duo_tuner1_am_port = antenna == "HiZ" ? 1 : 0;
+        return;
+    default:
+        throw std::runtime_error("This SDRplay model has no selectable antenna");
+    }
+}
+
+void set_notches(std::uint8_t hw, std::string const& model, Options const& options, sdrplay::DeviceSettings& device,
+                 sdrplay::ChannelSettings& tuner)
+{
+    int const support = sdrplay_notch_support(model);
+    if ((options.rf_notch && (support & SDRPLAY_RF_NOTCH) == 0) || (options.mw_notch && support < SDRPLAY_MW_NOTCH))
+        throw std::runtime_error("Selected hardware notch is unavailable on " + model);
+    std::uint8_t const rf = options.rf_notch ? 1 : 0;
+    switch (hw) {
+    case sdrplay::HW_RSP1A:
+    case sdrplay::HW_RSP1B: device.rsp1a_rf_notch = rf; break;
+    case sdrplay::HW_RSP2: tuner.rsp2_rf_notch = rf; break;
+    case sdrplay::HW_RSPDUO:
+        tuner.duo_rf_notch = rf;
+        tuner.duo_tuner1_am_notch = options.mw_notch ? 1 : 0;
+        break;
+    case sdrplay::HW_RSPDX:
+    case sdrplay::HW_RSPDXR2: device.rspdx_rf_notch = rf; break;
+    default: break;
+    }
+}
+
+}  // namespace
+
+unsigned sdrplay_decimation(double sample_rate_hz, bool wideband)
+{
+    if (wideband)
+        return 1;
+    unsigned chosen = 1;
+    for (unsigned factor = 2; factor <= 64; factor *= 2)
+        if (sample_rate_hz / factor >= 64000)
+            chosen = factor;
+    return chosen;
+}
+
+struct SdrRadio::Impl {
+    Impl(Options const& options, SteadyClock clock);
+    ~Impl();
+
+    static void stream_callback(std::int16_t* i, std::int16_t* q, sdrplay::StreamRecord* record, unsigned count,
+                                unsigned reset, void* context) noexcept;
+    static void stream_callback_b(std::int16_t*, std::int16_t*, sdrplay::StreamRecord*, unsigned, unsigned,
+                                  void*) noexcept {}
+    static void event_callback(int event, int tuner, sdrplay::EventRecord* record, void* context) noexcept;
+
+    void on_stream(std::int16_t const* i, std::int16_t const* q, sdrplay::StreamRecord const* record, unsigned count,
+                   bool reset);
+    void on_event(int event, int tuner, sdrplay::EventRecord const* record);
+    void stop_locked();
+    void check_retune_locked(double hz);
+    bool request_rf(double hz);
+
+    std::atomic<bool> rf_changed{false};
+    SdrplayLibrary library;
+    std::string model;
+    std::string antenna_description;
+    sdrplay::Device device{};
+    sdrplay::Callbacks callbacks{};
+    std::atomic<SampleQueue*> queue{nullptr};
+    double tuning_offset_hz = 0;
+    double iq_rate_hz = 0;
+    bool wideband = false;
+    bool streaming = false;  // under mutex
+
+    // Touched only by the stream callback (one library thread at a time; Init and Uninit order
+    // a restart's thread after the previous one).
+    bool samples_seen = false;
+    bool sequence_known = false;
+    std::uint32_t next_sample = 0;
+
+    std::mutex mutex;
+    sdrplay::DeviceParams* params = nullptr;
+
+    std::atomic<std::uint64_t> overload{0};
+    // Touched only by report_overload (the run loop).
+    std::uint64_t reported_count = 0;
+    bool announced = false;
+    std::chrono::steady_clock::time_point last_report{};
+    SteadyClock clock;
+
+    IqLevelMeter meter;
+    std::atomic<std::uint32_t> if_gain_state{0};
+};
+
+SdrRadio::Impl::Impl(Options const& options, SteadyClock steady_clock)
+    : library(options.api_library), clock(std::move(steady_clock))
+{
+    SdrplayApiLock lock(library);
+    sdrplay::Device devices[sdrplay::MAX_DEVICES] = {};
+    unsigned count = 0;
+    library.check("Enumerate devices", library.get_devices(devices, &count, sdrplay::MAX_DEVICES));
+    // A library that reports more records than it was given room for must not make us read
+    // past the array.
+    if (count > sdrplay::MAX_DEVICES)
+        count = sdrplay::MAX_DEVICES;
+    sdrplay::Device const* chosen = nullptr;
+    for (unsigned k = 0; k < count && !chosen; ++k) {
+        sdrplay::Device const& candidate = devices[k];
+        std::size_t const length = strnlen(candidate.serial, sizeof candidate.serial);
+        if (candidate.valid && (options.serial.empty() || std::string_view(candidate.serial, length) == options.serial))
+            chosen = &candidate;
+    }
+    if (!chosen)
+        throw std::runtime_error("No available SDRplay receiver matches selection");
+    device = *chosen;
+    device.tuner = sdrplay::TUNER_A;
+    if (device.hw_version == sdrplay::HW_RSPDUO) {
+        if ((device.duo_modes & sdrplay::DUO_SINGLE_TUNER) == 0)
+            throw std::runtime_error("RSPduo single tuner mode unavailable; close other receivers");
+        device.duo_mode = sdrplay::DUO_SINGLE_TUNER;
+    }
+    library.check("Select receiver", library.select_device(&device));
+    DeviceRelease release(library, device);
+    lock.unlock();
+    library.check("Get receiver parameters", library.get_device_params(device.handle, &params));
+    if (!params || !params->device || !params->tuner_a)
+        throw std::runtime_error("Missing SDRplay device parameters");
+
+    model = sdrplay_model_name(device.hw_version);
+    wideband = options.wideband;
+    tuning_offset_hz = options.frequency - tuner_frequency(options);
+    sdrplay::DeviceSettings& dev = *params->device;
+    sdrplay::ChannelSettings& tuner = *params->tuner_a;
+    dev.sample_rate_hz = static_cast<double>(options.sample_rate);
+    dev.ppm = options.ppm;
+    dev.transfer_mode = options.usb_mode == "bulk" ? sdrplay::TRANSFER_BULK : sdrplay::TRANSFER_ISOCHRONOUS;
+
+    unsigned const decimation = sdrplay_decimation(options.sample_rate, options.wideband);
+    iq_rate_hz = options.sample_rate / static_cast<double>(decimation);
+    tuner.rf_hz = options.frequency - tuning_offset_hz;
+    tuner.bandwidth_khz = static_cast<int>(options.if_bandwidth / 1000);
+    tuner.if_type = sdrplay::IF_ZERO;
+    tuner.lo_mode = sdrplay::LO_AUTO;
+    tuner.gain_reduction_db = static_cast<int>(options.gain_reduction);
+    tuner.lna_state = static_cast<std::uint8_t>(options.lna_state);
+    tuner.dc_offset_correction = 1;
+    tuner.iq_imbalance_correction = 1;
+    tuner.decimation_enable = options.wideband ? 0 : 1;
+    tuner.decimation_factor = static_cast<std::uint8_t>(decimation);
+    tuner.wideband_signal = options.wideband ? 1 : 0;
+    tuner.agc_mode = options.agc ? sdrplay::AGC_50HZ : sdrplay::AGC_DISABLED;
+    tuner.agc_set_point_dbfs = -30;
+
+    if (!options.antenna.empty())
+        set_antenna(device.hw_version, options.antenna, dev, tuner);
+    set_notches(device.hw_version, model, options, dev, tuner);
+
+    antenna_description = describe_antenna(device.hw_version, dev, tuner);
+    if (has_selectable_antenna(device.hw_version))
+        antenna_description += options.antenna.empty() ? " (API default)" : " (configured)";
+
+    std::ostringstream line;
+    line << "Receiver: " << model << " serial=" << std::string_view(device.serial, strnlen(device.serial, sizeof device.serial))
+         << ", hardware=" << options.sample_rate << " samples/s, callback IQ=" << iq_rate_hz
+         << " samples/s, USB=" << options.usb_mode << ", antenna=" << antenna_description << '\n';
+    std::cerr << line.str() << std::flush;
+
+    callbacks.stream_a = &Impl::stream_callback;
+    callbacks.stream_b = &Impl::stream_callback_b;
+    callbacks.event = &Impl::event_callback;
+    release.dismiss();
+}
+
+SdrRadio::Impl::~Impl()
+{
+    {
+        std::scoped_lock guard(mutex);
+        stop_locked();
+    }
+    library.release_device(&device);
+}
+
+void SdrRadio::Impl::stop_locked()
+{
+    if (!streaming)
+        return;
+    sdrplay::ErrorCode const error = library.uninit(device.handle);
+    streaming = false;
+    if (error != sdrplay::SUCCESS)
+        std::cerr << library.error_message("Stop SDRplay stream", error) + "\n" << std::flush;
+}
+
+void SdrRadio::Impl::stream_callback(std::int16_t* i, std::int16_t* q, sdrplay::StreamRecord* record, unsigned count,
+                                     unsigned reset, void* context) noexcept
+{
+    auto* self = static_cast<Impl*>(context);
+    try {
+        self->on_stream(i, q, record, count, reset != 0);
+    } catch (...) {
+        if (SampleQueue* queue = self->queue.load())
+            queue->fail("SDRplay stream callback failed");
+    }
+}
+
+void SdrRadio::Impl::on_stream(std::int16_t const* i, std::int16_t const* q, sdrplay::StreamRecord const* record,
+                               unsigned count, bool reset)
+{
+    SampleQueue* target = queue.load();
+    if (!target)
+        return;
+    IqBlock block;
+    if (record && record->rf_changed)
+        rf_changed.store(true);
+    if (reset && samples_seen) {
+        block.discontinuity = true;
+        block.gap_flags = GAP_SOURCE_RESET;
+    } else if (!reset && wideband && record && sequence_known && record->first_sample != next_sample) {
+        block.discontinuity = true;
+        block.gap_flags = GAP_SEQUENCE;
+        block.expected_sample = next_sample;
+        block.received_sample = record->first_sample;
+        std::uint32_t const difference = record->first_sample - next_sample;
+        if (static_cast<std::int32_t>(difference) < 0) {
+            block.gap_flags |= GAP_UNKNOWN_SIZE;
+            block.gap_samples = 0;
+        } else {
+            block.gap_samples = difference;
+        }
+    }
+    if (record && count > 0) {
+        sequence_known = true;
+        next_sample = record->first_sample + static_cast<std::uint32_t>(count);
+        samples_seen = true;
+    } else {
+        samples_seen = samples_seen || count > 0;
+    }
+    block.utc = seconds_since_epoch() - count / iq_rate_hz;
+    block.samples.resize(count);
+    constexpr float scale = 1.0f / 32768.0f;
+    for (unsigned k = 0; k < count; ++k)
+        block.samples[k] = {static_cast<float>(i[k]) * scale, static_cast<float>(q[k]) * scale};
+    if (count > 0)
+        meter.update(block.samples, block.utc + count / iq_rate_hz);
+    target->push(std::move(block));
+}
+
+void SdrRadio::Impl::event_callback(int event, int tuner, sdrplay::EventRecord* record, void* context) noexcept
+{
+    static_cast<Impl*>(context)->on_event(event, tuner, record);
+}
+
+void SdrRadio::Impl::on_event(int event, int tuner, sdrplay::EventRecord const* record)
+{
+    SampleQueue* target = queue.load();
+    switch (event) {
+    case sdrplay::EVENT_DEVICE_REMOVED:
+    case sdrplay::EVENT_DEVICE_FAILURE:
+        if (target)
+            target->fail("SDRplay device removed or failed");
+        return;
+    case sdrplay::EVENT_GAIN_CHANGE:
+        if (tuner != sdrplay::TUNER_A && tuner != sdrplay::TUNER_BOTH)
+            return;
+        if (!record) {
+            if_gain_state.store(0);
+        } else {
+            std::uint32_t const reduction = record->gain.if_gain_reduction_db;
+            if_gain_state.store(reduction < 60 ? reduction + 1 : 0);
+        }
+        return;
+    case sdrplay::EVENT_POWER_OVERLOAD: {
+        if (record) {
+            std::uint64_t word = overload.load();
+            if (record->overload.change == sdrplay::OVERLOAD_DETECTED) {
+                while ((word & OVERLOAD_STATE_MASK) != OVERLOAD_DETECTED &&
+                       !overload.compare_exchange_weak(word, ((word & ~OVERLOAD_STATE_MASK) + OVERLOAD_COUNT_STEP) |
+                                                                 OVERLOAD_DETECTED)) {
+                }
+            } else if (record->overload.change == sdrplay::OVERLOAD_CORRECTED) {
+                while (!overload.compare_exchange_weak(word, (word & ~OVERLOAD_STATE_MASK) | OVERLOAD_CLEAR)) {
+                }
+            }
+        }
+        // The library holds further overload messages back until this one is acknowledged.
+        if (library.update(device.handle, tuner, sdrplay::UPDATE_OVERLOAD_ACK, sdrplay::UPDATE_EXT_NONE) !=
+                sdrplay::SUCCESS &&
+            target)
+            target->fail("SDRplay overload acknowledgement failed");
+        return;
+    }
+    default:
+        return;
+    }
+}
+
+void SdrRadio::Impl::check_retune_locked(double hz)
+{
+    if (!streaming || !std::isfinite(hz) || hz < 1000 || hz > 2e9)
+        throw std::runtime_error("Invalid RF retune or receiver is not streaming");
+    std::string const description = describe_antenna(device.hw_version, *params->device, *params->tuner_a);
+    auto const reductions = sdrplay_lna_reductions(model, sdrplay_antenna_word(description), hz);
+    if (reductions && params->tuner_a->lna_state >= reductions->size())
+        throw std::runtime_error("Choose an RF Gain state available at the new frequency before retuning");
+}
+
+// Asks for hz and waits until the library delivers samples tuned there.
+bool SdrRadio::Impl::request_rf(double hz)
+{
+    rf_changed.store(false);
+    params->tuner_a->rf_hz = hz;
+    if (library.update(device.handle, device.tuner, sdrplay::UPDATE_RF_FREQUENCY, sdrplay::UPDATE_EXT_NONE) !=
+        sdrplay::SUCCESS)
+        return false;
+    auto const deadline = std::chrono::steady_clock::now() + RF_CHANGE_TIMEOUT;
+    for (;;) {
+        if (rf_changed.load())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+SdrRadio::SdrRadio(Options const& options) : SdrRadio(options, [] { return std::chrono::steady_clock::now(); }) {}
+
+SdrRadio::SdrRadio(Options const& options, SteadyClock clock) : impl_(std::make_unique<Impl>(options, std::move(clock)))
+{
+}
+
+SdrRadio::~SdrRadio() = default;
+
+void SdrRadio::start(SampleQueue& queue)
+{
+    std::scoped_lock guard(impl_->mutex);
+    impl_->queue.store(&queue);
+    sdrplay::ErrorCode const error = impl_->library.init(impl_->device.handle, &impl_->callbacks, impl_.get());
+    if (error != sdrplay::SUCCESS)
+        throw std::runtime_error(impl_->library.error_message("Start SDRplay stream", error));
+    impl_->streaming = true;
+}
+
+void SdrRadio::stop()
+{
+    std::scoped_lock guard(impl_->mutex);
+    impl_->stop_locked();
+}
+
+double SdrRadio::sample_rate() const { return impl_->iq_rate_hz; }
+
+double SdrRadio::tuning_offset() const { return impl_->tuning_offset_hz; }
+
+void SdrRadio::check_retune(double hz)
+{
+    std::scoped_lock guard(impl_->mutex);
+    impl_->check_retune_locked(hz);
+}
+
+void SdrRadio::retune(double hz)
+{
+    std::scoped_lock guard(impl_->mutex);
+    impl_->check_retune_locked(hz);
+    double const old = impl_->params->tuner_a->rf_hz;
+    if (hz == old)
+        return;
+    SampleQueue& queue = *impl_->queue.load();
+    if (impl_->request_rf(hz)) {
+        queue.discard();
+        return;
+    }
+    if (!impl_->request_rf(old))
+        queue.fail("SDRplay retune could not confirm RF tuning or restore the previous frequency");
+    queue.discard();
+    throw std::runtime_error("SDRplay retune failed; previous frequency requested");
+}
+
+void SdrRadio::report_overload()
+{
+    Impl& s = *impl_;
+    std::uint64_t const word = s.overload.load();
+    std::uint64_t const state = word & OVERLOAD_STATE_MASK;
+    std::uint64_t const count = word >> 2;
+    if (count > s.reported_count) {
+        auto const now = s.clock();
+        if (s.reported_count == 0 || now - s.last_report >= OVERLOAD_REPORT_INTERVAL) {
+            std::cerr << "RF overload detected (events=" + std::to_string(count) + "); reduce RF Gain\n" << std::flush;
+            s.announced = true;
+            s.last_report = now;
+            s.reported_count = count;
+        }
+    }
+    if (state == OVERLOAD_CLEAR && s.announced) {
+        std::cerr << "RF overload cleared (events=" + std::to_string(count) + ")\n" << std::flush;
+        s.announced = false;
+    }
+}

@@ -1,0 +1,95 @@
+#pragma once
+
+// Test scaffolding around the SDRplay stand-in library (testbed/sdrplay): its path, its
+// environment and its call trace.
+
+#include "app/options.hpp"
+#include "tests/support/temp_dir.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <initializer_list>
+#include <utility>
+#include <map>
+#include <string>
+#include <vector>
+
+// The stand-in's calls, one line each.
+using Trace = std::vector<std::string>;
+
+inline std::string standin_path() { return std::string(NORVANE_TESTBED_DIR) + "/libsdrplay_standin.so"; }
+inline std::string standin_without_update_path()
+{
+    return std::string(NORVANE_TESTBED_DIR) + "/libsdrplay_standin_no_update.so";
+}
+
+// Sets NORVANE_SDRPLAY_* for the stand-in (read when the API is opened), with a trace file in
+// a private directory; every variable is removed again on destruction. Set before the radio
+// exists: nothing else may touch the environment while a stand-in thread runs.
+class StandinSetup {
+public:
+    StandinSetup() : StandinSetup(std::map<std::string, std::string>{}) {}
+    StandinSetup(std::initializer_list<std::pair<std::string, std::string>> settings)
+        : StandinSetup(std::map<std::string, std::string>(settings.begin(), settings.end()))
+    {
+    }
+    explicit StandinSetup(std::map<std::string, std::string> const& settings)
+    {
+        set("TRACE", trace_path());
+        set("PACE", "fast");
+        for (auto const& [name, value] : settings)
+            set(name, value);
+    }
+    ~StandinSetup()
+    {
+        for (std::string const& name : names_)
+            unsetenv(name.c_str());
+    }
+    StandinSetup(StandinSetup const&) = delete;
+    StandinSetup& operator=(StandinSetup const&) = delete;
+
+    void set(std::string const& name, std::string const& value)
+    {
+        std::string const full = "NORVANE_SDRPLAY_" + name;
+        setenv(full.c_str(), value.c_str(), 1);
+        names_.push_back(full);
+    }
+
+    std::string trace_path() const { return (dir_ / "trace.txt").string(); }
+    std::filesystem::path file(std::string const& name) const { return dir_ / name; }
+
+    // The library calls so far, one per line.
+    std::vector<std::string> trace() const
+    {
+        std::vector<std::string> lines;
+        std::ifstream in(trace_path());
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+    // The traced calls that begin with prefix.
+    std::vector<std::string> trace_of(std::string const& prefix) const
+    {
+        std::vector<std::string> lines;
+        for (std::string const& line : trace())
+            if (line.rfind(prefix, 0) == 0)
+                lines.push_back(line);
+        return lines;
+    }
+
+private:
+    TempDir dir_;
+    std::vector<std::string> names_;
+};
+
+// Options of a receiver on the stand-in: audio mode by default.
+inline Options standin_options()
+{
+    Options options;
+    options.api_library = standin_path();
+    options.sample_rate = 2000000;
+    options.frequency = 14074000;
+    options.if_bandwidth = 1536000;
+    return options;
+}
