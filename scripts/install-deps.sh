@@ -8,8 +8,9 @@ packages=(
   libsqlite3-dev libpulse-dev zlib1g-dev libsamplerate0-dev libfftw3-dev libusb-1.0-0-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   # test peers: the real decoders and their simulators, a PulseAudio server,
-  # independent modem sources, curl for uploads, sqlite3 for inspection
-  wsjtx pulseaudio pulseaudio-utils minimodem ebook2cw curl sqlite3 python3
+  # independent modem sources (oggdec turns ebook2cw's Ogg output into WAV), curl for uploads,
+  # sqlite3 for inspection, tshark to dissect the PSK Reporter datagrams independently
+  wsjtx pulseaudio pulseaudio-utils minimodem ebook2cw vorbis-tools curl sqlite3 tshark python3
 )
 
 sudo=()

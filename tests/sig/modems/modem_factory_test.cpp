@@ -22,6 +22,7 @@ enum class Built { NONE, MODEM, REFUSED };
 struct FactoryCase {
     std::uint32_t mode;
     Built built;
+    double start_hz = 0.0;  // PSK decides its frequency itself; RTTY and CW start on the candidate's
 };
 
 void PrintTo(const FactoryCase& c, std::ostream* os) { *os << "mode " << c.mode; }
@@ -41,7 +42,7 @@ TEST_P(MakeModem, BuildsRefusesOrDeclinesEachMode) {
         EXPECT_EQ(modem->mode(), mode);
         const sig::ModemOutput out = modem->take_output();
         EXPECT_EQ(out.text, "");
-        EXPECT_EQ(out.frequency_hz, 0.0) << "nothing decided yet";
+        EXPECT_EQ(out.frequency_hz, GetParam().start_hz);
         EXPECT_EQ(out.quality, 0.0f);
         EXPECT_EQ(out.variant, "");
         EXPECT_TRUE(out.events.empty());
@@ -63,8 +64,8 @@ TEST_P(MakeModem, BuildsRefusesOrDeclinesEachMode) {
 INSTANTIATE_TEST_SUITE_P(
     EveryMode, MakeModem,
     ::testing::Values(FactoryCase{0, Built::NONE}, FactoryCase{1, Built::MODEM}, FactoryCase{2, Built::NONE},
-                      FactoryCase{3, Built::MODEM}, FactoryCase{4, Built::REFUSED}, FactoryCase{5, Built::REFUSED},
-                      FactoryCase{6, Built::REFUSED}, FactoryCase{7, Built::REFUSED}, FactoryCase{8, Built::REFUSED},
+                      FactoryCase{3, Built::MODEM}, FactoryCase{4, Built::MODEM, 1000.0}, FactoryCase{5, Built::REFUSED},
+                      FactoryCase{6, Built::MODEM, 1000.0}, FactoryCase{7, Built::REFUSED}, FactoryCase{8, Built::REFUSED},
                       FactoryCase{9, Built::REFUSED}, FactoryCase{10, Built::NONE}, FactoryCase{200, Built::NONE}));
 
 TEST(ModemFactory, RefusesAFrequencyThatIsNoNumber) {

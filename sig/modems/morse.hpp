@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string_view>
+
+namespace sig {
+
+// International Morse code: letters, digits and the usual punctuation, as "." and "-" strings.
+
+// What a received symbol means: a prosign ("<AR>" for .-.-., "<SK>" for ...-.-, "<BT>" for
+// -...-), else the character of the exact code, else empty (unknown code).
+std::string_view morse_decode(std::string_view symbol);
+
+// The code of a character (letters in either case); empty when Morse has none.
+std::string_view morse_code(char ch);
+
+}  // namespace sig
