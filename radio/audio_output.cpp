@@ -1,7 +1,16 @@
 #include "radio/audio_output.hpp"
 
+#include <pulse/error.h>
+#include <pulse/pulseaudio.h>
+#include <pulse/simple.h>
+
+#include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <ctime>
+#include <iostream>
 #include <stdexcept>
+#include <string>
 
 #include "app/options.hpp"
 
@@ -31,6 +40,197 @@ std::int16_t to_pcm16(float sample)
     return static_cast<std::int16_t>(std::nearbyint(clamped * 32767.0));
 }
 
+constexpr char const* own_sink = "norvane_rx";
+constexpr char const* own_source = "norvane_rx_input";
+constexpr auto pulse_timeout = std::chrono::seconds(10);
+
+// What the one-off device check needs: a private main loop and context, and what the
+// introspection callbacks report back.
+struct PulseSetup {
+    pa_mainloop* mainloop = nullptr;
+    pa_context* context = nullptr;
+    bool found = false;
+    std::uint32_t module_index = PA_INVALID_INDEX;
+};
+
+[[noreturn]] void pulse_error(PulseSetup const& setup, char const* what)
+{
+    int const error = setup.context ? pa_context_errno(setup.context) : PA_ERR_UNKNOWN;
+    throw std::runtime_error(std::string(what) + ": " + pa_strerror(error));
+}
+
+void release_pulse_context(PulseSetup& setup)
+{
+    if (setup.context) {
+        pa_context_disconnect(setup.context);
+        pa_context_unref(setup.context);
+        setup.context = nullptr;
+    }
+    if (setup.mainloop) {
+        pa_mainloop_free(setup.mainloop);
+        setup.mainloop = nullptr;
+    }
+}
+
+bool context_alive(pa_context_state_t state)
+{
+    return state == PA_CONTEXT_CONNECTING || state == PA_CONTEXT_AUTHORIZING || state == PA_CONTEXT_SETTING_NAME ||
+           state == PA_CONTEXT_READY;
+}
+
+// The server answers through the main loop, which we turn by hand; between turns we rest
+// briefly rather than block, so that the deadline is always kept.
+void pause_between_iterations()
+{
+    timespec rest{0, 2000000};
+    while (::nanosleep(&rest, &rest) != 0 && errno == EINTR) {
+    }
+}
+
+void iterate_mainloop(PulseSetup const& setup)
+{
+    if (pa_mainloop_iterate(setup.mainloop, 0, nullptr) < 0)
+        pulse_error(setup, "PulseAudio mainloop");
+    pause_between_iterations();
+}
+
+void wait_pulse_operation(PulseSetup& setup, pa_operation* operation)
+{
+    if (!operation)
+        pulse_error(setup, "Start PulseAudio operation");
+    auto const deadline = std::chrono::steady_clock::now() + pulse_timeout;
+    try {
+        while (true) {
+            if (pa_operation_get_state(operation) != PA_OPERATION_RUNNING) {
+                pa_operation_unref(operation);
+                return;
+            }
+            if (!context_alive(pa_context_get_state(setup.context)))
+                pulse_error(setup, "PulseAudio connection");
+            if (std::chrono::steady_clock::now() > deadline)
+                throw std::runtime_error("PulseAudio operation timed out");
+            iterate_mainloop(setup);
+        }
+    } catch (...) {
+        pa_operation_cancel(operation);
+        pa_operation_unref(operation);
+        throw;
+    }
+}
+
+void on_output_sink_info(pa_context*, pa_sink_info const* info, int, void* userdata)
+{
+    if (info)
+        static_cast<PulseSetup*>(userdata)->found = true;
+}
+
+void on_output_source_info(pa_context*, pa_source_info const* info, int, void* userdata)
+{
+    if (info)
+        static_cast<PulseSetup*>(userdata)->found = true;
+}
+
+void on_output_module_loaded(pa_context*, std::uint32_t index, void* userdata)
+{
+    static_cast<PulseSetup*>(userdata)->module_index = index;
+}
+
+void connect_pulse_context(PulseSetup& setup)
+{
+    setup.mainloop = pa_mainloop_new();
+    if (!setup.mainloop)
+        throw std::runtime_error("Cannot allocate PulseAudio mainloop");
+    setup.context = pa_context_new(pa_mainloop_get_api(setup.mainloop), "norvane setup");
+    if (!setup.context || pa_context_connect(setup.context, nullptr, PA_CONTEXT_NOFLAGS, nullptr) < 0)
+        throw std::runtime_error("Cannot connect to PulseAudio/PipeWire");
+    auto const deadline = std::chrono::steady_clock::now() + pulse_timeout;
+    while (true) {
+        pa_context_state_t const state = pa_context_get_state(setup.context);
+        if (state == PA_CONTEXT_READY)
+            return;
+        if (!context_alive(state))
+            pulse_error(setup, "Connect");
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("PulseAudio operation timed out");
+        iterate_mainloop(setup);
+    }
+}
+
+std::uint32_t load_module(PulseSetup& setup, char const* name, std::string const& arguments)
+{
+    setup.module_index = PA_INVALID_INDEX;
+    wait_pulse_operation(setup, pa_context_load_module(setup.context, name, arguments.c_str(),
+                                                       on_output_module_loaded, &setup));
+    if (setup.module_index == PA_INVALID_INDEX)
+        pulse_error(setup, name);
+    return setup.module_index;
+}
+
+// Makes sure the null sink and the remap source on its monitor exist. A sink created here is
+// taken away again when its source cannot be made; one that was there before is left alone.
+void ensure_virtual_devices(std::uint32_t rate_hz)
+{
+    PulseSetup setup;
+    try {
+        connect_pulse_context(setup);
+
+        setup.found = false;
+        wait_pulse_operation(setup,
+                             pa_context_get_sink_info_by_name(setup.context, own_sink, on_output_sink_info, &setup));
+        std::uint32_t created_sink = PA_INVALID_INDEX;
+        if (!setup.found)
+            created_sink = load_module(setup, "module-null-sink",
+                                       "sink_name=norvane_rx rate=" + std::to_string(rate_hz) +
+                                           " channels=1 channel_map=mono"
+                                           " sink_properties=device.description=Norvane_Receiver_Output");
+
+        try {
+            setup.found = false;
+            wait_pulse_operation(setup, pa_context_get_source_info_by_name(setup.context, own_source,
+                                                                           on_output_source_info, &setup));
+            if (!setup.found)
+                load_module(setup, "module-remap-source",
+                            "master=norvane_rx.monitor source_name=norvane_rx_input channels=1 channel_map=mono"
+                            " master_channel_map=mono source_properties=device.description=Norvane_Receiver");
+        } catch (...) {
+            if (created_sink != PA_INVALID_INDEX) {
+                try {
+                    wait_pulse_operation(setup,
+                                         pa_context_unload_module(setup.context, created_sink, nullptr, nullptr));
+                } catch (...) {
+                    // The first error is the one worth reporting.
+                }
+            }
+            throw;
+        }
+        std::cerr << "Decoder input: norvane_rx_input (Norvane_Receiver)\n" << std::flush;
+    } catch (...) {
+        release_pulse_context(setup);
+        throw;
+    }
+    release_pulse_context(setup);
+}
+
+pa_simple* open_playback(std::string const& sink, std::uint32_t rate_hz)
+{
+    pa_sample_spec spec{};
+    spec.format = PA_SAMPLE_FLOAT32LE;
+    spec.rate = rate_hz;
+    spec.channels = 1;
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<std::uint32_t>(-1);
+    attributes.tlength = rate_hz * 4 / 10;   // 100 ms of float32
+    attributes.prebuf = static_cast<std::uint32_t>(-1);
+    attributes.minreq = rate_hz * 4 / 50;    // 20 ms
+    attributes.fragsize = static_cast<std::uint32_t>(-1);
+    int error = 0;
+    pa_simple* stream = pa_simple_new(nullptr, "SDR receiver", PA_STREAM_PLAYBACK, sink.c_str(), "Demodulated audio",
+                                      &spec, nullptr, &attributes, &error);
+    if (!stream)
+        throw std::runtime_error(std::string("Open audio sink: ") + pa_strerror(error));
+    return stream;
+}
+
 }  // namespace
 
 bool wav_samples_fit(std::uint32_t data_bytes, std::size_t samples)
@@ -43,8 +243,12 @@ bool wav_samples_fit(std::uint32_t data_bytes, std::size_t samples)
 
 AudioOutput::AudioOutput(Options const& options) : rate_hz_(static_cast<std::uint32_t>(options.audio_rate))
 {
-    if (options.wav.empty())
-        throw std::runtime_error("PulseAudio output is not available yet; use --wav PATH");
+    if (options.wav.empty()) {
+        if (options.create_sink)
+            ensure_virtual_devices(rate_hz_);
+        pulse_ = open_playback(options.sink, rate_hz_);
+        return;
+    }
     wav_.open(options.wav, std::ios::binary | std::ios::out | std::ios::trunc);
     if (!wav_.is_open())
         throw std::runtime_error("Cannot open WAV output: " + options.wav);
@@ -60,6 +264,8 @@ AudioOutput::~AudioOutput()
             // Destruction must not throw; a file that cannot take its header is lost either way.
         }
     }
+    if (pulse_)
+        pa_simple_free(pulse_);
 }
 
 void AudioOutput::write_wav_header()
@@ -90,6 +296,12 @@ void AudioOutput::write(std::span<float const> samples)
 {
     if (samples.empty())
         return;
+    if (pulse_) {
+        int error = 0;
+        if (pa_simple_write(pulse_, samples.data(), samples.size_bytes(), &error) < 0)
+            throw std::runtime_error(std::string("Write audio: ") + pa_strerror(error));
+        return;
+    }
     if (!wav_samples_fit(data_bytes_, samples.size()))
         throw std::runtime_error("WAV reached its 4 GiB size limit");
     std::size_t const bytes = samples.size() * 2;
@@ -107,6 +319,13 @@ void AudioOutput::finish()
 {
     if (finished_)
         return;
+    if (pulse_) {
+        int error = 0;
+        if (pa_simple_drain(pulse_, &error) < 0)
+            throw std::runtime_error(std::string("Drain audio: ") + pa_strerror(error));
+        finished_ = true;
+        return;
+    }
     write_wav_header();
     wav_.flush();
     if (!wav_)

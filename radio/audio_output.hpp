@@ -8,10 +8,14 @@
 #include <vector>
 
 struct Options;
+struct pa_simple;
 
 // Mono float audio out: a 16-bit PCM WAV file when options.wav is set (the decoder workers'
-// interval files, or --wav in audio mode), otherwise PulseAudio playback. Used by one thread at
-// a time. A WAV file gets a correct header even when the run ends by an error: the destructor
+// interval files, or --wav in audio mode), otherwise PulseAudio playback. Unless --sink named a
+// sink of the user's own, PulseAudio playback first makes sure the server has our virtual
+// devices: the null sink "norvane_rx" and the source "norvane_rx_input" on its monitor, which
+// other programs record from; they stay loaded after we exit. Used by one thread at a time.
+// A WAV file gets a correct header even when the run ends by an error: the destructor
 // completes what finish did not.
 class AudioOutput {
 public:
@@ -20,7 +24,8 @@ public:
     AudioOutput(AudioOutput const&) = delete;
     AudioOutput& operator=(AudioOutput const&) = delete;
 
-    // Samples belong in -1..1; anything beyond is held at full scale rather than wrapped.
+    // Samples belong in -1..1 (callers clamp). PulseAudio gets them unchanged; in a WAV file
+    // anything beyond is held at full scale rather than wrapped.
     void write(std::span<float const> samples);
 
     // Completes the output; called once after the last write. Later calls do nothing.
@@ -31,6 +36,7 @@ private:
 
     std::ofstream wav_;
     std::vector<unsigned char> scratch_;  // PCM16 of one write; only grows
+    pa_simple* pulse_ = nullptr;          // the playback stream; null in WAV mode
     std::uint32_t data_bytes_ = 0;
     bool finished_ = false;
     std::uint32_t rate_hz_ = 0;
