@@ -528,18 +528,6 @@ std::string find_decoder_executable(std::string const& name, DigitalMode mode)
     throw std::runtime_error("Cannot find decoder executable: " + name + missing_decoder_hint(mode));
 }
 
-std::string format_utc(std::time_t seconds, char const* format)
-{
-    std::tm calendar{};
-    char buffer[64];
-    if (::gmtime_r(&seconds, &calendar) == nullptr)
-        throw std::runtime_error("Invalid UTC timestamp");
-    std::size_t const length = std::strftime(buffer, sizeof buffer, format, &calendar);
-    if (length == 0)
-        throw std::runtime_error("Invalid UTC timestamp");
-    return std::string(buffer, length);
-}
-
 std::time_t parse_utc_timestamp(std::string const& text)
 {
     constexpr char const* format = "%Y%m%d_%H%M%S";

@@ -14,6 +14,7 @@
 
 #include "core/decoded_spot.hpp"
 #include "core/digital_mode.hpp"
+#include "core/format_utc.hpp"
 
 // What one decoder process did.
 struct DecoderRun {
@@ -44,9 +45,6 @@ bool is_js8_mode(DigitalMode mode);
 // An interval start in UTC seconds, truncated to whole seconds for formatting; throws
 // "Invalid UTC timestamp" for a value no calendar shows (not finite, negative, past year 9999).
 std::time_t utc_whole_seconds(double start_utc);
-
-// strftime of the UTC calendar time; throws "Invalid UTC timestamp" when there is none.
-std::string format_utc(std::time_t seconds, char const* format);
 
 // Reads "YYYYMMDD_HHMMSS" as UTC seconds.
 std::time_t parse_utc_timestamp(std::string const& text);
