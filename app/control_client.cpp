@@ -1,0 +1,80 @@
+#include "app/control_client.hpp"
+
+#include <cerrno>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "core/control_address.hpp"
+
+namespace {
+
+constexpr std::size_t max_request_bytes = 4096;
+constexpr std::size_t max_reply_bytes = 16384;
+constexpr int send_wait_ms = 500;
+constexpr int reply_wait_ms = 5000;
+
+// Closes the client socket on every way out, thrown errors included.
+class ClientSocket {
+public:
+    explicit ClientSocket(int fd) : fd_(fd) {}
+    ~ClientSocket() { close(); }
+    ClientSocket(ClientSocket const&) = delete;
+    ClientSocket& operator=(ClientSocket const&) = delete;
+    int fd() const { return fd_; }
+    void close()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+bool wait_for(int fd, short events, int timeout_ms)
+{
+    pollfd entry {fd, events, 0};
+    return ::poll(&entry, 1, timeout_ms) > 0;
+}
+
+}  // namespace
+
+int run_control_client(Options const& options, std::ostream& out)
+{
+    std::string const& request = options.audio_command;
+    if (request.empty() || request.size() > max_request_bytes)
+        throw std::runtime_error("Invalid audio request length");
+    sockaddr_un const address = make_control_address(options.audio_control);
+
+    ClientSocket socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (socket.fd() < 0)
+        throw std::runtime_error("Cannot open audio control client");
+    if (::connect(socket.fd(), reinterpret_cast<sockaddr const*>(&address), sizeof(address)) != 0
+        && errno != EINPROGRESS)
+        throw std::runtime_error("Audio receiver control is unavailable");
+    if (!wait_for(socket.fd(), POLLOUT, send_wait_ms))
+        throw std::runtime_error("Audio request failed");
+    if (::send(socket.fd(), request.data(), request.size(), MSG_NOSIGNAL) < 0)
+        throw std::runtime_error("Audio request failed");
+    if (!wait_for(socket.fd(), POLLIN, reply_wait_ms))
+        throw std::runtime_error("Audio request timed out");
+    // One receive takes one packet; whatever of it does not fit is discarded by the kernel.
+    std::vector<char> reply(max_reply_bytes);
+    ssize_t const received = ::recv(socket.fd(), reply.data(), reply.size(), 0);
+    if (received <= 0)
+        throw std::runtime_error("Audio control disconnected");
+    socket.close();
+
+    reply.resize(static_cast<std::size_t>(received));
+    out.write(reply.data(), static_cast<std::streamsize>(reply.size()));
+    out << '\n' << std::flush;
+    if (!out)
+        throw std::runtime_error("Cannot write to standard output");
+    bool const ok = reply.size() >= 2 && reply[0] == 'O' && reply[1] == 'K';
+    return ok ? 0 : 1;
+}
