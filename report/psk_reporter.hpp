@@ -12,7 +12,9 @@
 
 // How a PskReporter keeps time and state.
 struct PskReportPolicy {
-    std::string state_path;  // suppression state; empty: the default location in the state directory
+    // Suppression-state database; empty: "psk-dedup.sqlite3" in the state directory, or a private
+    // in-memory one when a send hook replaces UDP delivery.
+    std::string path;
     std::function<std::int64_t()> now = [] { return static_cast<std::int64_t>(std::time(nullptr)); };
     std::function<std::chrono::steady_clock::time_point()> monotonic = [] {
         return std::chrono::steady_clock::now();
@@ -38,7 +40,9 @@ public:
     using SentHook = std::function<void(unsigned long, long)>;
 
     // send_hook empty: the client sends its datagrams itself over UDP. sent_hook gets the number
-    // of spots in each batch sent and its UNIX send time.
+    // of spots in each batch sent and its UNIX send time. Throws "Invalid PSK Reporter identity or
+    // interval", "Invalid PSK Reporter clock" or the state directory's error; otherwise the sender
+    // thread runs until stop.
     PskReporter(std::string receiver_call, std::string receiver_grid, SendHook send_hook,
                 std::chrono::milliseconds interval, SentHook sent_hook, PskReportPolicy policy);
     ~PskReporter();
@@ -56,3 +60,8 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
+
+// Where the reporter keeps its suppression state: the policy's path when set, else a private
+// in-memory database when a send hook stands in for the collector, else "psk-dedup.sqlite3" in
+// the state directory (whose error propagates).
+std::string psk_suppression_path(std::string const& policy_path, bool has_send_hook);
