@@ -2,13 +2,16 @@
 
 #include "app/options.hpp"
 #include "radio/iq_level_meter.hpp"
+#include "radio/live_sdr_settings.hpp"
 #include "radio/lna_tables.hpp"
+#include "radio/radio_replies.hpp"
 #include "radio/sample_queue.hpp"
 #include "radio/sdrplay_library.hpp"
 #include "radio/sdrplay_model.hpp"
 
 #include <atomic>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <mutex>
@@ -22,6 +25,20 @@ constexpr std::uint64_t OVERLOAD_STATE_MASK = 3;
 constexpr std::uint64_t OVERLOAD_CLEAR = 1;
 constexpr std::uint64_t OVERLOAD_DETECTED = 2;
 constexpr std::uint64_t OVERLOAD_COUNT_STEP = 4;  // the event count sits above the two state bits
+
+// Reason flags of the live settings updates.
+constexpr std::uint32_t UPDATE_PPM = 0x2;
+constexpr std::uint32_t UPDATE_RSP1A_RF_NOTCH = 0x20;
+constexpr std::uint32_t UPDATE_RSP2_AM_PORT = 0x100;
+constexpr std::uint32_t UPDATE_RSP2_ANTENNA = 0x200;
+constexpr std::uint32_t UPDATE_RSP2_RF_NOTCH = 0x400;
+constexpr std::uint32_t UPDATE_GAIN_REDUCTION = 0x8000;
+constexpr std::uint32_t UPDATE_AGC = 0x01000000;
+constexpr std::uint32_t UPDATE_DUO_AM_PORT = 0x10000000;
+constexpr std::uint32_t UPDATE_DUO_AM_NOTCH = 0x20000000;
+constexpr std::uint32_t UPDATE_DUO_RF_NOTCH = 0x40000000;
+constexpr std::uint32_t UPDATE_EXT_RSPDX_ANTENNA = 0x4;
+constexpr std::uint32_t UPDATE_EXT_RSPDX_RF_NOTCH = 0x8;
 
 constexpr auto RF_CHANGE_TIMEOUT = std::chrono::seconds(2);
 constexpr auto OVERLOAD_REPORT_INTERVAL = std::chrono::seconds(5);
@@ -102,6 +119,74 @@ void set_notches(std::uint8_t hw, std::string const& model, Options const& optio
     }
 }
 
+bool live_antenna_allowed(std::uint8_t hw, std::string const& word)
+{
+    switch (hw) {
+    case sdrplay::HW_RSP2: return word == "A" || word == "B" || word == "HiZ";
+    case sdrplay::HW_RSPDUO: return word == "A" || word == "HiZ";
+    case sdrplay::HW_RSPDX:
+    case sdrplay::HW_RSPDXR2: return word == "A" || word == "B" || word == "C";
+    default: return false;
+    }
+}
+
+// The model's RF notch switch; null on models without one.
+std::uint8_t* rf_notch_switch(std::uint8_t hw, sdrplay::DeviceSettings& device, sdrplay::ChannelSettings& tuner)
+{
+    switch (hw) {
+    case sdrplay::HW_RSP1A:
+    case sdrplay::HW_RSP1B: return &device.rsp1a_rf_notch;
+    case sdrplay::HW_RSP2: return &tuner.rsp2_rf_notch;
+    case sdrplay::HW_RSPDUO: return &tuner.duo_rf_notch;
+    case sdrplay::HW_RSPDX:
+    case sdrplay::HW_RSPDXR2: return &device.rspdx_rf_notch;
+    default: return nullptr;
+    }
+}
+
+// The parameters a live SET may change, so that a refused change can be put back. Only these
+// fields are copied: the rest of the block belongs to the library and may have moved on.
+struct LiveParameters {
+    int agc_mode;
+    std::uint8_t lna_state;
+    int gain_reduction_db;
+    double ppm;
+    int rsp2_am_port;
+    int rsp2_antenna;
+    int duo_tuner1_am_port;
+    int rspdx_antenna;
+    std::uint8_t rsp1a_rf_notch;
+    std::uint8_t rsp2_rf_notch;
+    std::uint8_t duo_rf_notch;
+    std::uint8_t rspdx_rf_notch;
+    std::uint8_t duo_tuner1_am_notch;
+
+    static LiveParameters save(sdrplay::DeviceSettings const& d, sdrplay::ChannelSettings const& t)
+    {
+        return {t.agc_mode,         t.lna_state,         t.gain_reduction_db, d.ppm,
+                t.rsp2_am_port,     t.rsp2_antenna,      t.duo_tuner1_am_port, d.rspdx_antenna,
+                d.rsp1a_rf_notch,   t.rsp2_rf_notch,     t.duo_rf_notch,      d.rspdx_rf_notch,
+                t.duo_tuner1_am_notch};
+    }
+
+    void restore(sdrplay::DeviceSettings& d, sdrplay::ChannelSettings& t) const
+    {
+        t.agc_mode = agc_mode;
+        t.lna_state = lna_state;
+        t.gain_reduction_db = gain_reduction_db;
+        d.ppm = ppm;
+        t.rsp2_am_port = rsp2_am_port;
+        t.rsp2_antenna = rsp2_antenna;
+        t.duo_tuner1_am_port = duo_tuner1_am_port;
+        d.rspdx_antenna = rspdx_antenna;
+        d.rsp1a_rf_notch = rsp1a_rf_notch;
+        t.rsp2_rf_notch = rsp2_rf_notch;
+        t.duo_rf_notch = duo_rf_notch;
+        d.rspdx_rf_notch = rspdx_rf_notch;
+        t.duo_tuner1_am_notch = duo_tuner1_am_notch;
+    }
+};
+
 }  // namespace
 
 unsigned sdrplay_decimation(double sample_rate_hz, bool wideband)
@@ -131,6 +216,11 @@ struct SdrRadio::Impl {
     void stop_locked();
     void check_retune_locked(double hz);
     bool request_rf(double hz);
+    std::string control_locked(std::string const& request);
+    std::string antenna_word() const;
+    LiveSdrSettings settings_text() const;
+    IfGainStatus if_gain_status() const;
+    std::string apply_settings(std::string const& text);
 
     std::atomic<bool> rf_changed{false};
     SdrplayLibrary library;
@@ -464,4 +554,175 @@ void SdrRadio::report_overload()
         std::cerr << "RF overload cleared (events=" + std::to_string(count) + ")\n" << std::flush;
         s.announced = false;
     }
+}
+
+// The antenna in use, read back from the live parameters: a SET may have moved it since the
+// "Receiver: " line was printed.
+std::string SdrRadio::Impl::antenna_word() const
+{
+    return std::string(sdrplay_antenna_word(describe_antenna(device.hw_version, *params->device, *params->tuner_a)));
+}
+
+LiveSdrSettings SdrRadio::Impl::settings_text() const
+{
+    sdrplay::DeviceSettings& dev = *params->device;
+    sdrplay::ChannelSettings& tuner = *params->tuner_a;
+    LiveSdrSettings settings;
+    settings["agc"] = tuner.agc_mode == sdrplay::AGC_DISABLED ? "off" : "on";
+    settings["gain-reduction"] = std::to_string(tuner.gain_reduction_db);
+    settings["lna-state"] = std::to_string(tuner.lna_state);
+    char ppm[64];
+    std::snprintf(ppm, sizeof ppm, "%f", dev.ppm);
+    settings["ppm"] = ppm;
+    if (std::uint8_t const* notch = rf_notch_switch(device.hw_version, dev, tuner))
+        settings["rf-notch"] = *notch ? "on" : "off";
+    if (device.hw_version == sdrplay::HW_RSPDUO)
+        settings["mw-notch"] = tuner.duo_tuner1_am_notch ? "on" : "off";
+    return settings;
+}
+
+IfGainStatus SdrRadio::Impl::if_gain_status() const
+{
+    IfGainStatus status;
+    std::uint32_t const state = if_gain_state.load();
+    if (state == 0) {
+        status.state = "waiting";
+    } else {
+        status.state = "ready";
+        status.reduction_db = state - 1;
+    }
+    return status;
+}
+
+std::string SdrRadio::Impl::control_locked(std::string const& request)
+{
+    if (!streaming)
+        throw std::runtime_error("SDRplay receiver is not streaming");
+    if (request == "RADIO METER") {
+        RadioMeter reading;
+        reading.levels = meter.snapshot(false, true, seconds_since_epoch());
+        reading.overload = decode_overload_state(overload.load());
+        reading.if_gain = if_gain_status();
+        return format_meter_reply(reading);
+    }
+    if (request == "RADIO IFGAIN")
+        return format_ifgain_reply(if_gain_status());
+    if (request == "RADIO OVERLOAD")
+        return format_overload_reply(decode_overload_state(overload.load()));
+    if (request == "RADIO LEVELS" || request == "RADIO LEVELS RESET")
+        return format_levels_reply(meter.snapshot(request == "RADIO LEVELS RESET", false, seconds_since_epoch()));
+    if (request == "RADIO STATUS") {
+        LiveSdrSettings settings = settings_text();
+        std::string const word = antenna_word();
+        if (word == "A" || word == "B" || word == "C" || word == "HiZ")
+            settings["antenna"] = word;
+        return "OK RADIO " + format_live_sdr_settings(settings);
+    }
+    std::string const set_prefix = "RADIO SET ";
+    if (request.compare(0, set_prefix.size(), set_prefix) == 0)
+        return apply_settings(request.substr(set_prefix.size()));
+    throw std::runtime_error("Expected RADIO STATUS or RADIO SET key=value,...");
+}
+
+std::string SdrRadio::Impl::apply_settings(std::string const& text)
+{
+    // Every check comes before the first parameter is written, so a refusal leaves the device
+    // as it was.
+    LiveSdrSettings const requested = parse_live_sdr_settings(text, false);
+    int const support = sdrplay_notch_support(model);
+    if ((requested.count("rf-notch") && (support & SDRPLAY_RF_NOTCH) == 0) ||
+        (requested.count("mw-notch") && support < SDRPLAY_MW_NOTCH))
+        throw std::runtime_error("Hardware notch is unavailable on " + model);
+    LiveSdrSettings const current = settings_text();
+    LiveSdrSettings merged = current;
+    for (auto const& [key, value] : requested)
+        merged[key] = value;
+
+    sdrplay::DeviceSettings& dev = *params->device;
+    sdrplay::ChannelSettings& tuner = *params->tuner_a;
+    std::uint8_t const hw = device.hw_version;
+    std::string const live_word = antenna_word();
+    auto const antenna = requested.find("antenna");
+    std::string const word = antenna == requested.end() ? live_word : antenna->second;
+    if (antenna != requested.end() && !live_antenna_allowed(hw, word))
+        throw std::runtime_error("Antenna is not available on this receiver");
+    auto const lna_state = static_cast<unsigned>(parse_live_sdr_value(merged.at("lna-state"), true, 0, 27));
+    auto const reductions = sdrplay_lna_reductions(model, word, tuner.rf_hz);
+    if (reductions && lna_state >= reductions->size())
+        throw std::runtime_error("RF gain state is unavailable for this frequency and antenna");
+
+    LiveParameters const saved = LiveParameters::save(dev, tuner);
+    auto changed = [&](char const* key) {
+        return requested.count(key) != 0 && merged.at(key) != current.at(key);
+    };
+
+    std::uint32_t reason = UPDATE_GAIN_REDUCTION;
+    std::uint32_t base = 0;
+    std::uint32_t extension = sdrplay::UPDATE_EXT_NONE;
+    if (changed("agc")) {
+        tuner.agc_mode = merged.at("agc") == "on" ? sdrplay::AGC_50HZ : sdrplay::AGC_DISABLED;
+        reason |= UPDATE_AGC;
+        base = UPDATE_AGC;
+    }
+    if ((requested.count("lna-state") && lna_state != tuner.lna_state) || changed("gain-reduction")) {
+        tuner.lna_state = static_cast<std::uint8_t>(lna_state);
+        tuner.gain_reduction_db = static_cast<int>(parse_live_sdr_value(merged.at("gain-reduction"), true, 20, 59));
+    } else {
+        reason = base;
+    }
+    if (requested.count("ppm")) {
+        double const ppm = parse_live_sdr_value(merged.at("ppm"), false, -1000, 1000);
+        if (ppm != dev.ppm) {
+            dev.ppm = ppm;
+            reason |= UPDATE_PPM;
+        }
+    }
+    if (antenna != requested.end() && word != live_word) {
+        switch (hw) {
+        case sdrplay::HW_RSP2:
+            tuner.rsp2_am_port = word == "HiZ" ? 1 : 0;
+            tuner.rsp2_antenna = word == "B" ? 6 : 5;
+            reason |= UPDATE_RSP2_AM_PORT | UPDATE_RSP2_ANTENNA;
+            break;
+        case sdrplay::HW_RSPDUO:
+            tuner.duo_tuner1_am_port = word == "HiZ" ? 1 : 0;
+            reason |= UPDATE_DUO_AM_PORT;
+            break;
+        default:  // RSPdx and RSPdxR2: the only other models with a selectable antenna
+            dev.rspdx_antenna = word == "A" ? 0 : word == "B" ? 1 : 2;
+            extension |= UPDATE_EXT_RSPDX_ANTENNA;
+            break;
+        }
+    }
+    if (changed("rf-notch")) {
+        *rf_notch_switch(hw, dev, tuner) = merged.at("rf-notch") == "on" ? 1 : 0;
+        switch (hw) {
+        case sdrplay::HW_RSP1A:
+        case sdrplay::HW_RSP1B: reason |= UPDATE_RSP1A_RF_NOTCH; break;
+        case sdrplay::HW_RSP2: reason |= UPDATE_RSP2_RF_NOTCH; break;
+        case sdrplay::HW_RSPDUO: reason |= UPDATE_DUO_RF_NOTCH; break;
+        default: extension |= UPDATE_EXT_RSPDX_RF_NOTCH; break;
+        }
+    }
+    if (changed("mw-notch")) {
+        tuner.duo_tuner1_am_notch = merged.at("mw-notch") == "on" ? 1 : 0;
+        reason |= UPDATE_DUO_AM_NOTCH;
+    }
+
+    if (reason != 0 || extension != 0) {
+        sdrplay::ErrorCode const error = library.update(device.handle, device.tuner, reason, extension);
+        if (error != sdrplay::SUCCESS) {
+            saved.restore(dev, tuner);
+            if (library.update(device.handle, device.tuner, reason, extension) != sdrplay::SUCCESS)
+                queue.load()->fail("SDRplay live settings rollback failed");
+            throw std::runtime_error(library.error_message("Apply live SDRplay settings", error));
+        }
+    }
+    return "OK RADIO " + format_live_sdr_settings(merged);
+}
+
+std::string SdrRadio::control(std::string const& request)
+{
+    std::scoped_lock guard(impl_->mutex);
+    return impl_->control_locked(request);
 }

@@ -34,6 +34,11 @@ public:
     // the change is not confirmed the previous frequency is requested again and the retune
     // throws; when even that is not confirmed the queue fails.
     void retune(double hz) override;
+    // RADIO STATUS, SET, METER, IFGAIN, OVERLOAD, LEVELS and LEVELS RESET, only while streaming.
+    // A SET the library refuses is rolled back (the restore is sent to the library too) and
+    // thrown; when even the restore is refused the queue fails, since the device's settings are
+    // then unknown.
+    std::string control(std::string const& request) override;
     void report_overload() override;
 
     struct Impl;

@@ -28,6 +28,11 @@
 //   NORVANE_SDRPLAY_DEAF_HZ   an RF frequency whose update is never confirmed
 //   NORVANE_SDRPLAY_GATE      a FIFO: each delivery (with the events scripted before it) waits
 //                             for one byte from it, so a test decides when the stream moves on
+//   NORVANE_SDRPLAY_UPDATE_FAILS  the first N Update calls after Open fail (default 0), so a
+//                             refused change followed by an accepted restore can be played
+//   NORVANE_SDRPLAY_TRACE_PARAMS  "1": Update lines of the trace also show the live settings
+//                             the library is asked to apply (not for overload acknowledgements,
+//                             which come from the event thread)
 
 #include "radio/sdrplay_api.hpp"
 
@@ -81,6 +86,8 @@ struct Config {
     bool confirm_rf = true;
     double deaf_hz = -1;
     std::string gate;
+    unsigned long update_fails = 0;
+    bool trace_params = false;
 };
 
 std::string env(char const* name, char const* fallback = "")
@@ -140,6 +147,8 @@ Config read_config()
     if (std::string const deaf = env("NORVANE_SDRPLAY_DEAF_HZ"); !deaf.empty())
         c.deaf_hz = std::stod(deaf);
     c.gate = env("NORVANE_SDRPLAY_GATE");
+    c.update_fails = std::stoul(env("NORVANE_SDRPLAY_UPDATE_FAILS", "0"));
+    c.trace_params = env("NORVANE_SDRPLAY_TRACE_PARAMS") == "1";
     return c;
 }
 
@@ -481,6 +490,20 @@ STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_Update(void* handle, int tuner, st
     detail << "tuner=" << tuner << " reason=0x" << std::hex << reason << std::dec << " ext=" << ext_reason;
     if (reason & sdrplay::UPDATE_RF_FREQUENCY)
         detail << " rf=" << static_cast<long long>(std::llround(s.tuner_a.rf_hz));
+    if (s.config.trace_params && reason != sdrplay::UPDATE_OVERLOAD_ACK) {
+        sdrplay::DeviceSettings const& d = s.device_settings;
+        sdrplay::ChannelSettings const& t = s.tuner_a;
+        detail << " agc=" << t.agc_mode << " gr=" << t.gain_reduction_db << " lna=" << int{t.lna_state}
+               << " ppm=" << d.ppm << " rsp2_port=" << t.rsp2_am_port << " rsp2_antenna=" << t.rsp2_antenna
+               << " duo_port=" << t.duo_tuner1_am_port << " dx_antenna=" << d.rspdx_antenna
+               << " notch=" << int{d.rsp1a_rf_notch} << int{t.rsp2_rf_notch} << int{t.duo_rf_notch}
+               << int{d.rspdx_rf_notch} << " mw=" << int{t.duo_tuner1_am_notch};
+    }
+    if (s.config.update_fails > 0) {
+        --s.config.update_fails;
+        s.trace("Update " + detail.str() + " failed");
+        return INJECTED_FAILURE;
+    }
     if (s.call("Update", detail.str()))
         return INJECTED_FAILURE;
     if (s.selected < 0 || handle != handle_of(s.selected) || !s.streaming)

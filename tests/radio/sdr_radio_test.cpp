@@ -62,51 +62,6 @@ bool library_loaded(std::string const& path)
     return true;
 }
 
-// One pop per block: a queue of fewer than 100 samples per second hands out blocks unmerged.
-void configure_unmerged(SampleQueue& queue) { queue.configure(50.0, 1e6); }
-
-// Pops n blocks; gives up after about ten seconds without one.
-std::vector<IqBlock> pop_n(SampleQueue& queue, std::size_t n)
-{
-    std::vector<IqBlock> blocks;
-    for (int idle = 0; blocks.size() < n && idle < 100;) {
-        IqBlock block;
-        if (queue.pop(block)) {
-            blocks.push_back(std::move(block));
-            idle = 0;
-        } else {
-            ++idle;
-        }
-    }
-    return blocks;
-}
-
-// The stand-in's delivery gate: each byte written lets one delivery (and the events scripted
-// before it) through.
-class Gate {
-public:
-    explicit Gate(StandinSetup& setup) : path_(setup.file("gate").string())
-    {
-        if (mkfifo(path_.c_str(), 0600) != 0)
-            throw std::runtime_error("mkfifo failed");
-        fd_ = ::open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        setup.set("GATE", path_);
-    }
-    ~Gate() { ::close(fd_); }
-    Gate(Gate const&) = delete;
-    Gate& operator=(Gate const&) = delete;
-
-    void release(std::size_t deliveries)
-    {
-        std::string const bytes(deliveries, 'g');
-        ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-
-private:
-    std::string path_;
-    int fd_ = -1;
-};
-
 // A block the stand-in can never produce (its samples stay within +-0.25).
 IqBlock marker_block()
 {
@@ -638,7 +593,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SdrRadio, OverloadReportsAreRateLimitedToFiveSeconds)
 {
     StandinSetup setup({{"BLOCK", "64"}, {"SCRIPT", "1:overload,2:corrected,3:overload,4:overload,5:corrected"}});
-    Gate gate(setup);
+    StandinGate gate(setup);
     auto const t0 = std::chrono::steady_clock::time_point{} + 1h;
     auto now = t0;
     SampleQueue queue;
@@ -673,7 +628,7 @@ TEST(SdrRadio, OverloadReportsAreRateLimitedToFiveSeconds)
 TEST(SdrRadio, ClearedLineFollowsOnlyAPrintedDetection)
 {
     StandinSetup setup({{"BLOCK", "64"}, {"SCRIPT", "0:corrected"}});
-    Gate gate(setup);
+    StandinGate gate(setup);
     SampleQueue queue;
     Built built = build(standin_options());
     configure_unmerged(queue);
@@ -705,7 +660,7 @@ TEST_P(SdrRadioRetuneCheck, RefusesOutOfRangeOrUnavailableLnaState)
 {
     RetuneCheckCase const c = GetParam();
     StandinSetup setup({{"DEVICES", c.devices}});
-    Gate gate(setup);  // closed: no delivery, so nothing changes under the check
+    StandinGate gate(setup);  // closed: no delivery, so nothing changes under the check
     Options options = standin_options();
     options.wideband = true;
     options.antenna = c.antenna;

@@ -4,9 +4,17 @@
 // environment and its call trace.
 
 #include "app/options.hpp"
+#include "radio/sample_queue.hpp"
 #include "tests/support/temp_dir.hpp"
 
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <stdexcept>
 #include <fstream>
 #include <initializer_list>
 #include <utility>
@@ -93,3 +101,48 @@ inline Options standin_options()
     options.if_bandwidth = 1536000;
     return options;
 }
+
+// One pop per block: a queue of fewer than 100 samples per second hands out blocks unmerged.
+inline void configure_unmerged(SampleQueue& queue) { queue.configure(50.0, 1e6); }
+
+// Pops n blocks; gives up after about ten seconds without one.
+inline std::vector<IqBlock> pop_n(SampleQueue& queue, std::size_t n)
+{
+    std::vector<IqBlock> blocks;
+    for (int idle = 0; blocks.size() < n && idle < 100;) {
+        IqBlock block;
+        if (queue.pop(block)) {
+            blocks.push_back(std::move(block));
+            idle = 0;
+        } else {
+            ++idle;
+        }
+    }
+    return blocks;
+}
+
+// The stand-in's delivery gate: each byte written lets one delivery (and the events scripted
+// before it) through.
+class StandinGate {
+public:
+    explicit StandinGate(StandinSetup& setup) : path_(setup.file("gate").string())
+    {
+        if (mkfifo(path_.c_str(), 0600) != 0)
+            throw std::runtime_error("mkfifo failed");
+        fd_ = ::open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        setup.set("GATE", path_);
+    }
+    ~StandinGate() { ::close(fd_); }
+    StandinGate(StandinGate const&) = delete;
+    StandinGate& operator=(StandinGate const&) = delete;
+
+    void release(std::size_t deliveries)
+    {
+        std::string const bytes(deliveries, 'g');
+        ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+
+private:
+    std::string path_;
+    int fd_ = -1;
+};
