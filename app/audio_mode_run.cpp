@@ -1,12 +1,16 @@
 #include "app/audio_mode_run.hpp"
 
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "app/daemon.hpp"
 #include "app/options.hpp"
+#include "live/analysis_settings.hpp"
+#include "live/live_audio.hpp"
 #include "radio/audio_mode.hpp"
 #include "radio/audio_output.hpp"
 #include "radio/demodulator.hpp"
@@ -49,7 +53,14 @@ void run_audio_mode(Options const& options, Radio* radio, SampleQueue& queue, Da
     if (replay)
         replay_iq_file(options, demodulator, output, daemon);
     else
-        receive(options, *radio, demodulator, output, queue, daemon);
+        receive(options, *radio, demodulator, output, queue, daemon, [&options](Radio& live) {
+            // RADIO requests only: the audio mode has no live channels of its own.
+            double const rate = live.sample_rate();
+            return std::static_pointer_cast<void>(std::make_shared<LiveAudio>(
+                rate, options.frequency - live.tuning_offset(), rate, options.audio_control,
+                std::vector<AudioChannel>{}, [&live](std::string const& request) { return live.control(request); },
+                true, AnalysisSettings{}, nullptr));
+        });
     output.finish();
 
     if (std::uint64_t const clipped = demodulator.clipped(); clipped > 0) {

@@ -1,8 +1,8 @@
 #pragma once
 
 // The start-up state of one process: the write end of the pipe to a parent that waits for the
-// detached daemon to report, and the locked PID file. Header-only: the run loops below app/
-// call ready() once reception has started.
+// detached daemon to report, and the locked PID file. The record itself stays inline: the run
+// loops below app/ call ready() once reception has started and never link app/.
 
 #include <sys/types.h>
 #include <unistd.h>
@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+
+struct Options;
 
 struct Daemon {
     int startup_pipe = -1;  // write end to the waiting parent; -1 when none or already used
@@ -66,3 +68,15 @@ struct Daemon {
             send_status(text, static_cast<std::size_t>(length));
     }
 };
+
+// With --daemon: detaches (two forks and a new session), takes the PID file's write lock and
+// turns standard output and error into the log file, then returns in the detached process
+// only. The command that started it waits until the daemon reports through the start-up pipe
+// and ends there: "Daemon started: PID ..." and status 0, or "Error: ..." and status 1. Must
+// run before any other thread exists. Without --daemon it does nothing.
+void daemonize(Daemon& daemon, Options const& options);
+
+// --kill: sends SIGTERM to the daemon that holds the PID file's lock, once it is sure that the
+// holder is the process the file names and runs this same program, and waits up to ten seconds
+// for it to exit. Prints "No daemon is running ..." when there is none, which is no error.
+void kill_daemon(Options const& options);

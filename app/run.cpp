@@ -6,11 +6,14 @@
 #include <cerrno>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "app/audio_mode_run.hpp"
 #include "app/band_presets.hpp"
+#include "app/control_client.hpp"
 #include "app/daemon.hpp"
 #include "app/help_text.hpp"
 #include "app/iq_input_checks.hpp"
@@ -19,7 +22,11 @@
 #include "app/stop_signals.hpp"
 #include "core/errno_error.hpp"
 #include "decode/run/decode_receiver.hpp"
+#include "radio/list_devices.hpp"
+#include "radio/radio.hpp"
+#include "radio/rtl_tcp_radio.hpp"
 #include "radio/sample_queue.hpp"
+#include "radio/sdr_radio.hpp"
 
 namespace {
 
@@ -53,7 +60,7 @@ void write_standard_output(std::string_view text) {
 int run_with_options(int argc, char** argv, Daemon& daemon) {
   const Options options = parse_options(argc, argv);
 
-  if (!options.audio_command.empty()) not_built_yet("--audio-command");
+  if (!options.audio_command.empty()) return run_control_client(options);
 
   if (options.help) {
     write_standard_output(help_text());
@@ -67,26 +74,43 @@ int run_with_options(int argc, char** argv, Daemon& daemon) {
     write_standard_output(format_frequency_list(options.modes));
     return 0;
   }
-  if (options.kill) not_built_yet("--kill");
-  if (options.list_devices) not_built_yet("--list-devices");
+  if (options.kill) {
+    kill_daemon(options);
+    return 0;
+  }
+  if (options.list_devices) {
+    // The RX-888 part of the listing comes with the RX-888 receiver.
+    list_devices(options, std::cout, std::cerr, {}, {});
+    std::cout << std::flush;
+    if (!std::cout) throw std::runtime_error("Cannot write to standard output");
+    return 0;
+  }
 
   install_stop_signals();
   check_iq_input(options);
 
-  // daemonize(daemon, options) goes here; from then on a detached run logs to its log file.
-  if (options.daemon) not_built_yet("--daemon");
+  // Before any thread exists; from here on a detached run writes to its log file.
+  daemonize(daemon, options);
 
   std::cerr << version_banner() << std::flush;
 
   SampleQueue queue;
-  if (!options.iq_file.empty() && options.wideband) {
-    decode_receiver(options, nullptr, queue, daemon);
+  if (!options.iq_file.empty()) {
+    if (options.wideband)
+      decode_receiver(options, nullptr, queue, daemon);
+    else
+      run_audio_mode(options, nullptr, queue, daemon);
     return 0;
   }
-  // Still to come: the audio-mode replay, and the backends (RX-888, rtl_tcp, SDRplay) with their
-  // run loops.
-  if (!options.iq_file.empty()) not_built_yet("Audio-mode IQ replay");
-  not_built_yet("Live reception from the " + options.backend + " backend");
+  if (options.backend == "rx888") not_built_yet("Live reception from the rx888 backend");
+  // Declared after the queue: the radio's stream thread pushes into it until the radio goes.
+  const std::unique_ptr<Radio> radio =
+      options.backend == "rtl-sdr" ? make_rtl_tcp_radio(options) : std::unique_ptr<Radio>(new SdrRadio(options));
+  if (options.wideband)
+    decode_receiver(options, radio.get(), queue, daemon);
+  else
+    run_audio_mode(options, radio.get(), queue, daemon);
+  return 0;
 }
 
 }  // namespace
@@ -107,11 +131,13 @@ int run_main(int argc, char** argv) {
   } catch (const std::exception& error) {
     message = error.what();
   }
-  // A waiting daemon parent is told here, through the start-up pipe: "E" and at most 2047 bytes.
+  // The line goes to the log before a waiting daemon parent hears of the failure: once the
+  // parent has reported, the log already holds the whole message.
+  std::cerr << "Error: " << message << '\n' << std::flush;
+  // The waiting parent gets "E" and at most 2047 bytes through the start-up pipe.
   if (daemon.startup_pipe >= 0) {
     const std::string status = "E" + message.substr(0, 2047);
     daemon.send_status(status.data(), status.size());
   }
-  std::cerr << "Error: " << message << '\n' << std::flush;
   return 1;
 }

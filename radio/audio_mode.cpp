@@ -83,10 +83,14 @@ struct Statistics {
 }  // namespace
 
 void receive(Options const& options, Radio& radio, Demodulator& demodulator, AudioOutput& output,
-             SampleQueue& queue, Daemon& daemon)
+             SampleQueue& queue, Daemon& daemon, ControlServerFactory const& control_server)
 {
-    if (!options.audio_control.empty())
-        throw std::runtime_error("The audio control socket is not built yet; run without --audio-control");
+    std::shared_ptr<void> control;
+    if (!options.audio_control.empty()) {
+        if (!control_server)
+            throw std::logic_error("receive: --audio-control given without a control server");
+        control = control_server(radio);
+    }
 
     double const rate = radio.sample_rate();
     IqResampler resampler(rate);

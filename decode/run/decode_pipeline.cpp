@@ -6,6 +6,8 @@
 #include "decode/channelizer.hpp"
 #include "decode/decoder_pool.hpp"
 #include "decode/decoder_programs.hpp"
+#include "live/analysis_settings.hpp"
+#include "live/live_audio.hpp"
 
 namespace {
 
@@ -60,4 +62,28 @@ std::vector<double> first_members(std::vector<DecoderChannel> const& channels)
     for (DecoderChannel const& channel : channels)
         frequencies.push_back(channel.frequency);
     return frequencies;
+}
+
+void attach_capture(std::unique_ptr<LiveAudio> const& live, DecoderCapture& capture)
+{
+    if (!live)
+        return;
+    std::unique_ptr<LiveAudio> const* owner = &live;
+    capture.channelizer().set_spectrum_hook([owner](SpectrumFrame const& frame) { (*owner)->process(frame); });
+    capture.set_reset_hook([owner] { (*owner)->reset_audio(); });
+}
+
+AnalysisSettings make_analysis_sinks(Options const& options, bool, std::shared_ptr<PskReporter> const&)
+{
+    AnalysisSettings settings;
+    settings.channels = options.analysis_channels;
+    settings.known_channels = options.known_channels && options.wideband;
+    settings.known_channels_report = options.known_channels_report;
+    if (settings.channels.empty() && !settings.known_channels)
+        return settings;
+    // The analyzers, their event sinks and the "Signal analysis: " line come with the signal
+    // analyzer; a run that asked for analysis must not start silently without it.
+    if (!settings.channels.empty())
+        throw std::runtime_error("Signal analysis channels are not built yet; run without --analysis-channel");
+    throw std::runtime_error("Known-channel analysis is not built yet; run without --known-channels");
 }

@@ -12,7 +12,10 @@
 #include "decode/decoder_capture.hpp"
 
 class DecoderPool;
+class LiveAudio;
+class PskReporter;
 class Radio;
+struct AnalysisSettings;
 
 // How the decoder channels of the options map onto channelizer channels. JS8 speeds on one
 // dial frequency share one channel; FT8, FT4 and WSPR on one dial each get their own.
@@ -40,3 +43,12 @@ std::unique_ptr<DecoderCapture> build_decode_pipeline(DecodePipelineContext cons
 
 // The dial frequencies of the channels, in order.
 std::vector<double> first_members(std::vector<DecoderChannel> const& channels);
+
+// Feeds the capture's spectrum frames and timeline restarts to whatever live audio `live` holds
+// when they happen; with no live audio, the capture is left as it is. Every new capture needs it.
+void attach_capture(std::unique_ptr<LiveAudio> const& live, DecoderCapture& capture);
+
+// The start-up analysis configuration for live audio. Analysis needs the signal analyzer and
+// its event sinks, so any analysis the options ask for is refused with the user's message.
+AnalysisSettings make_analysis_sinks(Options const& options, bool iq_replay,
+                                     std::shared_ptr<PskReporter> const& reporter);

@@ -1,6 +1,7 @@
 #include "decode/run/decode_receiver.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -18,7 +19,11 @@
 #include "decode/decoder_capture.hpp"
 #include "decode/decoder_pool.hpp"
 #include "decode/decoder_programs.hpp"
+#include "decode/run/band_change.hpp"
 #include "decode/run/decode_pipeline.hpp"
+#include "decode/run/retune_mailbox.hpp"
+#include "live/analysis_settings.hpp"
+#include "live/live_audio.hpp"
 #include "radio/radio.hpp"
 #include "radio/sample_queue.hpp"
 #include "report/psk_report_writer.hpp"
@@ -45,8 +50,6 @@ void refuse_unbuilt(Options const& options)
 {
     if (options.survey)
         throw std::runtime_error("Wideband survey is not built yet; run without --survey");
-    if (!options.audio_control.empty())
-        throw std::runtime_error("The audio control socket is not built yet; run without --audio-control");
     if (!options.audio_channels.empty())
         throw std::runtime_error("Live audio channels are not built yet; run without --audio-channel");
     if (!options.analysis_channels.empty())
@@ -87,9 +90,23 @@ void print_banner(Options const& options, double rate)
               << std::flush;
 }
 
-// Everything one decode_receiver call owns. Members are destroyed in reverse: the capture
-// (whose job sink reads the pool pointer) before the pool, the pool before the reporter.
+bool is_retune_request(std::string const& request) { return request.rfind("RADIO RETUNE ", 0) == 0; }
+
+// Everything one decode_receiver call owns. Members are destroyed in reverse: the live audio
+// first (its control thread is the only other caller into the run), then the retune handler and
+// the mailbox, the capture (whose job sink reads the pool pointer) before the pool, the pool
+// before the reporter.
 struct DecodeRun {
+    DecodeRun(Options const& given_options, Radio* receiver, SampleQueue& samples, Daemon& start_up)
+        : given(given_options), radio(receiver), queue(samples), daemon(start_up)
+    {
+    }
+    // Whatever ends the run, a control thread waiting on a band change is let go before the
+    // live audio joins it.
+    ~DecodeRun() { mailbox.stop(); }
+    DecodeRun(DecodeRun const&) = delete;
+    DecodeRun& operator=(DecodeRun const&) = delete;
+
     Options const& given;
     Radio* radio;
     SampleQueue& queue;
@@ -99,8 +116,28 @@ struct DecodeRun {
     std::shared_ptr<PskReporter> reporter;
     std::unique_ptr<DecoderPool> pool;
     double rate = 0.0;
-    Options options;  // private copy: the pipeline is built from it
+    Options options;  // private copy: the pipeline is built from it, a band change replaces it
+    DecodePipelineContext pipeline;
     std::unique_ptr<DecoderCapture> capture;
+    RetuneMailbox mailbox;
+    std::function<std::string(std::string const&)> retune_handler;
+    // Set once the handler is in place; the control thread may take requests before that.
+    std::atomic<bool> retune_ready{false};
+    std::unique_ptr<LiveAudio> live;
+
+    // The RADIO hook of the live audio, on its control thread.
+    std::string route_control_request(std::string const& request)
+    {
+        if (is_retune_request(request)) {
+            if (!retune_ready.load(std::memory_order_acquire))
+                throw std::bad_function_call();
+            return retune_handler(request);
+        }
+        return radio->control(request);
+    }
+
+    void start_live_audio();
+    void install_retune_handler();
 
     void rethrow_decoder_failure() const
     {
@@ -154,6 +191,44 @@ void DecodeRun::replay_iq_file()
     }
 }
 
+void DecodeRun::start_live_audio()
+{
+    if (given.audio_control.empty() && given.audio_channels.empty() && given.analysis_channels.empty())
+        return;
+    LiveAudio::RadioHook hook;
+    if (radio != nullptr)
+        hook = [this](std::string const& request) { return route_control_request(request); };
+    AnalysisSettings settings = make_analysis_sinks(given, radio == nullptr, reporter);
+    double const centre = pipeline.capture_centre(given.frequency);
+    live = std::make_unique<LiveAudio>(rate, centre, given.if_bandwidth, given.audio_control, given.audio_channels,
+                                       std::move(hook), false, std::move(settings), nullptr);
+    attach_capture(live, *capture);
+    live->set_decoder_frequencies(first_members(given.decoder_channels));
+    if (!given.audio_control.empty())
+        std::cerr << ("Live audio control: " + given.audio_control + '\n') << std::flush;
+}
+
+void DecodeRun::install_retune_handler()
+{
+    // IQ replay has no band changes: its RADIO requests never reach the run.
+    if (radio == nullptr)
+        return;
+    BandChangeRun const band_change{
+        options,
+        *radio,
+        pool.get(),
+        live.get(),
+        [this](Options const& wanted) { return build_decode_pipeline(pipeline, wanted); },
+        [this](DecoderCapture& next) { attach_capture(live, next); },
+        pipeline.capture_centre,
+        mailbox,
+        capture,
+        queue,
+    };
+    retune_handler = [band_change](std::string const& text) { return handle_retune_request(band_change, text); };
+    retune_ready.store(true, std::memory_order_release);
+}
+
 void DecodeRun::receive_live()
 {
     queue.configure(rate, given.buffer_seconds);
@@ -162,8 +237,10 @@ void DecodeRun::receive_live()
     struct StreamGuard {
         Radio* radio;
         SampleQueue& queue;
+        RetuneMailbox& mailbox;
         ~StreamGuard()
         {
+            mailbox.stop();
             try {
                 radio->stop();
             } catch (std::exception const& error) {
@@ -173,7 +250,7 @@ void DecodeRun::receive_live()
         }
     };
     radio->start(queue);
-    StreamGuard guard{radio, queue};
+    StreamGuard guard{radio, queue, mailbox};
     daemon.ready();
 
     auto const start = SteadyClock::now();
@@ -225,6 +302,19 @@ void DecodeRun::receive_live()
             }
         }
 
+        if (mailbox.pending()) {
+            // A band change replaces the capture and with it its counters; the hour's figures
+            // carry on across the swap instead of restarting from the new capture's zeros.
+            std::uint64_t const dropped_before = capture->intervals_dropped();
+            std::uint64_t const resets_before = capture->resets();
+            DecoderCapture const* const before = capture.get();
+            mailbox.run_pending();
+            if (capture.get() != before) {
+                hour_dropped = hour_dropped - dropped_before + capture->intervals_dropped();
+                hour_resets = hour_resets - resets_before + capture->resets();
+            }
+        }
+
         rethrow_decoder_failure();
         std::string const failure = queue.failure();
         if (!failure.empty())
@@ -261,6 +351,7 @@ void DecodeRun::receive_live()
         }
     }
 
+    mailbox.stop();
     radio->stop();
     queue.close();
     if (queue.dropped() > 0) {
@@ -299,7 +390,7 @@ void DecodeRun::finish()
 void decode_receiver(Options const& options, Radio* radio, SampleQueue& queue, Daemon& daemon)
 {
     refuse_unbuilt(options);
-    DecodeRun run{options, radio, queue, daemon, {}, {}, {}, 0.0, {}, {}};
+    DecodeRun run(options, radio, queue, daemon);
 
     if (options.pskreporter) {
         run.sent_batches = std::make_shared<PskReportWriter>(state_directory("psk-reports.sqlite3"));
@@ -317,14 +408,15 @@ void decode_receiver(Options const& options, Radio* radio, SampleQueue& queue, D
     run.rate = radio != nullptr ? radio->sample_rate() : static_cast<double>(options.iq_rate);
 
     run.options = options;
-    DecodePipelineContext context;
-    context.rate_hz = run.rate;
-    context.capture_centre = [radio](double frequency) {
+    run.pipeline.rate_hz = run.rate;
+    run.pipeline.capture_centre = [radio](double frequency) {
         return radio != nullptr ? radio->center_for(frequency) : frequency;
     };
-    context.pool = &run.pool;
-    context.radio = radio;
-    run.capture = build_decode_pipeline(context, run.options);
+    run.pipeline.pool = &run.pool;
+    run.pipeline.radio = radio;
+    run.capture = build_decode_pipeline(run.pipeline, run.options);
+    run.start_live_audio();
+    run.install_retune_handler();
 
     print_banner(options, run.rate);
     if (radio != nullptr)
@@ -332,8 +424,4 @@ void decode_receiver(Options const& options, Radio* radio, SampleQueue& queue, D
     else
         run.replay_iq_file();
     run.finish();
-
-    run.capture.reset();
-    run.reporter.reset();
-    run.pool.reset();
 }

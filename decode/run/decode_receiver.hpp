@@ -12,4 +12,8 @@ class SampleQueue;
 // --duration or a fatal receiver error. At the end the pool drains its queue, unless a signal
 // stopped the run, and the end-of-run lines go to standard error. Fatal conditions throw
 // std::runtime_error with the user's text.
+//
+// With --audio-control the run serves its control socket: RADIO requests go to the radio, and
+// "RADIO RETUNE ..." moves the running capture and its decoder channels to another band between
+// two batches of blocks (IQ replay answers RADIO requests with an error).
 void decode_receiver(Options const& options, Radio* radio, SampleQueue& queue, Daemon& daemon);

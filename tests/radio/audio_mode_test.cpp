@@ -276,8 +276,13 @@ TEST_F(AudioMode, ReceiveRefusesWhatItCannotRun)
         ScriptedRadio radio(64000, 0);
         SampleQueue queue;
         options.audio_control = (tmp / "control").string();
-        EXPECT_EQ(error_of([&] { receive(options, radio, demodulator, output, queue, daemon); }),
-                  "The audio control socket is not built yet; run without --audio-control");
+        // The control server is made before the radio starts, and its failure ends the run there.
+        auto const refusing_server = [&](Radio&) -> std::shared_ptr<void> {
+            EXPECT_EQ(radio.starts, 0);
+            throw std::runtime_error("Cannot bind audio control socket (another receiver may own it)");
+        };
+        EXPECT_EQ(error_of([&] { receive(options, radio, demodulator, output, queue, daemon, refusing_server); }),
+                  "Cannot bind audio control socket (another receiver may own it)");
         EXPECT_EQ(radio.starts, 0);
     }
 }

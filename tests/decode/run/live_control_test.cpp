@@ -1,0 +1,221 @@
+// The run loop's control socket: RADIO requests reach the receiver, and RADIO RETUNE APPLY moves
+// the running capture and its decoders to another band.
+#include "decode/run/decode_receiver.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/stop_flag.hpp"
+#include "radio/radio.hpp"
+#include "radio/sample_queue.hpp"
+#include "tests/support/control_request.hpp"
+#include "tests/support/temp_dir.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing::HasSubstr;
+
+constexpr double kRate = 64000;
+constexpr double kT0 = 1800000000;  // 2027-01-15 08:00:00 UTC, an interval boundary
+constexpr std::size_t kBlock = 6400;  // 0.1 s
+
+// A receiver whose stream thread runs a script; it answers RADIO requests itself and can retune.
+class ControlledRadio : public Radio {
+public:
+    using Feed = std::function<void(SampleQueue&)>;
+
+    explicit ControlledRadio(Feed feed) : feed_(std::move(feed)) {}
+    ~ControlledRadio() override { stop(); }
+
+    void start(SampleQueue& queue) override
+    {
+        thread_ = std::thread([this, &queue] { feed_(queue); });
+    }
+    void stop() override
+    {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    double sample_rate() const override { return kRate; }
+    double tuning_offset() const override { return 0.0; }
+    void check_retune(double) override {}
+    void retune(double hz) override
+    {
+        std::scoped_lock lock(mutex_);
+        retunes.push_back(hz);
+    }
+    std::string control(std::string const& request) override
+    {
+        std::scoped_lock lock(mutex_);
+        requests.push_back(request);
+        if (request == "RADIO LNA 99")
+            throw std::runtime_error("LNA state must be 0..9");
+        return "OK radio heard " + request;
+    }
+
+    std::vector<std::string> requests;
+    std::vector<double> retunes;
+
+private:
+    std::mutex mutex_;
+    Feed feed_;
+    std::thread thread_;
+};
+
+// Quiet blocks from utc_from up to utc_to, consecutive in time.
+void push_quiet(SampleQueue& queue, double utc_from, double utc_to)
+{
+    for (double utc = utc_from; utc < utc_to - 1e-9; utc += kBlock / kRate) {
+        IqBlock block;
+        block.samples.assign(kBlock, {0.0f, 0.0f});
+        block.utc = utc;
+        queue.push(std::move(block));
+    }
+}
+
+std::vector<std::string> lines_of(fs::path const& path)
+{
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+class LiveControl : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        stop_requested = 0;
+        options.wideband = true;
+        options.receivers_only = true;
+        options.frequency = 14080000;
+        options.decoder_channels = {{14074000, DigitalMode::FT8}};
+        options.decoders = 1;
+        options.audio_control = (dir / "control").string();
+    }
+    void TearDown() override { stop_requested = 0; }
+
+    // Runs the receiver to its end on this thread, with standard error captured.
+    std::string run(Radio* radio)
+    {
+        testing::internal::CaptureStderr();
+        try {
+            decode_receiver(options, radio, queue, daemon);
+        } catch (...) {
+            testing::internal::GetCapturedStderr();
+            throw;
+        }
+        return testing::internal::GetCapturedStderr();
+    }
+
+    TempDir dir;
+    Options options;
+    SampleQueue queue;
+    Daemon daemon;
+};
+
+TEST_F(LiveControl, RadioRequestsOnTheSocketReachTheReceiver)
+{
+    std::vector<std::string> replies;
+    ControlledRadio radio([&](SampleQueue& queue) {
+        push_quiet(queue, kT0 + 1, kT0 + 2);
+        for (std::string const request : {"RADIO IFGAIN", "RADIO RETUNE", "RADIO LNA 99", "RADIO RETUNE CHECK 7080000"})
+            replies.push_back(ask_control(options.audio_control, request));
+        stop_requested = 1;
+    });
+    std::string const err = run(&radio);
+
+    EXPECT_EQ(replies, (std::vector<std::string>{"OK radio heard RADIO IFGAIN", "OK radio heard RADIO RETUNE",
+                                                 "ERROR LNA state must be 0..9", "OK RETUNE validated"}));
+    // Without its trailing blank "RADIO RETUNE" is an ordinary request; a band change never is.
+    EXPECT_EQ(radio.requests, (std::vector<std::string>{"RADIO IFGAIN", "RADIO RETUNE", "RADIO LNA 99"}));
+    EXPECT_TRUE(radio.retunes.empty());
+    EXPECT_THAT(err, HasSubstr("Live audio control: " + options.audio_control + "\n"));
+    EXPECT_FALSE(fs::exists(options.audio_control)) << "the socket goes with the run";
+}
+
+TEST_F(LiveControl, IqReplayHasNoHardwareToControl)
+{
+    fs::path const iq = dir / "capture.iq";
+    ASSERT_EQ(::mkfifo(iq.c_str(), 0600), 0);
+    options.iq_file = iq.string();
+    options.start_utc = "20270115_080000";
+    std::string reply;
+    // The replay waits on the FIFO, so the socket is up while this client asks; closing the
+    // FIFO ends the file and with it the run.
+    std::thread client([&] {
+        int const fd = ::open(iq.c_str(), O_WRONLY);
+        reply = ask_control(options.audio_control, "RADIO IFGAIN");
+        ::close(fd);
+    });
+    std::string const err = run(nullptr);
+    client.join();
+    EXPECT_EQ(reply, "ERROR Hardware control unavailable for IQ replay");
+    EXPECT_THAT(err, HasSubstr("Live audio control: " + options.audio_control + "\n"));
+}
+
+// Decoder mode with a stand-in decoder that prints one spot per interval and announces each run
+// on a FIFO: the old band runs into an interval, APPLY moves to 40 m, the new band runs on.
+TEST_F(LiveControl, ApplyMovesTheDecodersAndDropsTheOldBandsPartialIntervals)
+{
+    fs::path const decoder = dir / "jt9";
+    fs::create_symlink(NORVANE_SOURCE_DIR "/testbed/decoders/scripted_decoder", decoder);
+    dir.write_file("jt9.out", "{hhmmss} -12 0.3 1500 ~ CQ W9XYZ EN37\n");
+    fs::path const started = dir / "jt9.fifo";
+    ASSERT_EQ(::mkfifo(started.c_str(), 0600), 0);
+    fs::create_directory(dir / "work");
+    options.receivers_only = false;
+    options.decoder = options.js8_decoder = options.wspr_decoder = decoder.string();
+    options.work_dir = (dir / "work").string();
+    options.all_txt = (dir / "ALL.TXT").string();
+    options.workers = 1;
+    options.buffer_seconds = 120;  // the feed below runs ahead of the loop by a minute of IQ
+
+    std::string reply;
+    ControlledRadio radio([&](SampleQueue& queue) {
+        // The old band's capture starts at T0+1 and is 5 s into the interval of T0+15 when the
+        // band changes; that interval must never be decoded.
+        push_quiet(queue, kT0 + 1, kT0 + 20);
+        reply = ask_control(options.audio_control, "RADIO RETUNE APPLY 7080000 FT8:7074000");
+        push_quiet(queue, kT0 + 20, kT0 + 80);
+        // Three decoder runs: the worker appends a run's spots before it starts the next.
+        for (int run = 0; run < 3; ++run) {
+            std::ifstream announce(started);
+            std::string word;
+            announce >> word;
+        }
+        stop_requested = 1;
+    });
+    std::string const err = run(&radio);
+
+    EXPECT_EQ(reply, "OK RETUNE center=7080000.000000 channels=1");
+    EXPECT_EQ(radio.retunes, std::vector<double>{7080000});
+    EXPECT_THAT(err, HasSubstr("Retuned receiver: center=7.08e+06 Hz, 1 decoder channels; "
+                               "discarded partial intervals\n"));
+    std::vector<std::string> const lines = lines_of(dir / "ALL.TXT");
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_THAT(lines[0], testing::StartsWith("270115_080030 "));
+    EXPECT_THAT(lines[1], testing::StartsWith("270115_080045 "));
+    for (std::string const& line : lines) {
+        EXPECT_THAT(line, HasSubstr(" 7.074 Rx FT8 "));
+        EXPECT_THAT(line, testing::Not(HasSubstr("14.074")));
+    }
+}
+
+}  // namespace
