@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "report/history_database.hpp"
+#include "tests/support/sqlite_probe.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
@@ -26,91 +27,8 @@ namespace {
 
 using ::testing::HasSubstr;
 
-struct Row {
-    std::string receiver;
-    std::int64_t frequency = 0;
-    std::string mode;
-    std::int64_t minute = 0;
-    std::int64_t mask = 0;
-    std::string counts;
-};
-
-// The test's own connection, independent of the code under test.
-class Db {
-public:
-    explicit Db(fs::path const& path)
-    {
-        if (sqlite3_open(path.c_str(), &db_) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db_));
-    }
-    ~Db() { sqlite3_close(db_); }
-    Db(Db const&) = delete;
-    Db& operator=(Db const&) = delete;
-
-    void exec(std::string const& sql)
-    {
-        if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db_));
-    }
-
-    std::int64_t integer(std::string const& sql)
-    {
-        sqlite3_stmt* statement = nullptr;
-        sqlite3_prepare_v2(db_, sql.c_str(), -1, &statement, nullptr);
-        std::int64_t value = -1;
-        if (sqlite3_step(statement) == SQLITE_ROW)
-            value = sqlite3_column_int64(statement, 0);
-        sqlite3_finalize(statement);
-        return value;
-    }
-
-    std::vector<Row> rows()
-    {
-        sqlite3_stmt* statement = nullptr;
-        sqlite3_prepare_v2(db_, "SELECT * FROM minutes ORDER BY minute,mode,frequency,receiver", -1, &statement,
-                           nullptr);
-        std::vector<Row> rows;
-        while (sqlite3_step(statement) == SQLITE_ROW) {
-            Row row;
-            row.receiver = reinterpret_cast<char const*>(sqlite3_column_text(statement, 0));
-            row.frequency = sqlite3_column_int64(statement, 1);
-            row.mode = reinterpret_cast<char const*>(sqlite3_column_text(statement, 2));
-            row.minute = sqlite3_column_int64(statement, 3);
-            row.mask = sqlite3_column_int64(statement, 4);
-            auto const* blob = static_cast<char const*>(sqlite3_column_blob(statement, 5));
-            row.counts.assign(blob, static_cast<std::size_t>(sqlite3_column_bytes(statement, 5)));
-            rows.push_back(row);
-        }
-        sqlite3_finalize(statement);
-        return rows;
-    }
-
-    // Stores a row as given, bypassing the writer.
-    void put(std::string const& mode, std::int64_t minute, std::int64_t mask, std::string const& counts)
-    {
-        sqlite3_stmt* statement = nullptr;
-        sqlite3_prepare_v2(db_, "INSERT INTO minutes VALUES('rx',14074000,?,?,?,?)", -1, &statement, nullptr);
-        sqlite3_bind_text(statement, 1, mode.c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(statement, 2, minute);
-        sqlite3_bind_int64(statement, 3, mask);
-        sqlite3_bind_blob(statement, 4, counts.data(), static_cast<int>(counts.size()), SQLITE_TRANSIENT);
-        int const step = sqlite3_step(statement);
-        sqlite3_finalize(statement);
-        if (step != SQLITE_DONE)
-            throw std::runtime_error(sqlite3_errmsg(db_));
-    }
-
-private:
-    sqlite3* db_ = nullptr;
-};
-
-std::uint64_t slot_count(std::string const& counts, int slot)
-{
-    std::uint64_t value = 0;
-    for (int byte = 7; byte >= 0; --byte)
-        value = (value << 8) | static_cast<unsigned char>(counts.at(8 * static_cast<std::size_t>(slot) + byte));
-    return value;
-}
+using Row = MinutesRow;
+using Db = SqliteProbe;
 
 // The start of the WSPR interval now running: recent enough to stay inside any retention.
 double current_interval_s() { return static_cast<double>(std::time(nullptr) / 120 * 120); }

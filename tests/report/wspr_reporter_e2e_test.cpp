@@ -3,6 +3,7 @@
 
 #include "report/post_form_with_curl.hpp"
 #include "report/wspr_reporter.hpp"
+#include "tests/support/form_server.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -27,131 +28,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-// One HTTP/1.1 server thread on 127.0.0.1: reads each request whole, remembers it, and answers
-// with a fixed reply, or holds the connection open without answering until it is destroyed.
-class FormServer {
-public:
-    struct Reply {
-        int status = 200;
-        std::string body;
-        bool hold = false;
-    };
-
-    explicit FormServer(Reply reply) : reply_(std::move(reply))
-    {
-        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(listener_, 4) != 0 ||
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0 || ::pipe(wake_) != 0)
-            throw std::runtime_error("cannot start the test HTTP server");
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
-
-    ~FormServer()
-    {
-        char const byte = 'x';
-        (void)!::write(wake_[1], &byte, 1);
-        thread_.join();
-        ::close(listener_);
-        ::close(wake_[0]);
-        ::close(wake_[1]);
-    }
-
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/post/"; }
-
-    // The first request, once it has arrived whole (bounded wait).
-    std::optional<std::string> request()
-    {
-        std::unique_lock lock(mutex_);
-        if (!arrived_.wait_for(lock, std::chrono::seconds(30), [&] { return !requests_.empty(); }))
-            return std::nullopt;
-        return requests_.front();
-    }
-
-    // Called on the server thread once a request has arrived whole.
-    std::function<void()> on_request;
-
-private:
-    // Waits for fd to become readable; false when the server is being destroyed.
-    bool wait_readable(int fd)
-    {
-        pollfd watched[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        while (::poll(watched, 2, -1) < 0) {
-        }
-        return (watched[1].revents & POLLIN) == 0;
-    }
-
-    void serve()
-    {
-        while (wait_readable(listener_)) {
-            int const connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (connection < 0)
-                continue;
-            bool const going_on = handle(connection);
-            ::close(connection);
-            if (!going_on)
-                return;
-        }
-    }
-
-    bool handle(int connection)
-    {
-        std::string text;
-        char buffer[4096];
-        for (;;) {
-            std::size_t const head_end = text.find("\r\n\r\n");
-            if (head_end != std::string::npos) {
-                std::size_t length = 0;
-                std::size_t const field = text.find("Content-Length: ");
-                if (field != std::string::npos && field < head_end)
-                    length = std::stoul(text.substr(field + 16));
-                if (text.size() >= head_end + 4 + length)
-                    break;
-            }
-            if (!wait_readable(connection))
-                return false;
-            ssize_t const got = ::read(connection, buffer, sizeof buffer);
-            if (got <= 0)
-                return true;
-            text.append(buffer, static_cast<std::size_t>(got));
-        }
-        {
-            std::scoped_lock lock(mutex_);
-            requests_.push_back(text);
-        }
-        arrived_.notify_all();
-        if (on_request)
-            on_request();
-        if (reply_.hold) {
-            // Until curl is killed (the connection reads as closed) or the server goes.
-            while (wait_readable(connection)) {
-                if (::read(connection, buffer, sizeof buffer) <= 0)
-                    return true;
-            }
-            return false;
-        }
-        std::string const answer = "HTTP/1.1 " + std::to_string(reply_.status) +
-                                   " Reply\r\nContent-Type: text/plain\r\nConnection: close\r\nContent-Length: " +
-                                   std::to_string(reply_.body.size()) + "\r\n\r\n" + reply_.body;
-        (void)!::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
-        return true;
-    }
-
-    Reply reply_;
-    int listener_ = -1;
-    int wake_[2] = {-1, -1};
-    int port_ = 0;
-    std::mutex mutex_;
-    std::condition_variable arrived_;
-    std::vector<std::string> requests_;
-    std::thread thread_;
-};
-
 // A proxy setting in the environment (curl inherits ours) must not carry the posts away from
 // the loopback server.
 class LoopbackOnly : public ::testing::Environment {
@@ -164,36 +40,6 @@ public:
 };
 
 ::testing::Environment* const loopback_only = ::testing::AddGlobalTestEnvironment(new LoopbackOnly);
-
-std::string percent_decoded(std::string const& text)
-{
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-std::map<std::string, std::string> form_fields(std::string const& body)
-{
-    std::map<std::string, std::string> fields;
-    std::size_t begin = 0;
-    while (begin <= body.size()) {
-        std::size_t end = body.find('&', begin);
-        if (end == std::string::npos)
-            end = body.size();
-        std::string const pair = body.substr(begin, end - begin);
-        std::size_t const equals = pair.find('=');
-        fields[pair.substr(0, equals)] = equals == std::string::npos ? "" : percent_decoded(pair.substr(equals + 1));
-        begin = end + 1;
-    }
-    return fields;
-}
 
 TEST(WsprReporterE2e, CurlPostsTheFormAndWsprnetConfirmsIt)
 {

@@ -12,8 +12,7 @@
 #include <vector>
 
 #include "testbed/lib/iq_synth.hpp"
-#include "testbed/lib/wav_reader.hpp"
-#include "testbed/lib/wsjt_waveforms.hpp"
+#include "testbed/lib/wsjt_recordings.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -26,57 +25,6 @@ namespace {
 // starting on the minute is the first complete one.
 constexpr char const* kStartUtc = "20240315_120359";
 constexpr double kRateHz = 64000;  // the smallest capture the channelizer takes
-
-std::vector<float> ft8sim_audio(fs::path const& dir, std::string const& message, double audio_hz)
-{
-    ProcessRun sim;
-    sim.argv = {"ft8sim", message, std::to_string(audio_hz), "0.0", "0.0", "0.0", "1", "99"};
-    sim.working_directory = dir.string();
-    auto const result = run_process(sim);
-    EXPECT_EQ(result.exit_status, 0) << result.out << result.err;
-    auto audio = testbed::read_wav_mono16(dir / "000000_000001.wav");
-    fs::remove(dir / "000000_000001.wav");
-    return audio.samples;
-}
-
-std::vector<float> wspr_audio(fs::path const& dir, std::string const& message, double audio_hz)
-{
-    ProcessRun sim;
-    sim.argv = {"wsprsim", "-c", message};
-    sim.working_directory = dir.string();
-    auto const result = run_process(sim);  // exits 1 even when it succeeds
-    std::istringstream text(result.out.substr(result.out.find(':') + 1));
-    std::vector<int> symbols;
-    for (int s; text >> s;)
-        symbols.push_back(s);
-    return testbed::wspr_audio_from_symbols(symbols, audio_hz, 1.0);
-}
-
-std::vector<float> ft4_audio(std::string const& message, double audio_hz)
-{
-    auto const result = run_process({"ft4code", message});
-    std::istringstream text(result.out);
-    std::string line;
-    while (std::getline(text, line) && line.find("Channel symbols (105 tones)") == std::string::npos) {
-    }
-    std::getline(text, line);  // the field names above the tones
-    std::getline(text, line);
-    std::vector<int> tones;
-    for (char c : line) {
-        if (c >= '0' && c <= '3')
-            tones.push_back(c - '0');
-    }
-    EXPECT_EQ(tones.size(), 105u) << result.out;
-    return testbed::ft4_audio_from_tones(tones, audio_hz, 1.0);
-}
-
-std::vector<float> scaled(std::vector<float> audio, double db)
-{
-    auto const factor = static_cast<float>(std::pow(10.0, db / 20.0));
-    for (float& v : audio)
-        v *= factor;
-    return audio;
-}
 
 void write_capture(fs::path const& path, testbed::IqSynthConfig const& config,
                    std::vector<testbed::IqSynthSignal> const& signals)
@@ -202,15 +150,18 @@ class Ft8Replay : public testing::Test {
 protected:
     void SetUp() override
     {
-        auto const cq = ft8sim_audio(tmp.path(), "CQ K1ABC FN42", 700);
-        auto const reply = ft8sim_audio(tmp.path(), "K1ABC W9XYZ EN37", 1400);
-        auto const weak = ft8sim_audio(tmp.path(), "CQ DX G4XYZ IO91", 2100);
-        auto const report = ft8sim_audio(tmp.path(), "W9XYZ K1ABC -12", 1000);
-        auto const other = ft8sim_audio(tmp.path(), "CQ VK2ABC QF56", 2500);
+        auto const cq = testbed::ft8sim_audio(tmp.path(), "CQ K1ABC FN42", 700);
+        auto const reply = testbed::ft8sim_audio(tmp.path(), "K1ABC W9XYZ EN37", 1400);
+        auto const weak = testbed::ft8sim_audio(tmp.path(), "CQ DX G4XYZ IO91", 2100);
+        auto const report = testbed::ft8sim_audio(tmp.path(), "W9XYZ K1ABC -12", 1000);
+        auto const other = testbed::ft8sim_audio(tmp.path(), "CQ VK2ABC QF56", 2500);
         // The first signal stands at -8 dB; the others relative to it.
         write_capture(iq, capture_config(14080000, 33, -8),
-                      {{cq, 14074000, 1}, {scaled(reply, -4), 14074000, 1}, {scaled(weak, -8), 14074000, 1},
-                       {report, 14074000, 16}, {scaled(other, -6), 14074000, 16}});
+                      {{cq, 14074000, 1},
+                       {testbed::scaled_audio(reply, -4), 14074000, 1},
+                       {testbed::scaled_audio(weak, -8), 14074000, 1},
+                       {report, 14074000, 16},
+                       {testbed::scaled_audio(other, -6), 14074000, 16}});
     }
 
     TempDir tmp;
@@ -264,13 +215,15 @@ TEST_F(Ft8Replay, DurationCutsTheReplayShort)
 TEST(DecoderModeReplay, DecodesFt8Ft4AndWsprChannelsOfOneCapture)
 {
     TempDir tmp;
-    auto const wspr = wspr_audio(tmp.path(), "K1ABC FN42 33", 1500);
-    auto const ft8 = ft8sim_audio(tmp.path(), "CQ K1ABC FN42", 1200);
-    auto const ft4 = ft4_audio("CQ W9XYZ EN37", 1000);
+    auto const wspr = testbed::wspr_audio(tmp.path(), "K1ABC FN42 33", 1500);
+    auto const ft8 = testbed::ft8sim_audio(tmp.path(), "CQ K1ABC FN42", 1200);
+    auto const ft4 = testbed::ft4_audio("CQ W9XYZ EN37", 1000);
     fs::path const iq = tmp / "three.iq";
     // WSPR at 12:04:00 (its audio leads by one second), FT4 at 12:04:07.5, FT8 at 12:04:15.
     write_capture(iq, capture_config(14086000, 123, -14),
-                  {{wspr, 14095600, 1}, {scaled(ft4, 4), 14080000, 8.5}, {scaled(ft8, 4), 14074000, 16}});
+                  {{wspr, 14095600, 1},
+                   {testbed::scaled_audio(ft4, 4), 14080000, 8.5},
+                   {testbed::scaled_audio(ft8, 4), 14074000, 16}});
 
     fs::path const all_txt = tmp / "ALL.TXT";
     auto const result = run_norvane({"--iq-file", iq.string(), "--frequencies", "FT8:14.074M,FT4:14.08M,WSPR:14.0956M",
@@ -294,9 +247,9 @@ TEST(DecoderModeReplay, DecodesFt8Ft4AndWsprChannelsOfOneCapture)
 TEST(DecoderModeReplay, AGapInTheRecordingShiftsLaterSignalsEarly)
 {
     TempDir tmp;
-    auto const first = ft8sim_audio(tmp.path(), "CQ K1ABC FN42", 900);
-    auto const second = ft8sim_audio(tmp.path(), "K1ABC W9XYZ EN37", 1500);
-    auto const third = ft8sim_audio(tmp.path(), "W9XYZ K1ABC -12", 2100);
+    auto const first = testbed::ft8sim_audio(tmp.path(), "CQ K1ABC FN42", 900);
+    auto const second = testbed::ft8sim_audio(tmp.path(), "K1ABC W9XYZ EN37", 1500);
+    auto const third = testbed::ft8sim_audio(tmp.path(), "W9XYZ K1ABC -12", 2100);
     auto config = capture_config(14080000, 48, -8);
     config.gap_start_s = 15.2;  // 12:04:14.2, before the second signal starts
     config.gap_length_s = 0.4;
