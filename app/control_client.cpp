@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/control_address.hpp"
+#include "core/unique_fd.hpp"
 
 namespace {
 
@@ -16,25 +17,6 @@ constexpr std::size_t max_request_bytes = 4096;
 constexpr std::size_t max_reply_bytes = 16384;
 constexpr int send_wait_ms = 500;
 constexpr int reply_wait_ms = 5000;
-
-// Closes the client socket on every way out, thrown errors included.
-class ClientSocket {
-public:
-    explicit ClientSocket(int fd) : fd_(fd) {}
-    ~ClientSocket() { close(); }
-    ClientSocket(ClientSocket const&) = delete;
-    ClientSocket& operator=(ClientSocket const&) = delete;
-    int fd() const { return fd_; }
-    void close()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 bool wait_for(int fd, short events, int timeout_ms)
 {
@@ -51,21 +33,21 @@ int run_control_client(Options const& options, std::ostream& out)
         throw std::runtime_error("Invalid audio request length");
     sockaddr_un const address = make_control_address(options.audio_control);
 
-    ClientSocket socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (socket.fd() < 0)
+    UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (socket.get() < 0)
         throw std::runtime_error("Cannot open audio control client");
-    if (::connect(socket.fd(), reinterpret_cast<sockaddr const*>(&address), sizeof(address)) != 0
+    if (::connect(socket.get(), reinterpret_cast<sockaddr const*>(&address), sizeof(address)) != 0
         && errno != EINPROGRESS)
         throw std::runtime_error("Audio receiver control is unavailable");
-    if (!wait_for(socket.fd(), POLLOUT, send_wait_ms))
+    if (!wait_for(socket.get(), POLLOUT, send_wait_ms))
         throw std::runtime_error("Audio request failed");
-    if (::send(socket.fd(), request.data(), request.size(), MSG_NOSIGNAL) < 0)
+    if (::send(socket.get(), request.data(), request.size(), MSG_NOSIGNAL) < 0)
         throw std::runtime_error("Audio request failed");
-    if (!wait_for(socket.fd(), POLLIN, reply_wait_ms))
+    if (!wait_for(socket.get(), POLLIN, reply_wait_ms))
         throw std::runtime_error("Audio request timed out");
     // One receive takes one packet; whatever of it does not fit is discarded by the kernel.
     std::vector<char> reply(max_reply_bytes);
-    ssize_t const received = ::recv(socket.fd(), reply.data(), reply.size(), 0);
+    ssize_t const received = ::recv(socket.get(), reply.data(), reply.size(), 0);
     if (received <= 0)
         throw std::runtime_error("Audio control disconnected");
     socket.close();

@@ -19,34 +19,9 @@
 #include "app/options.hpp"
 #include "core/errno_error.hpp"
 #include "core/state_directory.hpp"
+#include "core/unique_fd.hpp"
 
 namespace {
-
-// A descriptor closed on every way out unless released to its long-term owner.
-class OwnedFd {
-public:
-    explicit OwnedFd(int fd = -1) : fd_(fd) {}
-    ~OwnedFd() { reset(); }
-    OwnedFd(OwnedFd const&) = delete;
-    OwnedFd& operator=(OwnedFd const&) = delete;
-
-    int get() const { return fd_; }
-    int release()
-    {
-        int const fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
 
 // Descriptors the daemon keeps must not sit on 0, 1 or 2: those are about to be replaced by
 // /dev/null and the log, and a file that landed there (because the caller started us with a
@@ -142,7 +117,7 @@ void check_pid_file(int fd)
 // loses the race leaves the running daemon's file as it was.
 void take_pid_file(Daemon& daemon, Options const& options)
 {
-    OwnedFd pid(::open(options.pid_file.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600));
+    UniqueFd pid(::open(options.pid_file.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (pid.get() < 0)
         throw errno_error("Open daemon PID file");
     pid.reset(above_standard_streams(pid.release(), "Open daemon PID file"));
@@ -255,7 +230,7 @@ void daemonize(Daemon& daemon, Options const& options)
     if (!options.daemon)
         return;
 
-    OwnedFd log(::open(options.log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,
+    UniqueFd log(::open(options.log_file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC,
                        0600));
     if (log.get() < 0)
         throw errno_error("Open daemon log");
@@ -272,7 +247,7 @@ void daemonize(Daemon& daemon, Options const& options)
             throw std::runtime_error("Daemon log must differ from PID file, IQ input, WAV output and ALL.TXT");
     }
 
-    OwnedFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
     if (null.get() < 0)
         throw errno_error("Open /dev/null");
     null.reset(above_standard_streams(null.release(), "Open /dev/null"));
@@ -280,8 +255,8 @@ void daemonize(Daemon& daemon, Options const& options)
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         throw errno_error("Create daemon startup pipe");
-    OwnedFd status_read(ends[0]);
-    OwnedFd status_write(ends[1]);
+    UniqueFd status_read(ends[0]);
+    UniqueFd status_write(ends[1]);
     status_read.reset(above_standard_streams(status_read.release(), "Prepare daemon startup pipe"));
     status_write.reset(above_standard_streams(status_write.release(), "Prepare daemon startup pipe"));
 
@@ -320,7 +295,7 @@ void daemonize(Daemon& daemon, Options const& options)
 
 void kill_daemon(Options const& options)
 {
-    OwnedFd file(::open(options.pid_file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd file(::open(options.pid_file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     if (file.get() < 0) {
         if (errno == ENOENT) {
             no_daemon_running(options);
@@ -342,7 +317,7 @@ void kill_daemon(Options const& options)
     // From here on the daemon may end by itself at any moment and its PID be reused: every
     // doubt is settled by asking the lock again, and the signal goes through a handle that
     // stays bound to the process we checked.
-    OwnedFd process(open_process_handle(owner));
+    UniqueFd process(open_process_handle(owner));
     if (process.get() < 0) {
         if (errno == ESRCH) {
             no_daemon_running(options);

@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "core/unique_fd.hpp"
+
 // The per-user state directory and the checks every file kept there (or beside the user's
 // other files: PID file, daemon log, history, control socket directory) goes through. A file
 // the program keeps must be the user's own regular file, reached without following a symbolic
@@ -171,11 +173,12 @@ struct PrivateFileResult {
 inline PrivateFileResult prepare_private_file(std::filesystem::path const& path)
 {
     create_private_parent(path);
-    int const fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-    if (fd < 0)
+    UniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+    if (file.get() < 0)
         return {PrivateFileStatus::open_failed, errno};
     struct stat status {};
-    bool const ok = ::fstat(fd, &status) == 0 && is_owned_regular_file(status) && ::fchmod(fd, 0600) == 0;
-    ::close(fd);
+    bool const ok = ::fstat(file.get(), &status) == 0 && is_owned_regular_file(status) &&
+                    ::fchmod(file.get(), 0600) == 0;
+    file.reset();
     return {ok ? PrivateFileStatus::ready : PrivateFileStatus::not_owned, 0};
 }

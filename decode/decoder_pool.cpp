@@ -25,6 +25,7 @@
 #include "app/options.hpp"
 #include "core/errno_error.hpp"
 #include "core/state_directory.hpp"
+#include "core/unique_fd.hpp"
 #include "decode/all_txt_append.hpp"
 #include "decode/all_txt_line.hpp"
 #include "decode/decoder_programs.hpp"
@@ -69,23 +70,6 @@ bool same_decode(DecodedSpot const& a, DecodedSpot const& b)
     return a.message == b.message && a.frame == b.frame && a.flags == b.flags &&
            std::abs(static_cast<std::int64_t>(a.audio_hz) - static_cast<std::int64_t>(b.audio_hz)) <= 10;
 }
-
-class FileDescriptor {
-public:
-    FileDescriptor() = default;
-    FileDescriptor(FileDescriptor const&) = delete;
-    FileDescriptor& operator=(FileDescriptor const&) = delete;
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    void reset(int fd) { fd_ = fd; }
-    int get() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
 
 // The pool's private temporary directory, removed with everything in it when the pool goes.
 class Workspace {
@@ -179,7 +163,7 @@ private:
     std::string js8_path_;
     std::string wsprd_path_;
     Workspace workspace_;
-    FileDescriptor all_txt_;
+    UniqueFd all_txt_;
     std::shared_ptr<PskReporter> psk_;
     std::unique_ptr<WsprReporter> wspr_;
     WsprRejections wspr_rejections_;

@@ -24,7 +24,9 @@
 #include <system_error>
 
 #include "core/errno_error.hpp"
+#include "core/spawn_support.hpp"
 #include "core/station_checks.hpp"
+#include "core/unique_fd.hpp"
 #include "report/wspr_message.hpp"
 
 extern char** environ;
@@ -347,64 +349,13 @@ std::optional<DecodedSpot> parse_wspr_line(std::string const& line, double start
 
 // --- running a decoder -------------------------------------------------------------------
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(Descriptor const&) = delete;
-    Descriptor& operator=(Descriptor const&) = delete;
-    ~Descriptor() { close(); }
-    int get() const { return fd_; }
-    void close()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-class SpawnActions {
-public:
-    SpawnActions()
-    {
-        if (posix_spawn_file_actions_init(&actions_) != 0)
-            throw std::runtime_error("Cannot initialize decoder spawn actions");
-    }
-    SpawnActions(SpawnActions const&) = delete;
-    SpawnActions& operator=(SpawnActions const&) = delete;
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-private:
-    posix_spawn_file_actions_t actions_;
-};
-
-class SpawnAttributes {
-public:
-    SpawnAttributes()
-    {
-        if (posix_spawnattr_init(&attributes_) != 0)
-            throw std::runtime_error("Cannot initialize decoder spawn attributes");
-    }
-    SpawnAttributes(SpawnAttributes const&) = delete;
-    SpawnAttributes& operator=(SpawnAttributes const&) = delete;
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-    posix_spawnattr_t* get() { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_;
-};
-
 void check_spawn_setup(int result)
 {
     if (result != 0)
         throw std::runtime_error(std::string("Start decoder: ") + std::strerror(result));
 }
 
-// The decoder's process group from spawn to reaping. The group is killed while the leader is
-// still unreaped, so its identifier cannot have been handed to another process yet.
+// The decoder's process group from spawn to reaping.
 class DecoderChild {
 public:
     explicit DecoderChild(pid_t pid) : pid_(pid) {}
@@ -430,9 +381,7 @@ public:
 
     void kill_and_reap()
     {
-        ::kill(-pid_, SIGKILL);
-        while (::waitpid(pid_, &status_, 0) < 0 && errno == EINTR) {
-        }
+        status_ = ::kill_and_reap(pid_, KillScope::process_group);
         reaped_ = true;
     }
 
@@ -464,25 +413,6 @@ bool drain_output(int fd, std::string& output)
             return false;
         throw errno_error("Read decoder output");
     }
-}
-
-// Signals the daemon ignores (SIGPIPE above all) would stay ignored across exec; a decoder
-// must get the default actions, and no signal blocked by whichever thread spawned it.
-void reset_child_signals(posix_spawnattr_t* attributes)
-{
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    for (int sig = 1; sig < NSIG; ++sig) {
-        struct sigaction current {};
-        if (sig != SIGKILL && sig != SIGSTOP && ::sigaction(sig, nullptr, &current) == 0 &&
-            current.sa_handler == SIG_IGN)
-            sigaddset(&defaults, sig);
-    }
-    sigset_t empty;
-    sigemptyset(&empty);
-    check_spawn_setup(posix_spawnattr_setsigdefault(attributes, &defaults));
-    check_spawn_setup(posix_spawnattr_setsigmask(attributes, &empty));
 }
 
 }  // namespace
@@ -593,23 +523,19 @@ DecoderRun run_decoder_process(std::string const& decoder_path, std::filesystem:
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         throw errno_error("Create decoder pipe");
-    Descriptor read_end(ends[0]);
-    Descriptor write_end(ends[1]);
+    UniqueFd read_end(ends[0]);
+    UniqueFd write_end(ends[1]);
 
-    SpawnActions actions;
+    SpawnFileActions actions;
+    if (actions.init_error() != 0)
+        throw std::runtime_error("Cannot initialize decoder spawn actions");
     SpawnAttributes attributes;
+    if (attributes.init_error() != 0)
+        throw std::runtime_error("Cannot initialize decoder spawn attributes");
     check_spawn_setup(posix_spawn_file_actions_addchdir_np(actions.get(), work_dir.c_str()));
-    check_spawn_setup(posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0));
-    check_spawn_setup(posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO));
-    check_spawn_setup(posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDERR_FILENO));
-    for (int fd : {read_end.get(), write_end.get()}) {
-        if (fd > STDERR_FILENO)
-            check_spawn_setup(posix_spawn_file_actions_addclose(actions.get(), fd));
-    }
-    check_spawn_setup(posix_spawnattr_setflags(
-        attributes.get(), POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK));
+    check_spawn_setup(route_child_output(actions.get(), read_end.get(), write_end.get()));
+    check_spawn_setup(reset_child_signals(attributes.get(), POSIX_SPAWN_SETPGROUP));
     check_spawn_setup(posix_spawnattr_setpgroup(attributes.get(), 0));
-    reset_child_signals(attributes.get());
 
     pid_t pid = 0;
     check_spawn_setup(::posix_spawn(&pid, decoder_path.c_str(), actions.get(), attributes.get(), argv.data(),

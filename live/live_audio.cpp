@@ -19,6 +19,7 @@
 
 #include "core/control_address.hpp"
 #include "core/state_directory.hpp"
+#include "core/unique_fd.hpp"
 #include "live/spectrum_monitor.hpp"
 #include "radio/radio_replies.hpp"
 #include "sig/known_channels.hpp"
@@ -43,13 +44,6 @@ std::filesystem::path control_directory(std::string const& path)
     return parent.empty() ? std::filesystem::path(".") : parent;
 }
 
-void close_descriptor(int& fd)
-{
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
-
 }  // namespace
 
 struct LiveAudio::Impl {
@@ -64,8 +58,8 @@ struct LiveAudio::Impl {
     std::mutex decoder_mutex;
     std::string decoders;
     std::string control_path;
-    int listen_fd = -1;
-    int lock_fd = -1;
+    UniqueFd listen_fd;
+    UniqueFd lock_fd;
     bool bound = false;
     std::atomic<bool> stop {false};
     std::thread control_thread;
@@ -112,14 +106,11 @@ void LiveAudio::Impl::stop_control()
 LiveAudio::Impl::~Impl()
 {
     stop_control();
-    if (listen_fd >= 0) {
-        ::close(listen_fd);
-        listen_fd = -1;
-    }
+    listen_fd.reset();
     // Unlinked while the lock is still held, so no other receiver can have bound it meanwhile.
     if (bound)
         ::unlink(control_path.c_str());
-    close_descriptor(lock_fd);
+    lock_fd.reset();
 }
 
 void LiveAudio::Impl::replay_start_up_channels(LiveAudio& live, std::vector<AudioChannel> const& channels)
@@ -151,10 +142,10 @@ void LiveAudio::Impl::open_control_socket()
         throw std::runtime_error("Audio control directory must be private to this user");
 
     std::string const lock_path = control_path + ".lock";
-    lock_fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    lock_fd.reset(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     struct stat status {};
-    if (lock_fd < 0 || ::fstat(lock_fd, &status) != 0 || !is_owned_regular_file(status)
-        || ::flock(lock_fd, LOCK_EX | LOCK_NB) != 0)
+    if (lock_fd.get() < 0 || ::fstat(lock_fd.get(), &status) != 0 || !is_owned_regular_file(status)
+        || ::flock(lock_fd.get(), LOCK_EX | LOCK_NB) != 0)
         throw std::runtime_error("Audio control socket is already owned by a receiver");
 
     // A socket file left by a receiver that died refuses connections; anything else at the path
@@ -162,24 +153,24 @@ void LiveAudio::Impl::open_control_socket()
     if (::lstat(control_path.c_str(), &status) == 0) {
         if (!S_ISSOCK(status.st_mode) || status.st_uid != geteuid())
             throw std::runtime_error("Unsafe existing audio control path");
-        int probe = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (probe < 0)
+        UniqueFd probe(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (probe.get() < 0)
             throw std::runtime_error("Cannot inspect existing audio control socket");
-        int const result = ::connect(probe, reinterpret_cast<sockaddr const*>(&address), sizeof(address));
+        int const result = ::connect(probe.get(), reinterpret_cast<sockaddr const*>(&address), sizeof(address));
         int const error = result == 0 ? 0 : errno;
-        close_descriptor(probe);
+        probe.reset();
         if (result == 0 || error != ECONNREFUSED)
             throw std::runtime_error("Existing audio control socket is active or inaccessible");
         ::unlink(control_path.c_str());
     }
 
-    listen_fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listen_fd < 0)
+    listen_fd.reset(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (listen_fd.get() < 0)
         throw std::runtime_error("Cannot create audio control socket");
-    if (::bind(listen_fd, reinterpret_cast<sockaddr const*>(&address), sizeof(address)) != 0)
+    if (::bind(listen_fd.get(), reinterpret_cast<sockaddr const*>(&address), sizeof(address)) != 0)
         throw std::runtime_error("Cannot bind audio control socket (another receiver may own it)");
     bound = true;
-    if (::listen(listen_fd, listen_backlog) != 0)
+    if (::listen(listen_fd.get(), listen_backlog) != 0)
         throw std::runtime_error("Cannot listen on audio control socket");
     (void)::chmod(control_path.c_str(), 0600);
 }
@@ -224,13 +215,13 @@ std::string LiveAudio::Impl::answer_connection(LiveAudio& live, int connection)
 void LiveAudio::Impl::serve_control(LiveAudio& live)
 {
     while (!stop.load()) {
-        pollfd listening {listen_fd, POLLIN, 0};
+        pollfd listening {listen_fd.get(), POLLIN, 0};
         if (::poll(&listening, 1, accept_poll_ms) > 0) {
-            int connection = ::accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (connection >= 0) {
-                std::string const reply = answer_connection(live, connection);
-                (void)::send(connection, reply.data(), reply.size(), MSG_NOSIGNAL);
-                close_descriptor(connection);
+            UniqueFd connection(::accept4(listen_fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+            if (connection.get() >= 0) {
+                std::string const reply = answer_connection(live, connection.get());
+                (void)::send(connection.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+                connection.reset();
             }
         }
         prune_retired();

@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "app/options.hpp"
+#include "core/unique_fd.hpp"
 #include "radio/iq_block.hpp"
 #include "radio/sample_queue.hpp"
 
@@ -108,8 +109,7 @@ public:
     ~RtlTcpRadio() override
     {
         stop();
-        if (socket_fd_ >= 0)
-            ::close(socket_fd_);
+        socket_fd_.reset();
     }
 
     void connect_and_configure(Options const& options);
@@ -126,8 +126,8 @@ public:
         stopping_.exchange(true);
         // Shutting the socket down wakes a reader blocked in poll or receive at once; the
         // descriptor itself stays valid until destruction.
-        if (socket_fd_ >= 0)
-            ::shutdown(socket_fd_, SHUT_RDWR);
+        if (socket_fd_.get() >= 0)
+            ::shutdown(socket_fd_.get(), SHUT_RDWR);
         if (worker_.joinable())
             worker_.join();
     }
@@ -140,7 +140,7 @@ private:
     void receive_worker(SampleQueue& queue);
     void receive_stream(SampleQueue& queue);
 
-    int socket_fd_ = -1;
+    UniqueFd socket_fd_;
     std::thread worker_;
     std::atomic<bool> stopping_{false};
     std::int32_t hardware_rate_;
@@ -162,15 +162,12 @@ void RtlTcpRadio::connect_rtl_tcp(Options const& options)
     auto const deadline = SteadyClock::now() + socket_deadline;
     bool connected = false;
     for (addrinfo const* address = addresses; address != nullptr && !connected; address = address->ai_next) {
-        if (socket_fd_ >= 0) {
-            ::close(socket_fd_);
-            socket_fd_ = -1;
-        }
+        socket_fd_.reset();
         int const fd = ::socket(address->ai_family, address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                                 address->ai_protocol);
         if (fd < 0)
             continue;
-        socket_fd_ = fd;
+        socket_fd_.reset(fd);
         if (::connect(fd, address->ai_addr, address->ai_addrlen) == 0) {
             connected = true;
         } else if (errno == EINPROGRESS) {
@@ -193,7 +190,7 @@ void RtlTcpRadio::connect_and_configure(Options const& options)
     std::size_t got = 0;
     auto const deadline = SteadyClock::now() + socket_deadline;
     while (got < sizeof header) {
-        ssize_t const n = ::recv(socket_fd_, header + got, sizeof header - got, 0);
+        ssize_t const n = ::recv(socket_fd_.get(), header + got, sizeof header - got, 0);
         if (n > 0) {
             got += static_cast<std::size_t>(n);
             continue;
@@ -203,7 +200,7 @@ void RtlTcpRadio::connect_and_configure(Options const& options)
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            wait_socket(socket_fd_, POLLIN, deadline);
+            wait_socket(socket_fd_.get(), POLLIN, deadline);
             continue;
         }
         throw std::runtime_error("Cannot read rtl_tcp server header");
@@ -214,18 +211,18 @@ void RtlTcpRadio::connect_and_configure(Options const& options)
     std::uint32_t const gain_steps = read_u32_be(header + 8);
 
     bool const direct = options.direct_sampling != 0;
-    send_rtl_command(socket_fd_, 9, options.direct_sampling);
-    send_rtl_command(socket_fd_, 2, as_u32(hardware_rate_));
-    send_rtl_command(socket_fd_, 5, as_u32(static_cast<std::int64_t>(std::trunc(options.ppm))));
-    send_rtl_command(socket_fd_, 1, as_u32(std::llround(options.frequency - offset_)));
-    send_rtl_command(socket_fd_, 7, 0);
-    send_rtl_command(socket_fd_, 8, 0);
-    send_rtl_command(socket_fd_, 10, 0);
+    send_rtl_command(socket_fd_.get(), 9, options.direct_sampling);
+    send_rtl_command(socket_fd_.get(), 2, as_u32(hardware_rate_));
+    send_rtl_command(socket_fd_.get(), 5, as_u32(static_cast<std::int64_t>(std::trunc(options.ppm))));
+    send_rtl_command(socket_fd_.get(), 1, as_u32(std::llround(options.frequency - offset_)));
+    send_rtl_command(socket_fd_.get(), 7, 0);
+    send_rtl_command(socket_fd_.get(), 8, 0);
+    send_rtl_command(socket_fd_.get(), 10, 0);
     // The server's own tuner gain control exists only on the tuner path, not in direct sampling.
     if (!direct) {
-        send_rtl_command(socket_fd_, 3, options.agc ? 0 : 1);
+        send_rtl_command(socket_fd_.get(), 3, options.agc ? 0 : 1);
         if (!options.agc) {
-            send_rtl_command(socket_fd_, 4, as_u32(std::lround(options.rtl_gain * 10.0)));
+            send_rtl_command(socket_fd_.get(), 4, as_u32(std::lround(options.rtl_gain * 10.0)));
             std::cerr << "RTL tuner gain requested: " + default_float(options.rtl_gain) +
                              " dB (server applies supported gain)\n";
         }
@@ -258,7 +255,7 @@ void RtlTcpRadio::receive_stream(SampleQueue& queue)
     double const rate = static_cast<double>(hardware_rate_);
 
     while (!stopping_.load()) {
-        pollfd descriptor{socket_fd_, POLLIN, 0};
+        pollfd descriptor{socket_fd_.get(), POLLIN, 0};
         int const ready = ::poll(&descriptor, 1, reader_poll_ms);
         if (ready < 0) {
             if (errno == EINTR)
@@ -270,7 +267,7 @@ void RtlTcpRadio::receive_stream(SampleQueue& queue)
 
         ssize_t received = 0;
         for (;;) {
-            received = ::recv(socket_fd_, buffer.data() + carry, receive_bytes - carry, 0);
+            received = ::recv(socket_fd_.get(), buffer.data() + carry, receive_bytes - carry, 0);
             if (received >= 0 || errno != EINTR)
                 break;
         }

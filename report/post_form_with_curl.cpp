@@ -12,6 +12,9 @@
 #include <chrono>
 #include <vector>
 
+#include "core/spawn_support.hpp"
+#include "core/unique_fd.hpp"
+
 extern char** environ;
 
 namespace {
@@ -20,78 +23,15 @@ constexpr std::size_t output_limit = 4096;
 constexpr auto upload_deadline = std::chrono::seconds(12);
 constexpr int poll_ms = 50;
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    Descriptor(Descriptor const&) = delete;
-    Descriptor& operator=(Descriptor const&) = delete;
-    ~Descriptor() { reset(); }
-    int get() const { return fd_; }
-    void reset()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
-
-class SpawnSetup {
-public:
-    SpawnSetup()
-    {
-        actions_ok_ = posix_spawn_file_actions_init(&actions_) == 0;
-        attributes_ok_ = posix_spawnattr_init(&attributes_) == 0;
-    }
-    SpawnSetup(SpawnSetup const&) = delete;
-    SpawnSetup& operator=(SpawnSetup const&) = delete;
-    ~SpawnSetup()
-    {
-        if (actions_ok_)
-            posix_spawn_file_actions_destroy(&actions_);
-        if (attributes_ok_)
-            posix_spawnattr_destroy(&attributes_);
-    }
-
-    // Standard input from /dev/null, standard output and error into the pipe; every signal at
-    // its default action and none blocked, whatever the daemon ignores (SIGPIPE) or the
-    // uploading thread blocks.
-    bool prepare(int read_fd, int write_fd)
-    {
-        if (!actions_ok_ || !attributes_ok_)
-            return false;
-        sigset_t defaults;
-        sigfillset(&defaults);
-        sigset_t none;
-        sigemptyset(&none);
-        return posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0) == 0 &&
-               posix_spawn_file_actions_adddup2(&actions_, write_fd, STDOUT_FILENO) == 0 &&
-               posix_spawn_file_actions_adddup2(&actions_, write_fd, STDERR_FILENO) == 0 &&
-               (read_fd <= STDERR_FILENO || posix_spawn_file_actions_addclose(&actions_, read_fd) == 0) &&
-               (write_fd <= STDERR_FILENO || posix_spawn_file_actions_addclose(&actions_, write_fd) == 0) &&
-               posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0 &&
-               posix_spawnattr_setsigdefault(&attributes_, &defaults) == 0 &&
-               posix_spawnattr_setsigmask(&attributes_, &none) == 0;
-    }
-
-    posix_spawn_file_actions_t const* actions() const { return &actions_; }
-    posix_spawnattr_t const* attributes() const { return &attributes_; }
-
-private:
-    posix_spawn_file_actions_t actions_{};
-    posix_spawnattr_t attributes_{};
-    bool actions_ok_ = false;
-    bool attributes_ok_ = false;
-};
-
-void kill_and_reap(pid_t pid)
+// Standard input from /dev/null, standard output and error into the pipe; every signal at its
+// default action and none blocked, whatever the daemon ignores (SIGPIPE) or the uploading
+// thread blocks.
+bool prepare_spawn(SpawnFileActions& actions, SpawnAttributes& attributes, int read_fd, int write_fd)
 {
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    if (actions.init_error() != 0 || attributes.init_error() != 0)
+        return false;
+    return route_child_output(actions.get(), read_fd, write_fd) == 0 &&
+           reset_child_signals(attributes.get()) == 0;
 }
 
 enum class Drain { open, closed, too_long };
@@ -140,11 +80,12 @@ bool post_form_with_curl(std::string const& url, std::string const& body, std::a
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return false;
-    Descriptor read_end(ends[0]);
-    Descriptor write_end(ends[1]);
+    UniqueFd read_end(ends[0]);
+    UniqueFd write_end(ends[1]);
 
-    SpawnSetup setup;
-    if (!setup.prepare(read_end.get(), write_end.get()))
+    SpawnFileActions actions;
+    SpawnAttributes attributes;
+    if (!prepare_spawn(actions, attributes, read_end.get(), write_end.get()))
         return false;
     std::vector<std::string> arguments = {"/usr/bin/curl", "--silent", "--show-error", "--fail", "--connect-timeout",
                                           "5", "--max-time", "10", "--data", body, url};
@@ -153,18 +94,18 @@ bool post_form_with_curl(std::string const& url, std::string const& body, std::a
         argv.push_back(argument.data());
     argv.push_back(nullptr);
     pid_t pid = -1;
-    if (posix_spawn(&pid, "/usr/bin/curl", setup.actions(), setup.attributes(), argv.data(), environ) != 0)
+    if (posix_spawn(&pid, "/usr/bin/curl", actions.get(), attributes.get(), argv.data(), environ) != 0)
         return false;
     auto const deadline = std::chrono::steady_clock::now() + upload_deadline;
 
     write_end.reset();
     int const flags = ::fcntl(read_end.get(), F_GETFL);
     if (flags < 0 || ::fcntl(read_end.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
-        kill_and_reap(pid);
+        kill_and_reap(pid, KillScope::process);
         return false;
     }
     // Waking on the child's exit too: curl closes its output before it is reaped.
-    Descriptor const exit_fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    UniqueFd const exit_fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
 
     std::string output;
     bool pipe_open = true;
@@ -173,13 +114,13 @@ bool post_form_with_curl(std::string const& url, std::string const& body, std::a
         if (pipe_open) {
             Drain const drained = drain_pipe(read_end.get(), output);
             if (drained == Drain::too_long) {
-                kill_and_reap(pid);
+                kill_and_reap(pid, KillScope::process);
                 return false;
             }
             pipe_open = drained == Drain::open;
         }
         if (stop.load() || std::chrono::steady_clock::now() >= deadline) {
-            kill_and_reap(pid);
+            kill_and_reap(pid, KillScope::process);
             return false;
         }
         pid_t const waited = ::waitpid(pid, &status, WNOHANG);

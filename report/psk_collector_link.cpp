@@ -76,9 +76,7 @@ PskCollectorLink::~PskCollectorLink() { close(); }
 
 void PskCollectorLink::close()
 {
-    if (fd_ >= 0)
-        ::close(fd_);
-    fd_ = -1;
+    fd_.reset();
 }
 
 void PskCollectorLink::connect(std::atomic<bool> const* stop)
@@ -118,23 +116,22 @@ void PskCollectorLink::connect(std::atomic<bool> const* stop)
         throw std::runtime_error(std::string("PSK Reporter DNS: ") + gai_strerror(result));
 
     for (addrinfo const* address = request->block.ar_result; address != nullptr; address = address->ai_next) {
-        int const fd = ::socket(address->ai_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0)
+        UniqueFd candidate(::socket(address->ai_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (candidate.get() < 0)
             continue;
-        if (::connect(fd, address->ai_addr, address->ai_addrlen) == 0) {
-            fd_ = fd;
+        if (::connect(candidate.get(), address->ai_addr, address->ai_addrlen) == 0) {
+            fd_ = std::move(candidate);
             return;
         }
-        ::close(fd);
     }
     throw std::runtime_error("Cannot open PSK Reporter UDP socket");
 }
 
 void PskCollectorLink::send(std::vector<unsigned char> const& datagram, std::atomic<bool> const* stop)
 {
-    if (fd_ < 0)
+    if (fd_.get() < 0)
         connect(stop);
-    ssize_t const written = ::send(fd_, datagram.data(), datagram.size(), MSG_DONTWAIT);
+    ssize_t const written = ::send(fd_.get(), datagram.data(), datagram.size(), MSG_DONTWAIT);
     if (written != static_cast<ssize_t>(datagram.size())) {
         std::runtime_error const error = errno_error("PSK Reporter UDP");
         close();

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "core/unique_fd.hpp"
+
 // The one-way UDP path to the PSK Reporter collector: a connected, non-blocking socket, looked
 // up and connected when none is open and reused for every later datagram. A failed send closes
 // it, so the next datagram looks the name up again.
@@ -19,7 +21,7 @@ public:
     // flush). Throws the user's text on a failed lookup, connection or send.
     void send(std::vector<unsigned char> const& datagram, std::atomic<bool> const* stop);
 
-    bool is_open() const { return fd_ >= 0; }
+    bool is_open() const { return fd_.get() >= 0; }
     void close();
 
 private:
@@ -27,5 +29,5 @@ private:
 
     std::string host_;
     std::string service_;
-    int fd_ = -1;
+    UniqueFd fd_;
 };
