@@ -250,7 +250,10 @@ Transmission transmission(std::vector<testbed::IqSynthSignal> const& signals, do
 // transmission has passed: the stand-in starts it at the first period boundary at least half a
 // second after norvane connects; counting from three seconds ahead leaves room for start-up,
 // and should the stand-in pick the boundary before, one more (empty) interval is decoded.
-ProcessResult receive(Transmission const& on_air, std::vector<std::string> const& options, fs::path const& state)
+// linger_s: how long the run goes on after the transmission. WSPRnet uploads still queued when
+// the run ends are dropped, so a WSPR run waits for wsprd and the uploads before it stops.
+ProcessResult receive(Transmission const& on_air, std::vector<std::string> const& options, fs::path const& state,
+                      double linger_s = 2.0)
 {
     testbed::RtlTcpServerScript script;
     script.generator = testbed::paced_iq_generator({on_air.bytes, kRateHz, on_air.period_s});
@@ -260,7 +263,7 @@ ProcessResult receive(Transmission const& on_air, std::vector<std::string> const
     ::clock_gettime(CLOCK_REALTIME, &now);
     double const now_s = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
     double const boundary_s = std::ceil((now_s + 3.0) / on_air.period_s) * on_air.period_s;
-    double const duration_s = boundary_s - now_s + on_air.length_s + 2.0;
+    double const duration_s = boundary_s - now_s + on_air.length_s + linger_s;
 
     ProcessRun run;
     run.argv = {NORVANE_EXE, "--mode", "decoder", "--backend", "rtl-sdr", "--rtl-port", std::to_string(server.port()),
@@ -538,7 +541,7 @@ TEST(WsprnetRun, EveryDecodedSpotIsPostedOnce)
         receive(on_air,
                 {"--frequencies", "WSPR:14.0956M", "--all-txt", all_txt.string(), "--wsprnet", "--callsign", kCall,
                  "--grid", kGrid},
-                tmp / "state");
+                tmp / "state", 60.0);
     ASSERT_EQ(result.exit_status, 0) << result.err;
     EXPECT_THAT(result.err, Not(HasSubstr("Clipped")));
     EXPECT_THAT(result.err, HasSubstr("\nWSPRnet enabled: receiver=W1AW, grid=FN31; live WSPR uploads\n"));
