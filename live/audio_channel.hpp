@@ -46,6 +46,6 @@ void require_passband_in_capture(const AudioChannel& channel, double centre_hz, 
 // The canonical spec text of a valid channel; parse_audio_channel of it gives the channel back.
 std::string format_audio_channel(const AudioChannel& channel);
 
-// The field readers of the spec.
+// Readers of one field value of a channel spec text.
 double parse_channel_number(std::string_view text);
 bool parse_enabled_flag(std::string_view text);

@@ -51,6 +51,6 @@ std::string format_analysis_channel(const AnalysisChannel& channel);
 // (known channels that only watch JTTY always report, the others as the user chose).
 bool only_jtty_modes(const AnalysisChannel& channel, bool fallback);
 
-// The field readers of the spec.
+// Readers of one field value of a channel spec text.
 double parse_analysis_number(std::string_view text);
 bool parse_analysis_bool(std::string_view value, std::string_view key);

@@ -519,7 +519,11 @@ TEST_F(PskReporterRun, AnUnreachableCollectorCostsTheReportsButNoDecodes)
     // The batch was being flushed at stop, so what could not go out is counted as dropped.
     EXPECT_THAT(statistics_line(result.err),
                 HasSubstr("; PSK Reporter: queued=0, sent=0, duplicates=0, dropped=3, failures=1, invalid=0, stale=0"));
-    EXPECT_EQ(summary_counts(result.err, "FT8").size(), 2u);
+    // Both transmitted intervals were decoded; an empty interval before them may be too, when the
+    // stand-in starts the transmission one boundary later than the test counted on.
+    auto const intervals = summary_counts(result.err, "FT8");
+    EXPECT_EQ(std::count_if(intervals.begin(), intervals.end(), [](auto const& entry) { return entry.second > 0; }),
+              2);
 }
 
 TEST(WsprnetRun, EveryDecodedSpotIsPostedOnce)
