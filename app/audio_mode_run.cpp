@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/daemon.hpp"
-#include "app/options.hpp"
+#include "core/daemon.hpp"
+#include "core/options.hpp"
 #include "live/analysis_settings.hpp"
 #include "live/live_audio.hpp"
 #include "radio/audio_mode.hpp"

@@ -1,5 +1,8 @@
 #include "app/capture_geometry.hpp"
 
+#include "live/audio_channel_spec.hpp"
+#include "sig/analysis_channel_spec.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 
 // The facts about the command line that the capture geometry needs beyond the record itself.
 struct CaptureRequest {

@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 
 // `--audio-command`: sends options.audio_command as one request to the control socket at
 // options.audio_control, writes the reply and a newline to out, and returns the exit status:

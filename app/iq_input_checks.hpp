@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 
 // Refuses an --iq-file that is not an existing regular file, or that is the very file (same
 // device and inode, so hard and symbolic links count) the run would write as its WAV output or,

@@ -14,6 +14,7 @@
 #include "core/digital_mode.hpp"
 #include "core/station_checks.hpp"
 #include "core/value_parse.hpp"
+#include "live/audio_channel_spec.hpp"
 #include "sig/known_channels.hpp"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 
 // Turns the process arguments (after merging the --config file in front of them) into the
 // run's Options: every argument in order, then the decoder channel expansion, the derived

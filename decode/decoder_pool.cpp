@@ -22,7 +22,7 @@
 #include <system_error>
 #include <thread>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "core/errno_error.hpp"
 #include "core/state_directory.hpp"
 #include "core/unique_fd.hpp"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "sig/analysis_channel.hpp"
+#include "sig/analysis_channel_spec.hpp"
 
 // The start-up analysis configuration a run hands to its live engine. The event sinks and the
 // reporter sink join this record together with the analyzers that feed them.

@@ -21,7 +21,7 @@
 #include "core/receive_engine.hpp"
 #include "core/spectrum_frame.hpp"
 #include "live/analysis_settings.hpp"
-#include "live/audio_channel.hpp"
+#include "live/audio_channel_spec.hpp"
 
 class LiveAudio {
 public:

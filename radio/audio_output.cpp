@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 
 namespace {
 

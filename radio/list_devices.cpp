@@ -1,6 +1,6 @@
 #include "radio/list_devices.hpp"
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "radio/sdrplay_library.hpp"
 #include "radio/sdrplay_model.hpp"
 

@@ -22,7 +22,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "core/unique_fd.hpp"
 #include "radio/iq_block.hpp"
 #include "radio/sample_queue.hpp"

@@ -1,6 +1,6 @@
 #include "radio/sdr_radio.hpp"
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "radio/iq_level_meter.hpp"
 #include "radio/live_sdr_settings.hpp"
 #include "radio/lna_tables.hpp"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "sig/analysis_channel.hpp"
+#include "sig/analysis_channel_spec.hpp"
 
 struct KnownChannel {
     std::string id;        // identifier of the analysis channel built from the row

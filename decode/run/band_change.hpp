@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 
 class DecoderCapture;
 class DecoderPool;

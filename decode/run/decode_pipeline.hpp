@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "decode/decoder_capture.hpp"
 
 class DecoderPool;

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/daemon.hpp"
-#include "app/options.hpp"
+#include "core/daemon.hpp"
+#include "core/options.hpp"
 
 class Radio;
 class SampleQueue;

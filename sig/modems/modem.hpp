@@ -1,8 +1,8 @@
 #pragma once
 
-#include "sig/audio_block.hpp"
-#include "sig/mode.hpp"
-#include "sig/modem_output.hpp"
+#include "core/sig/audio_block.hpp"
+#include "core/sig/mode.hpp"
+#include "core/sig/modem_output.hpp"
 
 namespace sig {
 

@@ -2,10 +2,10 @@
 
 #include <memory>
 
-#include "sig/candidate.hpp"
-#include "sig/mode.hpp"
-#include "sig/modem_context.hpp"
-#include "sig/modem_settings.hpp"
+#include "core/sig/candidate.hpp"
+#include "core/sig/mode.hpp"
+#include "core/sig/modem_context.hpp"
+#include "core/sig/modem_settings.hpp"
 #include "sig/modems/modem.hpp"
 
 namespace sig {

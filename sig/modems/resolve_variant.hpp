@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "sig/candidate.hpp"
-#include "sig/mode.hpp"
-#include "sig/modem_settings.hpp"
+#include "core/sig/candidate.hpp"
+#include "core/sig/mode.hpp"
+#include "core/sig/modem_settings.hpp"
 
 namespace sig {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "sig/modem_output.hpp"
+#include "core/sig/modem_output.hpp"
 #include "sig/modems/modem.hpp"
 
 namespace testbed {

@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/daemon.hpp"
-#include "app/options.hpp"
+#include "core/daemon.hpp"
+#include "core/options.hpp"
 #include "core/stop_flag.hpp"
 #include "radio/demodulator.hpp"
 #include "radio/sample_queue.hpp"

@@ -1,4 +1,6 @@
 #include "app/capture_geometry.hpp"
+#include "live/audio_channel_spec.hpp"
+#include "sig/analysis_channel_spec.hpp"
 
 #include <gtest/gtest.h>
 

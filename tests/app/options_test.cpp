@@ -1,4 +1,4 @@
-#include "app/options.hpp"
+#include "core/options.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #include "app/parse_options.hpp"
+#include "sig/analysis_channel_spec.hpp"
 
 #include <gtest/gtest.h>
 

@@ -14,7 +14,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "decode/decoder_pool.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"

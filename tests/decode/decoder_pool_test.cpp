@@ -11,7 +11,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace fs = std::filesystem;

@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "app/daemon.hpp"
-#include "app/options.hpp"
+#include "core/daemon.hpp"
+#include "core/options.hpp"
 #include "core/stop_flag.hpp"
 #include "radio/audio_output.hpp"
 #include "radio/demodulator.hpp"

@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "radio/demodulator.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"

@@ -10,7 +10,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace {

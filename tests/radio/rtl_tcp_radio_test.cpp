@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "radio/sample_queue.hpp"
 #include "testbed/lib/rtl_tcp_server.hpp"
 

@@ -3,7 +3,7 @@
 // Test scaffolding around the SDRplay stand-in library (testbed/sdrplay): its path, its
 // environment and its call trace.
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "radio/sample_queue.hpp"
 #include "tests/support/temp_dir.hpp"
 

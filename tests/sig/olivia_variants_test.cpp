@@ -1,4 +1,4 @@
-#include "sig/olivia_variants.hpp"
+#include "core/sig/olivia_variants.hpp"
 
 #include <gtest/gtest.h>
 

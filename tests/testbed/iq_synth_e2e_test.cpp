@@ -10,7 +10,7 @@
 #include <numbers>
 #include <sstream>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "decode/decoder_programs.hpp"
 #include "radio/audio_output.hpp"
 #include "testbed/lib/iq_synth.hpp"

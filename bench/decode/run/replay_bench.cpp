@@ -19,7 +19,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/daemon.hpp"
+#include "core/daemon.hpp"
 #include "app/parse_options.hpp"
 #include "decode/run/decode_receiver.hpp"
 #include "radio/sample_queue.hpp"

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "sig/candidate.hpp"
+#include "core/sig/candidate.hpp"
 #include "sig/modems/modem_factory.hpp"
 #include "testbed/lib/cw_keyer.hpp"
 #include "testbed/lib/test_signal.hpp"

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "sig/candidate.hpp"
+#include "core/sig/candidate.hpp"
 #include "sig/modems/modem_factory.hpp"
 #include "testbed/lib/rtty_modulator.hpp"
 #include "testbed/lib/test_signal.hpp"

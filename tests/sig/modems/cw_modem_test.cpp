@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sig/candidate.hpp"
+#include "core/sig/candidate.hpp"
 #include "sig/modems/modem_factory.hpp"
 #include "testbed/lib/character_error_rate.hpp"
 #include "testbed/lib/cw_keyer.hpp"

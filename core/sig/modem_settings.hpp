@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "sig/mode.hpp"
-#include "sig/olivia_entry.hpp"
+#include "core/sig/mode.hpp"
+#include "core/sig/olivia_entry.hpp"
 
 namespace sig {
 

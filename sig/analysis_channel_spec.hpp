@@ -1,6 +1,6 @@
 #pragma once
 
-// One analysis channel and its spec text: a comma list of key=value fields such as
+// The spec text of an analysis channel: a comma list of key=value fields such as
 // id=psk20,frequency=14069500,modulation=USB,bandwidth=4200,modes=auto,olivia=8/250@3000,
 // the same on the command line, in the configuration file, on the control socket and in the
 // known-channel presets.
@@ -10,25 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "sig/mode.hpp"
-#include "sig/olivia_entry.hpp"
-
-struct AnalysisChannel {
-    std::string id;
-    double dial_hz = 0.0;         // suppressed-carrier frequency
-    double bandwidth_hz = 3000.0;  // audio passband width
-    bool usb = true;              // false: lower sideband
-    // From modes_auto to olivia the fields have the layout of the modem settings.
-    bool modes_auto = true;           // let the classifier find and identify signals
-    std::vector<sig::Mode> modes;     // fixed modes, in spec order, when modes_auto is false
-    std::string rtty = "auto";        // RTTY variant
-    std::string wefax = "auto";       // WEFAX variant
-    bool report = true;               // spot events may leave the analyzer
-    std::vector<sig::OliviaEntry> olivia;  // fixed Olivia decoders
-    bool enabled = true;  // a disabled channel is kept but not fitted to the capture
-
-    friend bool operator==(const AnalysisChannel&, const AnalysisChannel&) = default;
-};
+#include "core/analysis_channel.hpp"
 
 // Parses and validates a spec; anything malformed raises std::runtime_error with the user's
 // message, and no partial record is returned.

@@ -1,4 +1,4 @@
-#include "sig/analysis_channel.hpp"
+#include "sig/analysis_channel_spec.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 
 #include "core/capture_fit_error.hpp"
 #include "core/spec_text.hpp"
-#include "sig/olivia_variants.hpp"
+#include "core/sig/olivia_variants.hpp"
 
 namespace {
 

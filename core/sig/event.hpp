@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "sig/call_evidence.hpp"
-#include "sig/mode.hpp"
+#include "core/sig/call_evidence.hpp"
+#include "core/sig/mode.hpp"
 
 namespace sig {
 

@@ -1,6 +1,6 @@
 // The start-up pipe and PID-file record, the detached start and --kill: what a waiting parent
 // reads, what is left behind, and which processes a stop request may reach.
-#include "app/daemon.hpp"
+#include "app/daemonize.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "testbed/lib/paced_iq_stream.hpp"
 #include "testbed/lib/rtl_tcp_server.hpp"
 #include "tests/support/run_process.hpp"

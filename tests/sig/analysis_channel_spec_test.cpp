@@ -1,4 +1,4 @@
-#include "sig/analysis_channel.hpp"
+#include "sig/analysis_channel_spec.hpp"
 
 #include <gtest/gtest.h>
 

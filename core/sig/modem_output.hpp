@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "sig/decoded_line.hpp"
-#include "sig/event.hpp"
+#include "core/sig/decoded_line.hpp"
+#include "core/sig/event.hpp"
 
 namespace sig {
 

@@ -1,4 +1,4 @@
-#include "app/daemon.hpp"
+#include "app/daemonize.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,13 +10,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "app/options.hpp"
+#include "core/options.hpp"
 #include "core/errno_error.hpp"
 #include "core/state_directory.hpp"
 #include "core/unique_fd.hpp"

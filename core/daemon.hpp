@@ -1,8 +1,8 @@
 #pragma once
 
 // The start-up state of one process: the write end of the pipe to a parent that waits for the
-// detached daemon to report, and the locked PID file. The record itself stays inline: the run
-// loops below app/ call ready() once reception has started and never link app/.
+// detached daemon to report, and the locked PID file. The run loops call ready() once
+// reception has started; they only need this record, not the code that detaches.
 
 #include <sys/types.h>
 #include <unistd.h>
@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
+#include <string>
 
-struct Options;
+#include "core/log_line.hpp"
 
 struct Daemon {
     int startup_pipe = -1;  // write end to the waiting parent; -1 when none or already used
@@ -32,7 +32,7 @@ struct Daemon {
         }
         if (pid_fd >= 0) {
             if (::ftruncate(pid_fd, 0) != 0)
-                std::cerr << "Could not clear daemon PID file: " << std::strerror(errno) << '\n' << std::flush;
+                log_line(std::string("Could not clear daemon PID file: ") + std::strerror(errno));
             ::close(pid_fd);
             pid_fd = -1;
         }
@@ -68,15 +68,3 @@ struct Daemon {
             send_status(text, static_cast<std::size_t>(length));
     }
 };
-
-// With --daemon: detaches (two forks and a new session), takes the PID file's write lock and
-// turns standard output and error into the log file, then returns in the detached process
-// only. The command that started it waits until the daemon reports through the start-up pipe
-// and ends there: "Daemon started: PID ..." and status 0, or "Error: ..." and status 1. Must
-// run before any other thread exists. Without --daemon it does nothing.
-void daemonize(Daemon& daemon, Options const& options);
-
-// --kill: sends SIGTERM to the daemon that holds the PID file's lock, once it is sure that the
-// holder is the process the file names and runs this same program, and waits up to ten seconds
-// for it to exit. Prints "No daemon is running ..." when there is none, which is no error.
-void kill_daemon(Options const& options);

@@ -1,25 +1,17 @@
 #pragma once
 
-// The whole run configuration. Header-only on purpose: the radio backends and the decoder pool
-// receive this record from main and read it without linking the start-up code.
+// The whole run configuration, built at start-up and read by the receivers, the decoder pool
+// and the run loops, which therefore find it below themselves.
 
 #include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "core/analysis_channel.hpp"
+#include "core/audio_channel.hpp"
+#include "core/decoder_channel.hpp"
 #include "core/digital_mode.hpp"
-#include "live/audio_channel.hpp"
-#include "sig/analysis_channel.hpp"
-
-// One decoder channel: a USB dial frequency and the mode decoded there. A frequency may carry
-// several modes, one channel each.
-struct DecoderChannel {
-    double frequency = 0;  // Hz
-    DigitalMode mode = DigitalMode::FT8;
-
-    friend bool operator==(DecoderChannel const&, DecoderChannel const&) = default;
-};
 
 // Built once by parse_options, then only read. Every range and cross-field rule lives in the
 // parser; a default-constructed record is only a starting point, and it has no journal or

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "sig/channel_info.hpp"
+#include "core/sig/channel_info.hpp"
 
 namespace sig {
 

@@ -1,4 +1,4 @@
-#include "live/audio_channel.hpp"
+#include "live/audio_channel_spec.hpp"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "sig/mode.hpp"
+#include "core/sig/mode.hpp"
 
 namespace sig {
 
