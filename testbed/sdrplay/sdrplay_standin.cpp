@@ -71,6 +71,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
