@@ -19,7 +19,8 @@ TEST(Ita2Encode, EncodesEveryPrintableCharacterBackToItself) {
             EXPECT_TRUE(encoded->either_case || encoded->figures == figures) << code;
         }
     }
-    EXPECT_EQ(testbed::ita2_encode('q')->code, 0b10111) << "lower case is sent as upper case (Q: 11101, first bit first)";
+    // Q is 11101 on the line, first bit first.
+    EXPECT_EQ(testbed::ita2_encode('q')->code, 0b10111) << "lower case is sent as upper case";
     EXPECT_TRUE(testbed::ita2_encode(' ')->either_case);
     EXPECT_FALSE(testbed::ita2_encode('%').has_value());
     EXPECT_FALSE(testbed::ita2_encode('@').has_value());
