@@ -4,6 +4,8 @@
 #include <string>
 
 #include "sig/modems/cw_modem.hpp"
+#include "sig/modems/jtty_modem.hpp"
+#include "sig/modems/olivia_modem.hpp"
 #include "sig/modems/psk31_modem.hpp"
 #include "sig/modems/resolve_variant.hpp"
 #include "sig/modems/rtty_modem.hpp"
@@ -38,13 +40,18 @@ constexpr ModemEntry kModems[] = {
     {Mode::RTTY, [](const Candidate& c, const ModemSettings& s, const ModemContext&) -> std::unique_ptr<Modem> {
          return std::make_unique<RttyModem>(rtty_decoder_plan(resolve_variant(Mode::RTTY, c, s), c.variant), c.audio_hz);
      }},
-    {Mode::OLIVIA, not_built<Mode::OLIVIA>},
+    // The candidate's own variant, as it is: one that does not parse is refused by the modem.
+    {Mode::OLIVIA, [](const Candidate& c, const ModemSettings&, const ModemContext&) -> std::unique_ptr<Modem> {
+         return std::make_unique<OliviaModem>(c, c.variant, 100.0);
+     }},
     {Mode::CW, [](const Candidate& c, const ModemSettings&, const ModemContext&) -> std::unique_ptr<Modem> {
          return std::make_unique<CwModem>(c.audio_hz);
      }},
     {Mode::WEFAX, not_built<Mode::WEFAX>},
     {Mode::SSTV, not_built<Mode::SSTV>},
-    {Mode::JTTY, not_built<Mode::JTTY>},
+    {Mode::JTTY, [](const Candidate&, const ModemSettings&, const ModemContext& x) -> std::unique_ptr<Modem> {
+         return std::make_unique<JttyModem>(x, jtty_passband(x.bandwidth_hz));
+     }},
 };
 
 }  // namespace
