@@ -1,14 +1,13 @@
 #include "sig/modems/modem_factory.hpp"
 
-#include <stdexcept>
-#include <string>
-
 #include "sig/modems/cw_modem.hpp"
 #include "sig/modems/jtty_modem.hpp"
 #include "sig/modems/olivia_modem.hpp"
 #include "sig/modems/psk31_modem.hpp"
 #include "sig/modems/resolve_variant.hpp"
 #include "sig/modems/rtty_modem.hpp"
+#include "sig/modems/sstv_modem.hpp"
+#include "sig/modems/wefax_modem.hpp"
 
 namespace sig {
 namespace {
@@ -19,13 +18,6 @@ struct ModemEntry {
     Mode mode;
     Builder build;
 };
-
-// A mode whose demodulator is not part of this build is refused loudly, so a channel that asks
-// for it says so instead of listening silently.
-template <Mode M>
-std::unique_ptr<Modem> not_built(const Candidate&, const ModemSettings&, const ModemContext&) {
-    throw std::runtime_error(std::string("the ") + mode_name(M) + " demodulator is not implemented yet");
-}
 
 // One line per mode. Modes not listed have no modem.
 constexpr ModemEntry kModems[] = {
@@ -47,8 +39,12 @@ constexpr ModemEntry kModems[] = {
     {Mode::CW, [](const Candidate& c, const ModemSettings&, const ModemContext&) -> std::unique_ptr<Modem> {
          return std::make_unique<CwModem>(c.audio_hz);
      }},
-    {Mode::WEFAX, not_built<Mode::WEFAX>},
-    {Mode::SSTV, not_built<Mode::SSTV>},
+    {Mode::WEFAX, [](const Candidate& c, const ModemSettings& s, const ModemContext& x) -> std::unique_ptr<Modem> {
+         return std::make_unique<WefaxModem>(wefax_settings(resolve_variant(Mode::WEFAX, c, s), c.audio_hz), x);
+     }},
+    {Mode::SSTV, [](const Candidate&, const ModemSettings&, const ModemContext& x) -> std::unique_ptr<Modem> {
+         return std::make_unique<SstvModem>(x);
+     }},
     {Mode::JTTY, [](const Candidate&, const ModemSettings&, const ModemContext& x) -> std::unique_ptr<Modem> {
          return std::make_unique<JttyModem>(x, jtty_passband(x.bandwidth_hz));
      }},
