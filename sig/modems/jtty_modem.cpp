@@ -199,8 +199,16 @@ bool JttyModem::Impl::send(double t) {
             const auto remaining =
                 std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (remaining.count() <= 0) break;  // stalled: the child stopped reading
-            pollfd ready{audio.get(), POLLOUT, 0};
-            if (::poll(&ready, 1, static_cast<int>(remaining.count())) >= 0 || errno == EINTR) continue;
+            // Its output is read meanwhile: a child that writes before it reads on must not
+            // wait for us while we wait for it.
+            pollfd ready[2] = {{audio.get(), POLLOUT, 0}, {output.get(), POLLIN, 0}};
+            const int polled = ::poll(ready, 2, static_cast<int>(remaining.count()));
+            if (polled < 0 && errno != EINTR) break;
+            if (polled > 0 && ready[1].revents != 0) {
+                read_output(t);
+                if (pid < 0) return false;  // it ended: stopped already
+            }
+            continue;
         }
         break;
     }

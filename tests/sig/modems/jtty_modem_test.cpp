@@ -474,6 +474,20 @@ TEST_F(JttyBridge, AFloodOfLinesArrivesWholeOverSeveralBlocks) {
     EXPECT_EQ(count_of(log(), "start "), 1u);
 }
 
+TEST_F(JttyBridge, ADecoderThatWritesALotBeforeItReadsOnIsNotTakenForStalled) {
+    StderrCapture errors(dir / "stderr");
+    // Far more than the socket holds of audio while the decoder is busy writing (about 50
+    // blocks): the modem must read while it waits to send.
+    script("1 0 flood 30000000\n1 0 print\n1 1 print JTTY 9 X 1 2 3 1 done\n");
+    const auto m = modem();
+    double t = 100.0;
+    feed_until(*m, t, [&] { return !lines.empty(); });
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].text, "done");
+    EXPECT_EQ(errors.text(), "Analysis channel jt: JTTY decoder output lines over 65536 bytes dropped: 1\n");
+    EXPECT_EQ(count_of(log(), "start "), 1u);
+}
+
 TEST_F(JttyBridge, EndlessOutputDoesNotHoldTheCaller) {
     StderrCapture errors(dir / "stderr");
     script("1 0 flood-forever\n");
