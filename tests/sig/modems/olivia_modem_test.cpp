@@ -40,6 +40,8 @@ struct Variant {
     double bin_hz() const { return bandwidth_hz / (4.0 * tones); }
 };
 
+void PrintTo(const Variant& v, std::ostream* os) { *os << v.text(); }
+
 const Variant kEveryVariant[] = {{4, 125},  {8, 125},  {4, 250},   {8, 250},   {4, 500},   {8, 500},
                                  {16, 500}, {64, 500}, {4, 1000},  {8, 1000},  {16, 1000}, {32, 1000},
                                  {64, 1000}, {4, 2000}, {8, 2000}, {16, 2000}, {32, 2000}, {64, 2000}};
@@ -341,14 +343,14 @@ TEST_P(OliviaNearThreshold, CopiesTheTextWithinItsErrorRate) {
 
 INSTANTIATE_TEST_SUITE_P(
     EveryVariant, OliviaNearThreshold,
-    ::testing::Values(NoisyTrip{{4, 125}, -16.0, 0.02}, NoisyTrip{{8, 125}, -16.0, 0.02},
-                      NoisyTrip{{4, 250}, -13.0, 0.02}, NoisyTrip{{8, 250}, -14.0, 0.02},
-                      NoisyTrip{{4, 500}, -10.0, 0.03}, NoisyTrip{{8, 500}, -12.0, 0.03},
-                      NoisyTrip{{16, 500}, -13.0, 0.02}, NoisyTrip{{64, 500}, -15.0, 0.02},
+    ::testing::Values(NoisyTrip{{4, 125}, -16.0, 0.02}, NoisyTrip{{8, 125}, -18.0, 0.05},
+                      NoisyTrip{{4, 250}, -13.0, 0.02}, NoisyTrip{{8, 250}, -15.0, 0.02},
+                      NoisyTrip{{4, 500}, -10.0, 0.03}, NoisyTrip{{8, 500}, -12.0, 0.02},
+                      NoisyTrip{{16, 500}, -14.0, 0.04}, NoisyTrip{{64, 500}, -18.0, 0.05},
                       NoisyTrip{{4, 1000}, -8.0, 0.06}, NoisyTrip{{8, 1000}, -8.0, 0.02},
-                      NoisyTrip{{16, 1000}, -11.0, 0.02}, NoisyTrip{{32, 1000}, -13.0, 0.02},
-                      NoisyTrip{{64, 1000}, -14.0, 0.02}, NoisyTrip{{4, 2000}, -4.0, 0.02},
-                      NoisyTrip{{8, 2000}, -6.0, 0.02}, NoisyTrip{{16, 2000}, -8.0, 0.02},
+                      NoisyTrip{{16, 1000}, -11.0, 0.03}, NoisyTrip{{32, 1000}, -13.0, 0.04},
+                      NoisyTrip{{64, 1000}, -15.0, 0.02}, NoisyTrip{{4, 2000}, -4.0, 0.03},
+                      NoisyTrip{{8, 2000}, -6.0, 0.02}, NoisyTrip{{16, 2000}, -8.0, 0.04},
                       NoisyTrip{{32, 2000}, -10.0, 0.02}, NoisyTrip{{64, 2000}, -12.0, 0.02}),
     [](const ::testing::TestParamInfo<NoisyTrip>& info) {
         return "v" + std::to_string(info.param.variant.tones) + "_" + std::to_string(info.param.variant.bandwidth_hz) +
