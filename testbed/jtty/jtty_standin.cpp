@@ -23,9 +23,10 @@
 //   stall           stop reading without closing anything and wait to be killed
 //   close-output    close standard output, go on reading
 //   flood BYTES     BYTES bytes of "x" without a line feed
-//   flood-forever   "x" without a line feed, without end
+//   flood-forever   "x" without a line feed, without end (reading its input meanwhile)
 //   flood-lines N   N lines "JTTY K X 1000 -10 0 0 line K", K = 1 .. N
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -198,8 +199,13 @@ int main(int argc, char** argv) {
             } else if (a.verb == "flood") {
                 write_all(std::string(std::strtoull(a.argument.c_str(), nullptr, 10), 'x'));
             } else if (a.verb == "flood-forever") {
+                // Goes on reading what arrives between writes: it floods, it does not stall.
                 const std::string block(65536, 'x');
-                for (;;) write_all(block);
+                for (;;) {
+                    pollfd input_ready{STDIN_FILENO, POLLIN, 0};
+                    if (::poll(&input_ready, 1, 0) > 0 && ::read(STDIN_FILENO, buffer.data(), buffer.size()) == 0) break;
+                    write_all(block);
+                }
             } else if (a.verb == "flood-lines") {
                 const long lines = std::atol(a.argument.c_str());
                 std::string text;
