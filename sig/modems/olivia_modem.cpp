@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -167,7 +166,6 @@ bool parse_olivia_variant(const std::string& text, int* tones, int* bandwidth_hz
     if (slash == std::string::npos || slash == 0 || slash + 1 == text.size()) return false;
     const char* begin = text.c_str();
     char* end = nullptr;
-    errno = 0;
     const long tone_count = std::strtol(begin, &end, 10);
     if (end != begin + slash) return false;
     const char* second = begin + slash + 1;
@@ -293,7 +291,7 @@ struct OliviaModem::Impl {
     void spectrum_frame(std::int64_t f);
     void decode_lanes(std::int64_t f, int first_lane, OliviaBlock* out);
     OliviaBlock decode_plain(std::int64_t f, int offset);
-    OliviaBlock decode_block(std::int64_t f, int offset);
+    OliviaBlock decode_olivia_block(std::int64_t f, int offset);
     void acquire_and_track(std::int64_t f);
     void accept(const OliviaBlock& block);
 
@@ -505,7 +503,7 @@ OliviaBlock OliviaModem::Impl::decode_plain(std::int64_t f, int offset) {
     return group[lane - first_lane];
 }
 
-OliviaBlock OliviaModem::Impl::decode_block(std::int64_t f, int offset) {
+OliviaBlock OliviaModem::Impl::decode_olivia_block(std::int64_t f, int offset) {
     const OliviaBlock nominal = decode_plain(f, offset);
     const int sb = setup.search_bins;
     // Only neighbours whose symbols are all in the history: the frame before the first symbol
@@ -538,7 +536,7 @@ void OliviaModem::Impl::acquire_and_track(std::int64_t f) {
     const std::int64_t block_frames = static_cast<std::int64_t>(kBlockSymbols) * S;
     if (locked) {
         if (locked_frame + block_frames < f) {
-            const OliviaBlock next = decode_block(locked_frame + block_frames, locked_offset);
+            const OliviaBlock next = decode_olivia_block(locked_frame + block_frames, locked_offset);
             locked_frame = next.frame;
             locked_offset = next.offset;
             if (next.score >= kKeepScore) {
@@ -555,7 +553,7 @@ void OliviaModem::Impl::acquire_and_track(std::int64_t f) {
     if (confirming) {
         if (confirmed_block.frame + block_frames < f) {
             confirming = false;
-            const OliviaBlock next = decode_block(confirmed_block.frame + block_frames, confirmed_block.offset);
+            const OliviaBlock next = decode_olivia_block(confirmed_block.frame + block_frames, confirmed_block.offset);
             if (next.score >= kAcquireScore) {
                 locked = true;
                 locked_frame = next.frame;

@@ -374,20 +374,22 @@ class OliviaImpaired : public ::testing::TestWithParam<Impaired> {};
 
 TEST_P(OliviaImpaired, FollowsOffsetClockErrorAndDrift) {
     const Impaired& c = GetParam();
-    std::vector<float> burst = testbed::modulate_olivia_text(kShort, signal_of(c.variant, kStartHz + c.offset_hz));
+    std::vector<float> burst = testbed::modulate_olivia_text(kMessage, signal_of(c.variant, kStartHz + c.offset_hz));
     if (c.ppm != 0.0) burst = testbed::apply_clock_error(burst, c.ppm);
     if (c.drift_hz_per_s != 0.0) burst = testbed::shift_frequency(burst, 0.0, c.drift_hz_per_s);
     const auto modem = olivia(candidate(c.variant.text()));
     const testbed::ModemRun run = testbed::run_modem(*modem, transmission(burst, c.snr_db, 7));
-    EXPECT_EQ(run.text, kShort);
+    const double cer = testbed::character_error_rate(kMessage, run.text);
+    RecordProperty("character_error_rate", std::to_string(cer));
+    EXPECT_LE(cer, 0.02) << run.text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, OliviaImpaired,
     ::testing::Values(Impaired{{32, 1000}, 90.0, 0.0, 0.0, -6.0}, Impaired{{32, 1000}, -90.0, 0.0, 0.0, -6.0},
-                      Impaired{{8, 250}, 60.0, 0.0, 0.0, -10.0}, Impaired{{32, 1000}, 0.0, 1000.0, 0.0, -6.0},
-                      Impaired{{16, 500}, 0.0, -1000.0, 0.0, -6.0}, Impaired{{4, 125}, 0.0, 1000.0, 0.0, -10.0},
-                      Impaired{{32, 1000}, 0.0, 0.0, 1.0, -6.0}, Impaired{{64, 2000}, 0.0, 300.0, 1.0, -6.0}),
+                      Impaired{{8, 250}, 60.0, 0.0, 0.0, -10.0}, Impaired{{32, 1000}, 0.0, 2000.0, 0.0, -6.0},
+                      Impaired{{16, 500}, 0.0, -2000.0, 0.0, -6.0}, Impaired{{4, 125}, 0.0, 1000.0, 0.0, -10.0},
+                      Impaired{{32, 1000}, -40.0, 0.0, 2.0, -6.0}, Impaired{{64, 2000}, -40.0, 1000.0, 2.0, -6.0}),
     [](const ::testing::TestParamInfo<Impaired>& info) { return "case_" + std::to_string(info.index); });
 
 // --- The automatic path ------------------------------------------------------------------------
