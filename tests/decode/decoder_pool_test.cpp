@@ -578,7 +578,7 @@ std::ostream& operator<<(std::ostream& out, ReporterCase const& c) { return out 
 
 class DecoderPoolReporters : public DecoderPoolTest, public ::testing::WithParamInterface<ReporterCase> {};
 
-TEST_P(DecoderPoolReporters, ServicesNotBuiltYetRefuseToStart)
+TEST_P(DecoderPoolReporters, ABadLocatorIsRefusedBeforeAnyWorkStarts)
 {
     ReporterCase const& c = GetParam();
     options.pskreporter = c.pskreporter;
