@@ -24,6 +24,7 @@
 
 #include "core/options.hpp"
 #include "core/unique_fd.hpp"
+#include "core/wall_clock.hpp"
 #include "radio/iq_block.hpp"
 #include "radio/sample_queue.hpp"
 
@@ -90,11 +91,6 @@ std::string default_float(double value)
     out.imbue(std::locale::classic());
     out << value;
     return out.str();
-}
-
-double system_seconds()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 class RtlTcpRadio final : public Radio {
@@ -296,7 +292,7 @@ void RtlTcpRadio::receive_stream(SampleQueue& queue)
                 block.samples[k] = {(static_cast<float>(pair[0]) - 127.5f) * 0.0078125f,
                                     (static_cast<float>(pair[1]) - 127.5f) * 0.0078125f};
             }
-            block.utc = system_seconds() - static_cast<double>(keep) / rate;
+            block.utc = wall_clock_seconds() - static_cast<double>(keep) / rate;
             queue.push(std::move(block));
         }
         carry = bytes % 2;
