@@ -19,7 +19,7 @@
 
 #include "core/options.hpp"
 #include "core/errno_error.hpp"
-#include "core/state_directory.hpp"
+#include "core/private_file.hpp"
 #include "core/unique_fd.hpp"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "core/state_directory.hpp"
+#include "core/private_file.hpp"
 
 namespace {
 
