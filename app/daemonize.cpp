@@ -15,7 +15,6 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/options.hpp"
 #include "core/errno_error.hpp"
@@ -53,23 +52,6 @@ void write_all(int fd, std::string_view text) noexcept
             return;
         text.remove_prefix(static_cast<std::size_t>(written));
     }
-}
-
-// The other files a run touches by name; none of them may be the log or the PID file.
-std::vector<std::string> run_files(Options const& options)
-{
-    std::vector<std::string> paths = {options.iq_file, options.wav};
-    if (options.wideband)
-        paths.push_back(options.all_txt);
-    return paths;
-}
-
-// True when path exists and is the same file as other (hard links and other path forms too).
-bool same_existing_file(std::string const& path, std::string const& other)
-{
-    if (path.empty() || !std::filesystem::exists(path))
-        return false;
-    return std::filesystem::equivalent(path, other);
 }
 
 void check_pid_file(int fd)
@@ -123,13 +105,6 @@ void take_pid_file(Daemon& daemon, Options const& options)
         throw errno_error("Open daemon PID file");
     pid.reset(above_standard_streams(pid.release(), "Open daemon PID file"));
     check_pid_file(pid.get());
-
-    std::vector<std::string> others = run_files(options);
-    others.push_back(options.log_file);
-    for (std::string const& path : others) {
-        if (same_existing_file(path, options.pid_file))
-            throw std::runtime_error("Daemon PID file must differ from the log, IQ input, WAV output and ALL.TXT");
-    }
 
     struct flock lock {};
     lock.l_type = F_WRLCK;
@@ -241,12 +216,6 @@ void daemonize(Daemon& daemon, Options const& options)
         throw errno_error("Inspect daemon log");
     if (!S_ISREG(status.st_mode))
         throw std::runtime_error("Daemon log must be a regular file");
-    std::vector<std::string> others = run_files(options);
-    others.insert(others.begin(), options.pid_file);
-    for (std::string const& path : others) {
-        if (same_existing_file(path, options.log_file))
-            throw std::runtime_error("Daemon log must differ from PID file, IQ input, WAV output and ALL.TXT");
-    }
 
     UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
     if (null.get() < 0)

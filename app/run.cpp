@@ -16,9 +16,9 @@
 #include "app/control_client.hpp"
 #include "app/daemonize.hpp"
 #include "app/help_text.hpp"
-#include "app/iq_input_checks.hpp"
 #include "core/options.hpp"
 #include "app/parse_options.hpp"
+#include "app/run_file_checks.hpp"
 #include "app/stop_signals.hpp"
 #include "core/errno_error.hpp"
 #include "decode/run/decode_receiver.hpp"
@@ -87,7 +87,7 @@ int run_with_options(int argc, char** argv, Daemon& daemon) {
   }
 
   install_stop_signals();
-  check_iq_input(options);
+  check_run_files(options);
 
   // Before any thread exists; from here on a detached run writes to its log file.
   daemonize(daemon, options);

@@ -216,4 +216,23 @@ TEST_F(IqInput, MustNotBeTheAllTxtOfAWidebandRun) {
   expect_accepted(decoder_replay(iq, (dir / "other.txt").string()));
 }
 
+// The history database named by another spelling of ALL.TXT would turn the spot file into a
+// database: the run is refused before either is opened, and ALL.TXT keeps its lines and mode.
+TEST_F(IqInput, TwoOutputsOnOneFileAreRefusedBeforeEitherIsOpened) {
+  const std::string line = "250101_000000    14.074 Rx FT8    -10  0.1 1500 CQ K1ABC FN42\n";
+  auto all_txt = dir.write_file("ALL.TXT", line);
+  std::filesystem::permissions(all_txt, std::filesystem::perms(0644));
+  std::filesystem::create_hard_link(all_txt, dir / "history.sqlite3");
+  ProcessResult result =
+      norvane({"--mode", "decoder", "--frequencies", "14.074M", "--iq-file", iq, "--start-utc", "20250101_000000",
+               "--all-txt", all_txt.string(), "--history-db", (dir / "history.sqlite3").string()},
+              dir.path().string());
+  expect_refused(result, "--all-txt and --history-db refer to the same file");
+  std::ifstream in(all_txt, std::ios::binary);
+  std::ostringstream kept;
+  kept << in.rdbuf();
+  EXPECT_EQ(kept.str(), line);
+  EXPECT_EQ(std::filesystem::status(all_txt).permissions(), std::filesystem::perms(0644));
+}
+
 }  // namespace
