@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/options.hpp"
+#include "core/output_file.hpp"
 
 namespace {
 
@@ -249,7 +250,13 @@ AudioOutput::AudioOutput(Options const& options) : rate_hz_(static_cast<std::uin
         pulse_ = open_playback(options.sink, rate_hz_);
         return;
     }
-    wav_.open(options.wav, std::ios::binary | std::ios::out | std::ios::trunc);
+    // The stream's own open would block on a FIFO and follow a link: the name is opened the way
+    // every output is, and the stream then takes the very file that open found.
+    OutputFile const file = open_output_file(options.wav, 0, 0666);
+    if (file.status == OutputFileStatus::not_regular)
+        throw std::runtime_error("WAV output must be a regular file: " + options.wav);
+    if (file.status == OutputFileStatus::open)
+        wav_.open("/proc/self/fd/" + std::to_string(file.fd.get()), std::ios::binary | std::ios::out | std::ios::trunc);
     if (!wav_.is_open())
         throw std::runtime_error("Cannot open WAV output: " + options.wav);
     write_wav_header();

@@ -205,6 +205,29 @@ TEST_F(IqInput, MustNotBeTheWavOutput) {
   expect_accepted(audio_replay({"--wav", (dir / "new.wav").string()}));
 }
 
+// A FIFO or a symbolic link named as the WAV output is refused at once: an open that waits for a
+// reader would hold the program where no stop signal reaches it.
+TEST_F(IqInput, WavOutputMustBeARegularFileOfItsOwn) {
+  // The run has started (its banner is out) when the output is opened.
+  auto expect_failed = [](const ProcessResult& result, const std::string& message) {
+    EXPECT_EQ(result.exit_status, 1);
+    const std::string line = "Error: " + message + "\n";
+    EXPECT_TRUE(result.err.ends_with(line)) << result.err;
+  };
+  ASSERT_EQ(::mkfifo((dir / "fifo.wav").c_str(), 0600), 0);
+  expect_failed(audio_replay({"--wav", (dir / "fifo.wav").string()}),
+                "WAV output must be a regular file: " + (dir / "fifo.wav").string());
+
+  auto target = dir.write_file("target", "kept");
+  std::filesystem::create_symlink(target, dir / "link.wav");
+  expect_failed(audio_replay({"--wav", (dir / "link.wav").string()}),
+                "Cannot open WAV output: " + (dir / "link.wav").string());
+  std::ifstream in(target, std::ios::binary);
+  std::ostringstream kept;
+  kept << in.rdbuf();
+  EXPECT_EQ(kept.str(), "kept");
+}
+
 TEST_F(IqInput, MustNotBeTheAllTxtOfAWidebandRun) {
   std::filesystem::create_hard_link(iq, dir / "hard.txt");
   std::filesystem::create_symlink(iq, dir / "soft.txt");
