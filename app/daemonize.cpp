@@ -175,9 +175,9 @@ int signal_process_handle(int handle, int signal)
     return static_cast<int>(::syscall(SYS_pidfd_send_signal, handle, signal, nullptr, 0u));
 }
 
-void no_daemon_running(Options const& options)
+std::string no_daemon_running(Options const& options)
 {
-    std::cout << "No daemon is running (PID file: " << options.pid_file << ")\n" << std::flush;
+    return "No daemon is running (PID file: " + options.pid_file + ")\n";
 }
 
 // True when the PID file reads "norvane <owner>" and nothing more.
@@ -263,24 +263,20 @@ void daemonize(Daemon& daemon, Options const& options)
     std::cerr << "Daemon PID " << ::getpid() << " starting\n" << std::flush;
 }
 
-void kill_daemon(Options const& options)
+std::string kill_daemon(Options const& options)
 {
     UniqueFd file(::open(options.pid_file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     if (file.get() < 0) {
-        if (errno == ENOENT) {
-            no_daemon_running(options);
-            return;
-        }
+        if (errno == ENOENT)
+            return no_daemon_running(options);
         throw errno_error("Open daemon PID file");
     }
     file.reset(above_standard_streams(file.release(), "Open daemon PID file"));
     check_pid_file(file.get());
 
     int const owner = pid_file_lock_owner(file.get());
-    if (owner == 0) {
-        no_daemon_running(options);
-        return;
-    }
+    if (owner == 0)
+        return no_daemon_running(options);
     if (owner < 2)
         throw std::runtime_error("Invalid daemon lock owner");
 
@@ -289,24 +285,18 @@ void kill_daemon(Options const& options)
     // stays bound to the process we checked.
     UniqueFd process(open_process_handle(owner));
     if (process.get() < 0) {
-        if (errno == ESRCH) {
-            no_daemon_running(options);
-            return;
-        }
+        if (errno == ESRCH)
+            return no_daemon_running(options);
         throw errno_error("Open daemon process handle");
     }
     process.reset(above_standard_streams(process.release(), "Open daemon process handle"));
     auto const still_owner = [&] { return pid_file_lock_owner(file.get()) == owner; };
-    if (!still_owner()) {
-        no_daemon_running(options);
-        return;
-    }
+    if (!still_owner())
+        return no_daemon_running(options);
 
     if (!pid_file_names(file.get(), owner)) {
-        if (!still_owner()) {
-            no_daemon_running(options);
-            return;
-        }
+        if (!still_owner())
+            return no_daemon_running(options);
         throw std::runtime_error("Daemon PID file does not match its lock owner; refusing to signal");
     }
 
@@ -315,24 +305,18 @@ void kill_daemon(Options const& options)
         ours = process_executable(::getpid());
         theirs = process_executable(owner);
     } catch (std::exception const&) {
-        if (!still_owner()) {
-            no_daemon_running(options);
-            return;
-        }
+        if (!still_owner())
+            return no_daemon_running(options);
         throw;
     }
     if (ours != theirs)
         throw std::runtime_error("PID file is held by another executable; refusing to signal");
-    if (!still_owner()) {
-        no_daemon_running(options);
-        return;
-    }
+    if (!still_owner())
+        return no_daemon_running(options);
 
     if (signal_process_handle(process.get(), SIGTERM) != 0) {
-        if (errno == ESRCH) {
-            no_daemon_running(options);
-            return;
-        }
+        if (errno == ESRCH)
+            return no_daemon_running(options);
         throw errno_error("Request daemon shutdown");
     }
 
@@ -349,9 +333,7 @@ void kill_daemon(Options const& options)
                 continue;
             throw errno_error("Wait for daemon shutdown");
         }
-        if (ready > 0) {
-            std::cout << "Stopped daemon PID " << owner << "\n" << std::flush;
-            return;
-        }
+        if (ready > 0)
+            return "Stopped daemon PID " + std::to_string(owner) + "\n";
     }
 }

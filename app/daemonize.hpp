@@ -2,6 +2,8 @@
 
 // Detaching as a daemon and stopping one (--daemon, --kill).
 
+#include <string>
+
 #include "core/daemon.hpp"
 
 struct Options;
@@ -17,5 +19,6 @@ void daemonize(Daemon& daemon, Options const& options);
 
 // --kill: sends SIGTERM to the daemon that holds the PID file's lock, once it is sure that the
 // holder is the process the file names and runs this same program, and waits up to ten seconds
-// for it to exit. Prints "No daemon is running ..." when there is none, which is no error.
-void kill_daemon(Options const& options);
+// for it to exit. Returns the line for standard output: "Stopped daemon PID ...", or "No daemon
+// is running ..." when there is none, which is no error.
+std::string kill_daemon(Options const& options);

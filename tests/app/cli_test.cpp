@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "app/version.hpp"
+#include "live/analysis_settings.hpp"
+#include "live/live_audio.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -134,14 +136,41 @@ TEST(Cli, ListDevicesThroughTheReceiverLibrary) {
   EXPECT_EQ(result.out, "0: RSP1A serial=1A0000001 available=1\n");
 }
 
-TEST(Cli, OutputThatCannotBeWrittenIsAnError) {
+struct OneShot {
+  const char* name;
+  std::vector<std::string> arguments;
+};
+
+void PrintTo(const OneShot& command, std::ostream* out) { *out << command.name; }
+
+class OneShotCommand : public testing::TestWithParam<OneShot> {};
+
+// Every one-shot command fails the same way when its product cannot be written: status 1 and
+// the system's reason, never a silent success.
+TEST_P(OneShotCommand, OutputThatCannotBeWrittenIsAnError) {
+  TempDir dir;
+  // A control socket that answers every request, for --audio-command.
+  LiveAudio server(48000.0, 7074000.0, 48000.0, (dir / "control.sock").string(), {},
+                   [](const std::string&) { return std::string("OK RADIO agc=on"); }, true, AnalysisSettings{},
+                   nullptr);
   ProcessRun run;
-  run.argv = {NORVANE_EXE, "--list-frequencies"};
+  run.argv = {NORVANE_EXE};
+  run.argv.insert(run.argv.end(), GetParam().arguments.begin(), GetParam().arguments.end());
+  run.working_directory = dir.path().string();
   run.stdout_file = "/dev/full";
   ProcessResult result = run_process(run);
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.err, "Error: Cannot write to standard output: No space left on device\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, OneShotCommand,
+    testing::Values(OneShot{"help", {"--help"}}, OneShot{"version", {"--version"}},
+                    OneShot{"list_frequencies", {"--list-frequencies"}},
+                    OneShot{"list_devices", {"--list-devices", "--api-library", NORVANE_TESTBED_DIR "/libsdrplay_standin.so"}},
+                    OneShot{"kill_without_daemon", {"--kill"}},
+                    OneShot{"audio_command", {"--audio-control", "control.sock", "--audio-command", "RADIO STATUS"}}),
+    [](const testing::TestParamInfo<OneShot>& info) { return std::string(info.param.name); });
 
 // --iq-file checks, each in a directory of its own holding one IQ file.
 class IqInput : public testing::Test {
