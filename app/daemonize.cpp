@@ -18,6 +18,7 @@
 
 #include "core/options.hpp"
 #include "core/errno_error.hpp"
+#include "core/log_line.hpp"
 #include "core/private_file.hpp"
 #include "core/unique_fd.hpp"
 
@@ -260,7 +261,7 @@ void daemonize(Daemon& daemon, Options const& options)
         ::dup2(log.get(), STDERR_FILENO) < 0)
         throw errno_error("Redirect daemon standard streams");
     take_pid_file(daemon, options);
-    std::cerr << "Daemon PID " << ::getpid() << " starting\n" << std::flush;
+    log_line("Daemon PID " + std::to_string(::getpid()) + " starting");
 }
 
 std::string kill_daemon(Options const& options)

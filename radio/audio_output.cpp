@@ -8,10 +8,10 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 
+#include "core/log_line.hpp"
 #include "core/options.hpp"
 #include "core/output_file.hpp"
 
@@ -204,7 +204,7 @@ void ensure_virtual_devices(std::uint32_t rate_hz)
             }
             throw;
         }
-        std::cerr << "Decoder input: norvane_rx_input (Norvane_Receiver)\n" << std::flush;
+        log_line("Decoder input: norvane_rx_input (Norvane_Receiver)");
     } catch (...) {
         release_pulse_context(setup);
         throw;

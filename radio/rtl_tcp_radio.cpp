@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <iostream>
 #include <locale>
 #include <sstream>
 #include <stdexcept>
@@ -22,6 +21,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "core/log_line.hpp"
 #include "core/options.hpp"
 #include "core/unique_fd.hpp"
 #include "core/wall_clock.hpp"
@@ -219,13 +219,13 @@ void RtlTcpRadio::connect_and_configure(Options const& options)
         send_rtl_command(socket_fd_.get(), 3, options.agc ? 0 : 1);
         if (!options.agc) {
             send_rtl_command(socket_fd_.get(), 4, as_u32(std::lround(options.rtl_gain * 10.0)));
-            std::cerr << "RTL tuner gain requested: " + default_float(options.rtl_gain) +
-                             " dB (server applies supported gain)\n";
+            log_line("RTL tuner gain requested: " + default_float(options.rtl_gain) +
+                     " dB (server applies supported gain)");
         }
     }
-    std::cerr << "Receiver: RTL-SDR via rtl_tcp " + options.rtl_host + ":" + std::to_string(options.rtl_port) +
-                     ", tuner=" + std::to_string(tuner_type) + ", gain steps=" + std::to_string(gain_steps) +
-                     ", requested hardware=" + std::to_string(hardware_rate_) + " samples/s\n";
+    log_line("Receiver: RTL-SDR via rtl_tcp " + options.rtl_host + ":" + std::to_string(options.rtl_port) +
+             ", tuner=" + std::to_string(tuner_type) + ", gain steps=" + std::to_string(gain_steps) +
+             ", requested hardware=" + std::to_string(hardware_rate_) + " samples/s");
 }
 
 void RtlTcpRadio::receive_worker(SampleQueue& queue)
