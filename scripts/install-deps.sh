@@ -13,6 +13,8 @@ packages=(
   # groff to render the manual page
   wsjtx pulseaudio pulseaudio-utils minimodem ebook2cw vorbis-tools curl sqlite3 tshark python3
   man-db groff-base
+  # an independent PNG decoder that reads back the pictures the SSTV and WEFAX modems save
+  python3-pil
 )
 
 sudo=()
