@@ -1,26 +1,24 @@
 #include "app/run.hpp"
 
 #include <malloc.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <exception>
-#include <iostream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 
 #include "app/audio_mode_run.hpp"
 #include "app/band_presets.hpp"
 #include "app/control_client.hpp"
 #include "app/daemonize.hpp"
 #include "app/help_text.hpp"
-#include "app/iq_input_checks.hpp"
-#include "core/options.hpp"
 #include "app/parse_options.hpp"
+#include "app/run_file_checks.hpp"
+#include "app/standard_output.hpp"
 #include "app/stop_signals.hpp"
-#include "core/errno_error.hpp"
+#include "core/log_line.hpp"
+#include "core/options.hpp"
 #include "decode/run/decode_receiver.hpp"
 #include "radio/list_devices.hpp"
 #include "radio/radio.hpp"
@@ -38,19 +36,6 @@ void tune_allocator() {
   mallopt(M_TOP_PAD, 8 * 1024 * 1024);
 }
 
-// Help, version and lists are the product of a one-shot command: a full disk or a closed pipe
-// must fail the command, not pass for success.
-void write_standard_output(std::string_view text) {
-  while (!text.empty()) {
-    ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      throw errno_error("Cannot write to standard output");
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
 [[noreturn]] void not_built_yet(const std::string& what) {
   throw std::runtime_error(what + " is not available in this build yet");
 }
@@ -60,7 +45,12 @@ void write_standard_output(std::string_view text) {
 int run_with_options(int argc, char** argv, Daemon& daemon) {
   const Options options = parse_options(argc, argv);
 
-  if (!options.audio_command.empty()) return run_control_client(options);
+  if (!options.audio_command.empty()) {
+    std::ostringstream reply;
+    const int status = run_control_client(options, reply);
+    write_standard_output(reply.str());
+    return status;
+  }
 
   if (options.help) {
     write_standard_output(help_text());
@@ -75,24 +65,32 @@ int run_with_options(int argc, char** argv, Daemon& daemon) {
     return 0;
   }
   if (options.kill) {
-    kill_daemon(options);
+    write_standard_output(kill_daemon(options));
     return 0;
   }
   if (options.list_devices) {
-    // The RX-888 part of the listing comes with the RX-888 receiver.
-    list_devices(options, std::cout, std::cerr, {}, {});
-    std::cout << std::flush;
-    if (!std::cout) throw std::runtime_error("Cannot write to standard output");
+    std::ostringstream listed;
+    std::ostringstream warnings;
+    try {
+      // The RX-888 part of the listing comes with the RX-888 receiver.
+      list_devices(options, listed, warnings, {}, {});
+    } catch (const std::exception&) {
+      // What was listed before the failure still goes out.
+      write_standard_output(listed.str());
+      throw;
+    }
+    write_standard_output(listed.str());
+    if (!warnings.str().empty()) log_line(warnings.str());
     return 0;
   }
 
   install_stop_signals();
-  check_iq_input(options);
+  check_run_files(options);
 
   // Before any thread exists; from here on a detached run writes to its log file.
   daemonize(daemon, options);
 
-  std::cerr << version_banner() << std::flush;
+  log_line(version_banner());
 
   SampleQueue queue;
   if (!options.iq_file.empty()) {
@@ -133,7 +131,7 @@ int run_main(int argc, char** argv) {
   }
   // The line goes to the log before a waiting daemon parent hears of the failure: once the
   // parent has reported, the log already holds the whole message.
-  std::cerr << "Error: " << message << '\n' << std::flush;
+  log_line("Error: " + message);
   // The waiting parent gets "E" and at most 2047 bytes through the start-up pipe.
   if (daemon.startup_pipe >= 0) {
     const std::string status = "E" + message.substr(0, 2047);

@@ -45,6 +45,10 @@ void refuse_unbuilt(Options const& options)
         throw std::runtime_error("Wideband survey is not built yet; run without --survey");
     if (!options.audio_channels.empty())
         throw std::runtime_error("Live audio channels are not built yet; run without --audio-channel");
+    // Before the analysis channels: the parser has added the presets that fit to them, and when
+    // none fits there is nothing there to refuse.
+    if (options.known_channels)
+        throw std::runtime_error("Known-channel analysis is not built yet; run without --known-channels");
     if (!options.analysis_channels.empty())
         throw std::runtime_error("Signal analysis channels are not built yet; run without --analysis-channel");
 }
