@@ -16,7 +16,7 @@
 // Read at the first libusb_init:
 //   NORVANE_RX888_DEVICES   device records, ';' separated: KIND:SERIAL:BUS:PORTS[:OPTION...]
 //                           KIND app (04b4:00f1), boot (04b4:00f3), pid=XXXX (04b4:XXXX),
-//                           vid=XXXX:XXXX; PORTS dot separated ("1.4"), empty for none;
+//                           vid=XXXX.XXXX; PORTS dot separated ("1.4"), empty for none;
 //                           OPTIONs speed=N (libusb speed code, default 4), open=fail,
 //                           claim=busy, identity=M.A.B (default 4.2.2), serial=unreadable,
 //                           app-serial=S (serial after a firmware upload), reenumerate=MS
@@ -43,7 +43,8 @@
 //                           the bootloader, -1 never); clip:N (N transfers clipped);
 //                           wedge (transfers never complete again, not even when cancelled)
 //   NORVANE_RX888_FAIL      calls that fail, "NAME@N" ',' separated (the Nth call, from 1):
-//                           init, list, submit, events, start (the 0xAA request)
+//                           init, list, submit, events, start (the 0xAA request), identity
+//                           (the 0xAC request), setarg (the 0xB6 request)
 
 #include <libusb-1.0/libusb.h>
 
@@ -757,6 +758,8 @@ int application_control(World& w, Record& record, std::uint8_t type, std::uint8_
                         unsigned char* data, std::uint16_t length)
 {
     if (type == 0xC0 && request == 0xAC) {
+        if (w.fails("identity"))
+            return LIBUSB_ERROR_TIMEOUT;
         std::uint16_t const n = std::min<std::uint16_t>(length, 4);
         std::memcpy(data, record.identity, n);
         return n;
@@ -783,7 +786,10 @@ int application_control(World& w, Record& record, std::uint8_t type, std::uint8_
     case 0xB2: record.clock_hz = argument(); return length;
     case 0xAD:
     case 0xB8: return length;
-    case 0xB6: return (index == 10 || index == 11) ? static_cast<int>(length) : static_cast<int>(LIBUSB_ERROR_PIPE);
+    case 0xB6:
+        if (w.fails("setarg"))
+            return LIBUSB_ERROR_PIPE;
+        return (index == 10 || index == 11) ? static_cast<int>(length) : static_cast<int>(LIBUSB_ERROR_PIPE);
     default: return LIBUSB_ERROR_PIPE;
     }
 }
@@ -793,18 +799,16 @@ int application_control(World& w, Record& record, std::uint8_t type, std::uint8_
 STANDIN_EXPORT int libusb_init(libusb_context** context)
 {
     std::scoped_lock guard(world_mutex);
+    // Counted for the life of the process: the world goes with the last context.
+    static long long init_calls = 0;
+    ++init_calls;
+    for (std::string const& failure : split(environment("NORVANE_RX888_FAIL"), ','))
+        if (failure == "init@" + std::to_string(init_calls))
+            return LIBUSB_ERROR_ACCESS;
     if (world == nullptr)
         world = new World;
     World& w = *world;
     std::unique_lock lock(w.mutex);
-    if (w.fails("init")) {
-        if (w.contexts == 0) {
-            lock.unlock();
-            delete world;
-            world = nullptr;
-        }
-        return LIBUSB_ERROR_ACCESS;
-    }
     if (w.contexts++ == 0)
         w.start_producer();
     static std::atomic<int> next_id{1};
