@@ -27,6 +27,8 @@
 #include "radio/rtl_tcp_radio.hpp"
 #include "radio/sample_queue.hpp"
 #include "radio/sdr_radio.hpp"
+#include "rx888/rx888_listing.hpp"
+#include "rx888/rx888_radio.hpp"
 
 namespace {
 
@@ -49,10 +51,6 @@ void write_standard_output(std::string_view text) {
     }
     text.remove_prefix(static_cast<std::size_t>(written));
   }
-}
-
-[[noreturn]] void not_built_yet(const std::string& what) {
-  throw std::runtime_error(what + " is not available in this build yet");
 }
 
 // Everything after the Daemon exists. The Options live in this frame, so they are gone before
@@ -79,8 +77,7 @@ int run_with_options(int argc, char** argv, Daemon& daemon) {
     return 0;
   }
   if (options.list_devices) {
-    // The RX-888 part of the listing comes with the RX-888 receiver.
-    list_devices(options, std::cout, std::cerr, {}, {});
+    list_devices(options, std::cout, std::cerr, list_rx888_devices, rx888_diagnostics);
     std::cout << std::flush;
     if (!std::cout) throw std::runtime_error("Cannot write to standard output");
     return 0;
@@ -102,10 +99,10 @@ int run_with_options(int argc, char** argv, Daemon& daemon) {
       run_audio_mode(options, nullptr, queue, daemon);
     return 0;
   }
-  if (options.backend == "rx888") not_built_yet("Live reception from the rx888 backend");
   // Declared after the queue: the radio's stream thread pushes into it until the radio goes.
-  const std::unique_ptr<Radio> radio =
-      options.backend == "rtl-sdr" ? make_rtl_tcp_radio(options) : std::unique_ptr<Radio>(new SdrRadio(options));
+  const std::unique_ptr<Radio> radio = options.backend == "rx888"     ? make_rx888_radio(options)
+                                       : options.backend == "rtl-sdr" ? make_rtl_tcp_radio(options)
+                                                                      : std::unique_ptr<Radio>(new SdrRadio(options));
   if (options.wideband)
     decode_receiver(options, radio.get(), queue, daemon);
   else
