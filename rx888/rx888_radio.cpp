@@ -636,12 +636,17 @@ void Rx888Radio::on_transfer(libusb_transfer* transfer) noexcept
         stream_fault("RX-888 USB callback failed");
         return;
     }
-    if (usb_->submit_transfer(transfer) == 0) {
+    int const resubmitted = usb_->submit_transfer(transfer);
+    if (resubmitted == 0) {
         slot->in_flight = true;
         ++pending_transfers_;
-    } else {
-        fail_stream("RX-888 USB resubmission failed");
+        return;
     }
+    // A receiver pulled out between two transfers refuses the next one: that is a fault to
+    // recover from like any bad transfer, not the end of reception.
+    log_line(usb_error_text(*usb_, resubmitted, "resubmit ADC transfer"));
+    fault_text_ = resubmitted == LIBUSB_ERROR_NO_DEVICE ? "RX-888 disconnected" : "RX-888 USB resubmission failed";
+    recovering_ = true;
 }
 
 bool Rx888Radio::cancel_and_drain()

@@ -474,6 +474,17 @@ TEST(Rx888Recovery, AStallOnALiveDeviceIsMendedWithoutClosingIt)
     EXPECT_FALSE(after[2].discontinuity);
 }
 
+TEST(Rx888Recovery, AFailedResubmissionIsRecovered)
+{
+    Fixture f(Settings{{"FAIL", "submit@45"}});
+    f.build();
+    f.radio->start(f.queue);
+    f.take(1);
+    EXPECT_EQ(f.next_discontinuity().gap_flags, GAP_SOURCE_RESET);
+    EXPECT_THAT(f.err.text(), HasSubstr("\nRX-888 USB resubmission failed; trying to resume\n"));
+    EXPECT_THAT(f.err.text(), HasSubstr("\nRX-888: reception resumed after "));
+}
+
 TEST(Rx888Recovery, AReplugWithinTheLimitResumes)
 {
     Fixture f(Settings{{"SCRIPT", "30:unplug:700"}});
@@ -571,9 +582,11 @@ TEST(Rx888StreamFailures, ResubmissionEventHandlingAndConversionFailuresEndRecep
 {
     {
         Fixture f(Settings{{"FAIL", "submit@45"}});
+        f.options.rx888_recovery = 0;
         f.build();
         f.radio->start(f.queue);
         EXPECT_EQ(f.failure(), "RX-888 USB resubmission failed");
+        EXPECT_THAT(f.err.text(), HasSubstr("\nRX-888 resubmit ADC transfer: LIBUSB_ERROR_IO\n"));
     }
     {
         Fixture f(Settings{{"FAIL", "events@5"}});
