@@ -182,6 +182,8 @@ struct Rx888Frontend::Impl {
     std::vector<std::complex<float>> filter;
     // filter entries for the M selected bins, in inverse-transform order, scaled by 1/8192
     std::vector<std::complex<float>> selected_filter;
+    // exp(-j 2 pi residual k D / clock) for k < M/2, made at each restart
+    std::vector<std::complex<float>> oscillator_steps;
     AlignedArray<float> input;  // 8192 words of history, then `fill` new ones
     std::vector<std::unique_ptr<Worker>> workers;
     std::vector<std::thread> threads;
@@ -221,6 +223,12 @@ struct Rx888Frontend::Impl {
         residual = c - static_cast<double>(centre_bin) * clock * 6.103515625e-05;
         // The bins around the new centre read the same response; only the sign rule and the
         // oscillator depend on the centre.
+        oscillator_steps.resize(out_per_block);
+        double const step = -2 * std::numbers::pi * residual * decimation / clock;
+        for (std::size_t k = 0; k < out_per_block; ++k) {
+            std::complex<double> const v = std::polar(1.0, step * static_cast<double>(k));
+            oscillator_steps[k] = {static_cast<float>(v.real()), static_cast<float>(v.imag())};
+        }
         std::fill(input.data(), input.data() + H, 0.0f);
         fill = 0;
         base = 0;
@@ -235,29 +243,59 @@ struct Rx888Frontend::Impl {
         auto const* spectrum = reinterpret_cast<std::complex<float> const*>(worker.spectrum.data());
         auto* selected = reinterpret_cast<std::complex<float>*>(worker.selected.data());
         std::size_t const m = out_points;
+        // Selected entry j reads bin centre + j (j < M/2) or centre + j - M. Walked in bin
+        // order, i = 0..M-1 is bin centre - M/2 + i at entry (i + M/2) mod M. Bins below 1 and
+        // from 8192 up read zero, bin 0 its real part only.
         auto const k0 = static_cast<std::int64_t>(centre_bin);
-        auto const half = static_cast<std::int64_t>(m / 2);
-        for (std::size_t j = 0; j < m; ++j) {
-            std::int64_t const b = static_cast<std::int64_t>(j) < half ? k0 + static_cast<std::int64_t>(j)
-                                                                       : k0 + static_cast<std::int64_t>(j) - static_cast<std::int64_t>(m);
-            std::complex<float> value;
-            if (b == 0)
-                value = {spectrum[0].real(), 0.0f};
-            else if (b >= 1 && b < static_cast<std::int64_t>(H))
-                value = spectrum[b];
-            selected[j] = value * selected_filter[j] * sign;
-        }
+        auto const mm = static_cast<std::int64_t>(m);
+        std::int64_t const first_bin = k0 - mm / 2;
+        std::int64_t const inside_lo = std::clamp<std::int64_t>(1 - first_bin, 0, mm);
+        std::int64_t const inside_hi = std::clamp<std::int64_t>(static_cast<std::int64_t>(H) - first_bin, inside_lo, mm);
+        auto entry = [&](std::int64_t i) { return static_cast<std::size_t>((i + mm / 2) % mm); };
+        for (std::int64_t i = 0; i < inside_lo; ++i)
+            selected[entry(i)] = 0.0f;
+        for (std::int64_t i = inside_hi; i < mm; ++i)
+            selected[entry(i)] = 0.0f;
+        if (first_bin <= 0 && -first_bin < mm)
+            selected[entry(-first_bin)] = spectrum[0].real() * sign * selected_filter[entry(-first_bin)];
+        // The bins inside, in at most two runs of consecutive entries.
+        auto run = [&](std::int64_t i_begin, std::int64_t i_end) {
+            if (i_begin >= i_end)
+                return;
+            std::size_t const j0 = entry(i_begin);
+            std::complex<float> const* bins = spectrum + (first_bin + i_begin);
+            std::complex<float> const* weights = selected_filter.data() + j0;
+            std::complex<float>* to = selected + j0;
+            auto const n = static_cast<std::size_t>(i_end - i_begin);
+            // Written out: std::complex multiplication checks for infinities on every product.
+            for (std::size_t k = 0; k < n; ++k) {
+                float const br = bins[k].real() * sign;
+                float const bi = bins[k].imag() * sign;
+                float const wr = weights[k].real();
+                float const wi = weights[k].imag();
+                to[k] = {br * wr - bi * wi, br * wi + bi * wr};
+            }
+        };
+        run(inside_lo, std::min(inside_hi, mm / 2));
+        run(std::max(inside_lo, mm / 2), inside_hi);
         fftwf_execute(worker.inverse);
         // The oscillator is tied to the absolute word index, so it never jumps at a block or
         // batch boundary; the offset is signed, since the first block starts before word 0.
-        double const step = -2 * std::numbers::pi * residual * decimation / clock;
+        // Its start phase is computed per block, the steps within a block come from a table.
         double const phase0 = -2 * std::numbers::pi * residual *
                               static_cast<double>(static_cast<std::int64_t>(s) - filter_delay) / clock;
-        std::complex<double> p = std::polar(1.0, phase0);
-        std::complex<double> const rotate = std::polar(1.0, step);
+        std::complex<double> const p0 = std::polar(1.0, phase0);
+        std::complex<float> const start(static_cast<float>(p0.real()), static_cast<float>(p0.imag()));
+        std::complex<float> const* steps = oscillator_steps.data();
+        std::complex<float> const* later = selected + m / 2;
+        float const sr = start.real();
+        float const si = start.imag();
         for (std::size_t k = 0; k < m / 2; ++k) {
-            out[k] = selected[m / 2 + k] * std::complex<float>(static_cast<float>(p.real()), static_cast<float>(p.imag()));
-            p *= rotate;
+            float const pr = sr * steps[k].real() - si * steps[k].imag();
+            float const pi = sr * steps[k].imag() + si * steps[k].real();
+            float const xr = later[k].real();
+            float const xi = later[k].imag();
+            out[k] = {xr * pr - xi * pi, xr * pi + xi * pr};
         }
     }
 

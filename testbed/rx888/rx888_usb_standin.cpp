@@ -356,6 +356,7 @@ public:
     std::map<std::string, std::set<long long>> failures;
     std::map<std::string, long long> calls;
     Generator generator;
+    std::mutex generator_mutex;  // taken after `mutex` when both are held
     bool fast = false;
     std::uint64_t delivered = 0;
     int clipping_left = 0;
@@ -655,9 +656,12 @@ private:
             if (state.phase != TransferState::Phase::filling)
                 continue;  // the device went away with it
             if (status == LIBUSB_TRANSFER_COMPLETED) {
-                // The buffer is libusb's while in flight: fill it without holding the world.
+                // The buffer is libusb's while in flight: fill it without holding the world,
+                // but not while a start moves the generator on.
+                std::unique_lock filling(generator_mutex);
                 lock.unlock();
                 generator.fill(reinterpret_cast<std::int16_t*>(transfer->buffer), count, clip);
+                filling.unlock();
                 lock.lock();
             }
             if (record.wedged) {
@@ -782,7 +786,10 @@ int application_control(World& w, Record& record, std::uint8_t type, std::uint8_
             return LIBUSB_ERROR_PIPE;  // the firmware streams only with a clock set
         record.streaming = true;
         record.hung = false;
-        w.generator.start(record.clock_hz, Steady::now(), utc_now());
+        {
+            std::scoped_lock filling(w.generator_mutex);
+            w.generator.start(record.clock_hz, Steady::now(), utc_now());
+        }
         w.changed.notify_all();
         return length;
     case 0xAB: record.streaming = false; return length;

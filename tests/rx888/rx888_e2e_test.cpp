@@ -21,11 +21,13 @@
 
 #include "testbed/lib/iq_synth.hpp"
 #include "testbed/lib/usb_baseband.hpp"
+#include "testbed/lib/wav_reader.hpp"
 #include "testbed/lib/wsjt_recordings.hpp"
 #include "tests/rx888/rx888_standin.hpp"
 #include "tests/support/control_request.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/tone_measure.hpp"
 
 extern char** environ;
 
@@ -239,6 +241,25 @@ TEST(Rx888Decoder, AnFt8TransmissionInTheAdcStreamReachesAllTxt)
     EXPECT_NEAR(snr, 0.0, 4.0) << line;
     EXPECT_EQ(message, "CQ K1ABC FN42") << line;
     EXPECT_FALSE(std::getline(lines, line)) << all_txt;
+}
+
+TEST(Rx888Audio, AToneAboveTheDialIsHeardAtItsOffset)
+{
+    // Audio mode tunes 8 kHz beside the dial; a carrier 1 kHz above the dial is a 1 kHz tone in
+    // upper sideband.
+    TempDir tmp;
+    UsbStandin standin{{"TONES", "14075000@0.01"}};
+    ProcessResult const result =
+        run(tmp.path(), {NORVANE_EXE, "-f", "14.074M", "--backend", "rx888", "--rx888-library", usb_standin_path(),
+                         "--rx888-rate", "half", "--wav", (tmp / "out.wav").string(), "--duration", "3"});
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_THAT(result.err, HasSubstr("center=14.082 MHz"));
+    EXPECT_THAT(result.err, HasSubstr("\nrx888: 1.4074e+07 Hz USB, bandwidth=3000 Hz, audio=48000 Hz mono\n"));
+    auto const wav = testbed::read_wav_mono16(tmp / "out.wav");
+    ASSERT_GT(wav.samples.size(), 48000u);
+    ToneMeasure const tone = measure_tone(after(wav.samples, 24000), 48000);
+    EXPECT_NEAR(tone.frequency_hz, 1000.0, 1.0);
+    EXPECT_GT(tone.rms, 0.01);
 }
 
 TEST(Rx888Control, RadioRequestsOverTheControlSocket)
