@@ -105,6 +105,14 @@ struct TransferSlot {
 
 void LIBUSB_CALL transfer_callback(libusb_transfer* transfer);
 
+// What libusb may still touch after a stop that could not take all transfers back: kept for
+// the life of the process, reachable, never destroyed.
+std::vector<std::shared_ptr<void>>& kept_for_libusb()
+{
+    static auto* kept = new std::vector<std::shared_ptr<void>>;
+    return *kept;
+}
+
 class Rx888Radio final : public Radio {
 public:
     Rx888Radio(Options const& options, Rx888Hooks hooks);
@@ -197,7 +205,6 @@ private:
     std::thread usb_thread_;
     std::thread convert_thread_;
     std::vector<std::unique_ptr<TransferSlot>> transfers_;
-    std::vector<std::unique_ptr<TransferSlot>> abandoned_;
     std::atomic<int> pending_transfers_{0};
 
     // The USB event thread's (or whoever handles events).
@@ -275,12 +282,10 @@ Rx888Radio::~Rx888Radio()
         engine_.reset();
     }
     if (usb_wedged_) {
-        // Transfers still belong to libusb: their slots and buffers, the handle, the context
-        // and the library stay as they are, so nothing it may still touch goes away.
-        for (auto& slot : abandoned_)
-            static_cast<void>(slot.release());
+        // Transfers still belong to libusb: the handle, the context and the library stay as
+        // they are, so nothing it may still touch goes away.
         device_.abandon();
-        usb_->abandon();
+        kept_for_libusb().push_back(std::shared_ptr<UsbLibrary>(std::move(usb_)));
         return;
     }
     device_.close();
@@ -521,7 +526,7 @@ void Rx888Radio::stop()
         if (slot->in_flight.load()) {
             // libusb still owns it: freeing it would let a late completion write into freed memory.
             usb_wedged_ = true;
-            abandoned_.push_back(std::move(slot));
+            kept_for_libusb().push_back(std::shared_ptr<TransferSlot>(std::move(slot)));
             ++stuck;
             continue;
         }

@@ -73,12 +73,6 @@ UsbLibrary::~UsbLibrary()
     dlclose(handle_);
 }
 
-void UsbLibrary::abandon()
-{
-    context = nullptr;
-    handle_ = nullptr;
-}
-
 std::string usb_error_text(UsbLibrary const& usb, int result, char const* what)
 {
     char const* name = usb.error_name(result);

@@ -46,10 +46,6 @@ public:
     decltype(&::libusb_handle_events_timeout_completed) handle_events_timeout_completed = nullptr;
     decltype(&::libusb_error_name) error_name = nullptr;
 
-    // Keeps the context and the library for the life of the process: used when transfers may
-    // still belong to libusb, which could call back into code and memory that must not go.
-    void abandon();
-
 private:
     UsbLibrary() = default;
     void* handle_ = nullptr;

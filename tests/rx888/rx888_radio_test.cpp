@@ -149,8 +149,8 @@ struct Fixture {
     UsbStandin standin;
     Options options;
     TestClock clock;
+    SampleQueue queue;  // outlives the radio, whose threads push into it until it stops
     std::unique_ptr<Radio> radio;
-    SampleQueue queue;
 };
 
 // The amplitude of the component at `offset_hz` in a block of IQ at `rate`.
@@ -623,6 +623,7 @@ TEST(Rx888Start, AFailedStartOnALiveDeviceLeavesItStopped)
     while (got.empty() && Steady::now() < end)
         second.pop_blocks(got);
     EXPECT_FALSE(got.empty());
+    f.radio->stop();
 }
 
 TEST(Rx888Start, ADeviceThatStopsAnsweringWhileStartingIsWaitedFor)
