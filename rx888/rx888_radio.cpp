@@ -212,6 +212,9 @@ private:
     double stream_time_base_ = 0;
     std::uint64_t dropped_samples_ = 0;
     bool reanchor_pending_ = false;
+    std::uint64_t late_run_ = 0;     // consecutive good transfers that arrived too late
+    double late_min_s_ = 0;          // the least lag among them
+    std::uint64_t late_window_ = 1;  // a quarter second of transfers
     SteadyClock::time_point first_transfer_time_{};
     SteadyClock::time_point last_transfer_time_{};
     std::uint64_t transfers_done_ = 0;
@@ -252,6 +255,7 @@ Rx888Radio::Rx888Radio(Options const& options, Rx888Hooks hooks) : options_(opti
     // The raw pool holds --buffer-seconds of the nominal clock, never fewer than 64 buffers.
     pool_limit_ = std::max<std::uint64_t>(initial_buffers,
                                           queue_capacity(2, nominal_clock_, options.buffer_seconds) / block_samples);
+    late_window_ = static_cast<std::uint64_t>(std::ceil(reanchor_limit_s * adc_clock_ / block_samples));
 
     std::string const firmware = rx888_firmware_path(options);
     if (!firmware.empty())
@@ -337,15 +341,15 @@ void Rx888Radio::retune(double hz)
     std::scoped_lock lock(frontend_mutex_);
     if (stopped_.load())
         throw std::runtime_error("RX-888 receiver is not streaming");
-    std::deque<RawAdcBlock> old;
-    {
-        std::scoped_lock queue_lock(queue_mutex_);
-        old.swap(raw_blocks_);
-        for (RawAdcBlock& block : old)
-            pool_.push_back(std::move(block.samples));
-    }
     frontend_->restart(hz);
-    ++generation_;
+    {
+        // The USB thread stamps blocks with the generation under the queue lock alone.
+        std::scoped_lock queue_lock(queue_mutex_);
+        for (RawAdcBlock& block : raw_blocks_)
+            pool_.push_back(std::move(block.samples));
+        raw_blocks_.clear();
+        ++generation_;
+    }
     discontinuity_pending_ = true;
     gap_known_ = false;
     gap_samples_ = 0;
@@ -378,6 +382,7 @@ void Rx888Radio::start(SampleQueue& queue)
         deepest_backlog_ = 0;
         dropped_samples_ = 0;
         reanchor_pending_ = false;
+        late_run_ = 0;
         host_dropped_ = 0;
         {
             std::scoped_lock lock(queue_mutex_);
@@ -610,9 +615,22 @@ void Rx888Radio::on_transfer(libusb_transfer* transfer) noexcept
         double block_time = static_cast<double>(stream_samples_) / adc_clock_ + stream_time_base_;
         // The ADC clock is not the system clock: an error of 20 ppm is 1.7 s a day. When the
         // end of this block, just captured, reads that far from the system clock, block times
-        // start again from the system clock and the next block marks the jump.
-        double const drift = block_time + block_s - utc_now;
+        // start again from the system clock and the next block marks the jump. A block cannot
+        // end after its arrival, so a lead is acted on at once; a lag could be a host that
+        // handled events late, so it must last a quarter second of transfers, and the least
+        // lag of those is taken.
+        double drift = block_time + block_s - utc_now;
+        if (drift < -reanchor_limit_s) {
+            late_min_s_ = late_run_ == 0 ? -drift : std::min(late_min_s_, -drift);
+            if (++late_run_ >= late_window_)
+                drift = -late_min_s_;
+            else
+                drift = 0;
+        } else {
+            late_run_ = 0;
+        }
         if (std::fabs(drift) > reanchor_limit_s) {
+            late_run_ = 0;
             stream_time_base_ -= drift;
             block_time -= drift;
             reanchor_pending_ = true;
@@ -736,6 +754,7 @@ bool Rx888Radio::recover()
         stream_samples_ = 0;
         dropped_samples_ = 0;
         reanchor_pending_ = false;
+        late_run_ = 0;
         transfers_done_ = 0;
         longest_gap_ms_ = 0;
         resubmit_all("resubmit ADC transfer");

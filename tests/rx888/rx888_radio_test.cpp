@@ -34,7 +34,12 @@ using testing::Not;
 
 namespace {
 
+// ThreadSanitizer slows the stand-in's signal generation down several times.
+#if defined(__SANITIZE_THREAD__)
+constexpr double kSlow = 8;
+#else
 constexpr double kSlow = 4;
+#endif
 constexpr double kCentre = 14.08e6;
 
 using Settings = std::map<std::string, std::string>;
@@ -394,6 +399,7 @@ TEST(Rx888Overload, ReportsClippingAndItsEndAtMostOncePerFiveSeconds)
         return f.radio->control("RADIO OVERLOAD");
     };
     EXPECT_EQ(wait_state("OK OVERLOAD state=detected,events=1"), "OK OVERLOAD state=detected,events=1");
+    auto const first_report = Steady::now();
     f.radio->report_overload();
     EXPECT_THAT(f.err.text(), HasSubstr("\nRF overload detected (events=1); the RX-888 ADC is clipping: raise the "
                                         "attenuator or lower the VGA gain\n"));
@@ -405,11 +411,18 @@ TEST(Rx888Overload, ReportsClippingAndItsEndAtMostOncePerFiveSeconds)
     // Two more events within five seconds of the first report: no new line yet.
     EXPECT_EQ(wait_state("OK OVERLOAD state=detected,events=3"), "OK OVERLOAD state=detected,events=3");
     f.radio->report_overload();
+    double const since_first = std::chrono::duration<double>(Steady::now() - first_report).count();
     std::string const text = f.err.text();
     std::size_t lines = 0;
     for (std::size_t at = text.find("RF overload"); at != std::string::npos; at = text.find("RF overload", at + 1))
         ++lines;
-    EXPECT_EQ(lines, 2u) << text;
+    if (since_first < 5.0) {
+        EXPECT_EQ(lines, 2u) << text;
+    } else {
+        // A slow machine took longer than five seconds: then the new events are reported.
+        EXPECT_EQ(lines, 3u) << text;
+        EXPECT_THAT(text, HasSubstr("(events=3)"));
+    }
 }
 
 struct FaultCase {
@@ -432,9 +445,17 @@ TEST_P(Rx888StreamFault, WithoutRecoveryEndsReceptionWithItsText)
     f.build();
     f.radio->start(f.queue);
     EXPECT_EQ(f.failure(), c.text);
-    EXPECT_THAT(f.err.text(), HasSubstr("\nRX-888 stream fault: status=" + std::to_string(c.status) + ", received=" +
-                                        c.received + "/262144 bytes, after "));
-    EXPECT_THAT(f.err.text(), HasSubstr(" s and 40 transfers; "));
+    std::string const text = f.err.text();
+    std::string const line = "\nRX-888 stream fault: status=" + std::to_string(c.status) + ", received=" + c.received +
+                             "/262144 bytes, after ";
+    // A receiver pulled out may first refuse the resubmission of a transfer that had just
+    // completed well.
+    if (c.event.rfind("unplug", 0) == 0 && text.find(line) == std::string::npos) {
+        EXPECT_THAT(text, HasSubstr("\nRX-888 resubmit ADC transfer: LIBUSB_ERROR_NO_DEVICE\n"));
+    } else {
+        EXPECT_THAT(text, HasSubstr(line));
+        EXPECT_THAT(text, HasSubstr(" s and 40 transfers; "));
+    }
     EXPECT_THAT(f.err.text(), Not(HasSubstr("trying to resume")));
     f.radio->stop();
 }
@@ -679,11 +700,11 @@ TEST(Rx888HostFallsBehind, DroppedTransfersBecomeAKnownGap)
 
 TEST(Rx888Clock, BlockTimesFollowTheSystemClockWhenTheAdcDrifts)
 {
-    // The stand-in's ADC runs 200 ppm fast; here the radio's system clock runs a fifth slower
-    // than the stream as well, so the drift reaches the limit in about a second rather than
-    // in the 21 minutes that 200 ppm alone would take.
+    // The stand-in's ADC runs 200 ppm fast; here the radio's system clock also runs 40 %
+    // slower than the stream, so the drift reaches the limit within seconds rather than in
+    // the 21 minutes that 200 ppm alone would take.
     Fixture f(Settings{{"PPM", "200"}});
-    f.clock.rate = 0.8 / kSlow;
+    f.clock.rate = 0.6 / kSlow;
     f.build();
     f.radio->start(f.queue);
     IqBlock const first = f.take(1).at(0);
@@ -719,8 +740,45 @@ TEST(Rx888Clock, AStepOfTheSystemClockIsFollowedOnce)
     for (IqBlock const& block : after)
         EXPECT_FALSE(block.discontinuity);
     std::string const text = f.err.text();
-    EXPECT_EQ(text.find("sample times drifted 2"), text.rfind("sample times drifted"));
-    EXPECT_NE(text.find("sample times drifted 2"), std::string::npos) << text;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(text, match, std::regex("sample times drifted ([0-9.e-]+) s"))) << text;
+    EXPECT_NEAR(std::stod(match[1]), 2.0, 0.05);
+    EXPECT_EQ(text.find("sample times drifted"), text.rfind("sample times drifted")) << text;
+}
+
+TEST(Rx888Clock, ALateHostIsNotMistakenForADriftingClock)
+{
+    // The system clock jumps ahead by half a second for a moment, as when the event thread
+    // handled a burst of transfers late, then comes back: no re-anchoring.
+    Fixture f;
+    f.build();
+    f.radio->start(f.queue);
+    ASSERT_GE(f.take(4).size(), 4u);
+    f.clock.step = 0.5;
+    f.take(1, 0.1);
+    f.clock.step = 0.0;
+    std::vector<IqBlock> const after = f.take(20);
+    ASSERT_GE(after.size(), 20u);
+    for (IqBlock const& block : after)
+        EXPECT_FALSE(block.discontinuity);
+    EXPECT_THAT(f.err.text(), Not(HasSubstr("drifted")));
+}
+
+TEST(Rx888Clock, AClockThatStaysAheadIsFollowedAfterAQuarterSecond)
+{
+    // The system clock steps ahead and stays there: the blocks lag it for good, and after a
+    // quarter second of such transfers their times follow it.
+    Fixture f;
+    f.build();
+    f.radio->start(f.queue);
+    ASSERT_GE(f.take(4).size(), 4u);
+    f.clock.step = 1.0;
+    IqBlock const reanchored = f.next_discontinuity();
+    EXPECT_NEAR(reanchored.utc, f.clock(), 0.2);
+    std::smatch match;
+    std::string const text = f.err.text();
+    ASSERT_TRUE(std::regex_search(text, match, std::regex("sample times drifted ([0-9.e-]+) s"))) << text;
+    EXPECT_NEAR(std::stod(match[1]), -1.0, 0.05);
 }
 
 TEST(Rx888Engine, WithoutThePlugInThereIsNoEngineAndTheReasonSaysWhy)
