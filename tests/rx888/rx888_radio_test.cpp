@@ -580,7 +580,7 @@ TEST(Rx888Recovery, AStopEndsTheWaitPromptlyAndQuietly)
     ASSERT_TRUE(f.err.wait_for("waiting up to 130 s"));
     auto const begin = Steady::now();
     f.radio->stop();
-    EXPECT_LT(std::chrono::duration<double>(Steady::now() - begin).count(), 1.0);
+    EXPECT_LT(std::chrono::duration<double>(Steady::now() - begin).count(), 2.0);
     EXPECT_EQ(f.queue.failure(), "");
     EXPECT_THAT(f.err.text(), Not(HasSubstr("did not come back")));
 }
@@ -595,7 +595,7 @@ TEST(Rx888Recovery, AStopEndsAFirmwareWaitPromptly)
     auto const begin = Steady::now();
     f.radio->stop();
     // The upload's wait for the device would last five seconds.
-    EXPECT_LT(std::chrono::duration<double>(Steady::now() - begin).count(), 1.0);
+    EXPECT_LT(std::chrono::duration<double>(Steady::now() - begin).count(), 2.0);
     EXPECT_EQ(f.queue.failure(), "");
 }
 
