@@ -220,17 +220,24 @@ public:
         if (!baseband.empty())
             add_signal(n0, count);
         if (noise_rms > 0) {
-            float const scale = static_cast<float>(noise_rms * std::sqrt(3.0) / 2147483648.0);
-            for (std::size_t k = 0; k < count; ++k) {
-                noise_state_ ^= noise_state_ << 13;
-                noise_state_ ^= noise_state_ >> 17;
-                noise_state_ ^= noise_state_ << 5;
-                sum_[k] += static_cast<float>(static_cast<std::int32_t>(noise_state_)) * scale;
+            // A stretch of a long table of uniform noise from a random place for every
+            // transfer: as white as drawing each sample, at the cost of one addition.
+            if (noise_.empty()) {
+                noise_.resize(noise_size);
+                float const scale = static_cast<float>(noise_rms * std::sqrt(3.0) / 2147483648.0);
+                for (float& v : noise_)
+                    v = static_cast<float>(static_cast<std::int32_t>(next_random())) * scale;
             }
+            std::size_t const start = next_random() % (noise_size - count);
+            float const* noise = noise_.data() + start;
+            float* sum = sum_.data();
+            for (std::size_t k = 0; k < count; ++k)
+                sum[k] += noise[k];
         }
         for (std::size_t k = 0; k < count; ++k) {
-            float const v = std::nearbyint(sum_[k] * 32767.0f);
-            out[k] = static_cast<std::int16_t>(std::clamp(v, -32768.0f, 32767.0f));
+            // Rounded to the nearest word, half away from zero, held at full scale.
+            float const v = std::clamp(sum_[k] * 32767.0f, -32768.0f, 32767.0f);
+            out[k] = static_cast<std::int16_t>(static_cast<int>(v + (v >= 0.0f ? 0.5f : -0.5f)));
         }
         if (clip && count > 2) {
             out[count / 2] = 32767;
@@ -329,7 +336,17 @@ private:
     double clock_ = 0;
     std::uint64_t next_sample_ = 0;
     std::vector<Table> tables_;
+    std::uint32_t next_random()
+    {
+        noise_state_ ^= noise_state_ << 13;
+        noise_state_ ^= noise_state_ >> 17;
+        noise_state_ ^= noise_state_ << 5;
+        return noise_state_;
+    }
+
+    static constexpr std::size_t noise_size = std::size_t{1} << 22;
     std::vector<float> sum_;
+    std::vector<float> noise_;
     std::uint32_t noise_state_ = 0x12345678u;
 };
 

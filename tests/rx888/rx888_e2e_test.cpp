@@ -216,7 +216,7 @@ TEST(Rx888Decoder, AnFt8TransmissionInTheAdcStreamReachesAllTxt)
     UsbStandin standin{{"SIGNAL", signal.str()}, {"NOISE", std::to_string(noise)}};
 
     // Up to 15 s to the boundary, the 15 s interval, and a little for the decoder.
-    ProcessResult const result = run(tmp.path(), decoder_run(tmp.path(), {"--duration", "33"}));
+    ProcessResult const result = run(tmp.path(), decoder_run(tmp.path(), {"--duration", "35"}));
     ASSERT_EQ(result.exit_status, 0) << result.err;
     EXPECT_THAT(result.err, HasSubstr("RX-888 MKII: model=4 firmware=2.2, ADC=64 MS/s (half), IQ=8 MS/s, "
                                       "center=14.08 MHz, atten=10 dB, VGA=1.46639 dB; no firmware changes by this "
@@ -280,7 +280,15 @@ TEST(Rx888Control, RadioRequestsOverTheControlSocket)
     EXPECT_EQ(sent[sent.size() - 2], "control 40 b6 0019 000a 1 00");
     EXPECT_EQ(sent.back(), "control 40 b6 0085 000b 1 00");
     EXPECT_THAT(ask_control(socket, "RADIO SET rx888-attenuation=12.3"), testing::StartsWith("ERROR "));
-    EXPECT_THAT(ask_control(socket, "RADIO LEVELS"), testing::StartsWith("OK LEVELS state=ready,peak="));
+    // The meter reads once the first converted samples were counted.
+    std::string levels;
+    for (auto const end = Steady::now() + std::chrono::seconds(20); Steady::now() < end;) {
+        levels = ask_control(socket, "RADIO LEVELS");
+        if (levels.rfind("OK LEVELS state=ready,", 0) == 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_THAT(levels, testing::StartsWith("OK LEVELS state=ready,peak="));
     std::string const meter = ask_control(socket, "RADIO METER");
     EXPECT_THAT(meter, testing::StartsWith("OK LEVELS state=ready,"));
     EXPECT_THAT(meter, HasSubstr("\nOK OVERLOAD state="));

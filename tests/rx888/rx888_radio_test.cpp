@@ -119,6 +119,8 @@ struct Fixture {
             else if (!queue.failure().empty())
                 break;
         }
+        if (!blocks.empty())
+            last_taken = blocks.back();
         return blocks;
     }
 
@@ -141,7 +143,7 @@ struct Fixture {
     // The first discontinuity from now on, and the block just before it.
     std::pair<IqBlock, IqBlock> discontinuity_after_block(double seconds = 30)
     {
-        IqBlock before;
+        IqBlock before = last_taken;
         auto const end = Steady::now() + std::chrono::duration<double>(seconds);
         while (Steady::now() < end) {
             std::vector<IqBlock> got;
@@ -182,6 +184,7 @@ struct Fixture {
     TestClock clock;
     SampleQueue queue;  // outlives the radio, whose threads push into it until it stops
     std::unique_ptr<Radio> radio;
+    IqBlock last_taken;  // the last block take() returned
 };
 
 // The amplitude of the component at `offset_hz` in a block of IQ at `rate`.
