@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <numbers>
+#include <optional>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -114,8 +115,13 @@ struct Fixture {
         while (blocks.size() < wanted && Steady::now() < end) {
             std::vector<IqBlock> got;
             if (queue.pop_blocks(got))
-                for (IqBlock& block : got)
+                for (IqBlock& block : got) {
+                    // A break after the stream's first block is kept for next_discontinuity.
+                    if (block.discontinuity && seen > 0 && !held_break)
+                        held_break = block;
+                    ++seen;
                     blocks.push_back(std::move(block));
+                }
             else if (!queue.failure().empty())
                 break;
         }
@@ -127,6 +133,11 @@ struct Fixture {
     // Takes blocks until one is a discontinuity (after at least one block), or gives up.
     IqBlock next_discontinuity(double seconds = 30)
     {
+        if (held_break) {
+            IqBlock block = std::move(*held_break);
+            held_break.reset();
+            return block;
+        }
         auto const end = Steady::now() + std::chrono::duration<double>(seconds);
         while (Steady::now() < end) {
             std::vector<IqBlock> got;
@@ -185,6 +196,8 @@ struct Fixture {
     SampleQueue queue;  // outlives the radio, whose threads push into it until it stops
     std::unique_ptr<Radio> radio;
     IqBlock last_taken;  // the last block take() returned
+    std::size_t seen = 0;  // blocks take() has popped
+    std::optional<IqBlock> held_break;
 };
 
 // The amplitude of the component at `offset_hz` in a block of IQ at `rate`.
