@@ -25,6 +25,8 @@
 #include "radio/rtl_tcp_radio.hpp"
 #include "radio/sample_queue.hpp"
 #include "radio/sdr_radio.hpp"
+#include "rx888/rx888_listing.hpp"
+#include "rx888/rx888_radio.hpp"
 
 namespace {
 
@@ -34,10 +36,6 @@ void tune_allocator() {
   mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);
   mallopt(M_TRIM_THRESHOLD, 64 * 1024 * 1024);
   mallopt(M_TOP_PAD, 8 * 1024 * 1024);
-}
-
-[[noreturn]] void not_built_yet(const std::string& what) {
-  throw std::runtime_error(what + " is not available in this build yet");
 }
 
 // Everything after the Daemon exists. The Options live in this frame, so they are gone before
@@ -72,8 +70,7 @@ int run_with_options(int argc, char** argv, Daemon& daemon) {
     std::ostringstream listed;
     std::ostringstream warnings;
     try {
-      // The RX-888 part of the listing comes with the RX-888 receiver.
-      list_devices(options, listed, warnings, {}, {});
+      list_devices(options, listed, warnings, list_rx888_devices, rx888_diagnostics);
     } catch (const std::exception&) {
       // What was listed before the failure still goes out.
       write_standard_output(listed.str());
@@ -100,10 +97,10 @@ int run_with_options(int argc, char** argv, Daemon& daemon) {
       run_audio_mode(options, nullptr, queue, daemon);
     return 0;
   }
-  if (options.backend == "rx888") not_built_yet("Live reception from the rx888 backend");
   // Declared after the queue: the radio's stream thread pushes into it until the radio goes.
-  const std::unique_ptr<Radio> radio =
-      options.backend == "rtl-sdr" ? make_rtl_tcp_radio(options) : std::unique_ptr<Radio>(new SdrRadio(options));
+  const std::unique_ptr<Radio> radio = options.backend == "rx888"     ? make_rx888_radio(options)
+                                       : options.backend == "rtl-sdr" ? make_rtl_tcp_radio(options)
+                                                                      : std::unique_ptr<Radio>(new SdrRadio(options));
   if (options.wideband)
     decode_receiver(options, radio.get(), queue, daemon);
   else
