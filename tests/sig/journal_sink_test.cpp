@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <limits>
 #include <sstream>
 #include <string>
@@ -231,31 +233,39 @@ TEST(JournalSink, RecordsReadBackByAnIndependentParser) {
 TEST(JournalSink, RecordsNeverMixWithAnotherProcessWritingUnderTheLock) {
     TempDir dir;
     const fs::path journal = dir / "journal.jsonl";
-    // Another process appends its own records to the same file, each under the exclusive lock.
+    // Another process appends its own records to the same file, each in pieces, under the
+    // exclusive lock, pausing inside it, while two sinks of ours write all along.
     const std::string writer =
-        "import fcntl, json, sys, os\n"
+        "import fcntl, json, sys, os, time\n"
         "fd = os.open(sys.argv[1], os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)\n"
-        "for n in range(400):\n"
+        "for n in range(50):\n"
         "    fcntl.flock(fd, fcntl.LOCK_EX)\n"
-        "    line = json.dumps({'other': n, 'pad': 'y' * 3000}) + '\\n'\n"
-        "    data = line.encode()\n"
-        "    for k in range(0, len(data), 700): os.write(fd, data[k:k + 700])\n"
+        "    data = (json.dumps({'other': n, 'pad': 'y' * 3000}) + '\\n').encode()\n"
+        "    for k in range(0, len(data), 700):\n"
+        "        os.write(fd, data[k:k + 700])\n"
+        "        time.sleep(0.001)\n"
         "    fcntl.flock(fd, fcntl.LOCK_UN)\n";
+    std::atomic<bool> other_done{false};
     ProcessResult other;
-    std::thread process([&] { other = run_process({kPython, "-c", writer, journal.string()}); });
+    std::thread process([&] {
+        other = run_process({kPython, "-c", writer, journal.string()});
+        other_done = true;
+    });
 
     sig::JournalSink first(journal.string());
     sig::JournalSink second(journal.string());
-    auto write = [&](sig::JournalSink& sink, std::uint32_t base) {
-        for (std::uint32_t n = 0; n < 200; ++n) {
+    std::atomic<std::uint32_t> written[2] = {0, 0};
+    auto write = [&](sig::JournalSink& sink, std::uint32_t base, std::atomic<std::uint32_t>& count) {
+        while (!other_done.load() || count < 200) {
             sig::Event e = event(sig::EventKind::TEXT);
-            e.track = base + n;
-            e.text = std::string(3000, 'x');
+            e.track = base + count;
+            e.text = std::string(300, 'x');
             sink.on_event(channel(), e);
+            ++count;
         }
     };
-    std::thread a([&] { write(first, 0); });
-    std::thread b([&] { write(second, 1000); });
+    std::thread a([&] { write(first, 0, written[0]); });
+    std::thread b([&] { write(second, 1000000, written[1]); });
     a.join();
     b.join();
     process.join();
@@ -267,11 +277,14 @@ TEST(JournalSink, RecordsNeverMixWithAnotherProcessWritingUnderTheLock) {
         "for line in open(sys.argv[1]).read().split('\\n')[:-1]:\n"
         "    r = json.loads(line)\n"
         "    if 'other' in r: others.append(r['other'])\n"
-        "    else: assert r['text'] == 'x' * 3000; tracks.append(r['track'])\n"
-        "print(len(tracks), sorted(tracks) == list(range(200)) + list(range(1000, 1200)), others == list(range(400)))\n";
+        "    else: assert r['text'] == 'x' * 300; tracks.append(r['track'])\n"
+        "a = sorted(t for t in tracks if t < 1000000)\n"
+        "b = sorted(t - 1000000 for t in tracks if t >= 1000000)\n"
+        "print(a == list(range(len(a))), b == list(range(len(b))), len(a), len(b), others == list(range(50)))\n";
     const ProcessResult check = run_process({kPython, "-c", script, journal.string()});
     EXPECT_EQ(check.exit_status, 0) << check.err;
-    EXPECT_EQ(check.out, "400 True True\n");
+    EXPECT_EQ(check.out, "True True " + std::to_string(written[0].load()) + " " + std::to_string(written[1].load()) +
+                             " True\n");
 }
 
 // The journal locked by another holder (another open file description, as another process
@@ -391,9 +404,21 @@ TEST(JournalSink, WritesOnlyIntoARegularFile) {
     for (const Case& c : cases) {
         sig::JournalSink sink(c.path.string());
         testing::internal::CaptureStderr();
-        const auto start = std::chrono::steady_clock::now();
-        sink.on_event(channel(), event(sig::EventKind::LOST));
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms) << c.path;
+        std::promise<void> returned;
+        std::future<void> done = returned.get_future();
+        std::thread writer([&] {
+            sink.on_event(channel(), event(sig::EventKind::LOST));
+            returned.set_value();
+        });
+        if (done.wait_for(2s) != std::future_status::ready) {
+            ADD_FAILURE() << "writing to " << c.path << " blocked";
+            // A blocked open of a FIFO returns once a reader comes.
+            const int unblock = ::open(c.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            writer.join();
+            if (unblock >= 0) ::close(unblock);
+        } else {
+            writer.join();
+        }
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "Signal journal " + c.path.string() + ": " + c.failure + "\n");
     }
     char byte;

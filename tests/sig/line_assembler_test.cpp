@@ -106,6 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LongLineCase{"exactly_eighty_is_finished_at_once", a80, {a80}, ""},
         LongLineCase{"seventy_nine_waits", std::string(79, 'A'), {}, std::string(79, 'A')},
+        LongLineCase{"leading_blanks_take_no_room", " \t " + std::string(79, 'A'), {}, std::string(79, 'A')},
         LongLineCase{"no_blank_is_cut_hard", a80 + b10, {a80}, b10},
         LongLineCase{"blank_only_up_to_index_forty_is_cut_hard", a30 + " " + b60, {a30 + " " + std::string(49, 'B')},
                      std::string(11, 'B')},

@@ -64,6 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         EvidenceCase{"bare_and_repeat", "Q1ABC Q2XYZ Q1ABC", false, "Q1ABC - 0.60 REPEAT; Q2XYZ - 0.30 BARE"},
         EvidenceCase{"single_bare", "Q1ABC", false, "Q1ABC - 0.30 BARE"},
         EvidenceCase{"bare_call_with_locator", "Q1ABC FN42", false, "Q1ABC FN42 0.30 BARE"},
+        EvidenceCase{"next_locator_before_previous", "FN42 Q1ABC JO22", false, "Q1ABC JO22 0.30 BARE"},
         // Punctuation, portable and compound calls
         EvidenceCase{"punctuation_stripped", "de <q1abc>, k", false, "Q1ABC - 0.95 DE"},
         EvidenceCase{"hyphen_inside_is_no_call", "CQ Q1-ABC", false, ""},
@@ -72,6 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
         EvidenceCase{"qrp", "CQ Q1ABC/QRP", false, "Q1ABC/QRP - 0.90 CQ"},
         EvidenceCase{"area_digit", "CQ Q1ABC/7", false, "Q1ABC/7 - 0.90 CQ"},
         EvidenceCase{"longest_accepted", "CQ Q1ABCD/QRP", false, "Q1ABCD/QRP - 0.90 CQ"},
+        EvidenceCase{"two_digit_suffix", "CQ Q1ABC/12", false, ""},
         EvidenceCase{"too_long", "CQ QA1ABCD/QRP", false, ""},
         EvidenceCase{"unknown_suffix", "CQ Q1ABC/X", false, ""},
         EvidenceCase{"prefixed_form", "CQ VE3/Q1ABC", false, ""},
