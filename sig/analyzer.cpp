@@ -65,6 +65,15 @@ std::size_t ring_size(double seconds) {
     return static_cast<std::size_t>(std::floor(seconds * kRateHz)) + 1;
 }
 
+// Where a fixed keyboard-mode track listens: the middle of the channel. The audio carries only
+// up to half its 12000 Hz rate, so a channel twice as wide or more has no middle in it; a
+// modem tuned beyond that would copy an alias and report it at the wrong frequency, so such a
+// track starts in the middle of the audio there is.
+double fixed_track_hz(double bandwidth_hz) {
+    const double middle = bandwidth_hz / 2.0;
+    return middle < kRateHz / 2.0 ? middle : kRateHz / 4.0;
+}
+
 // The bandwidth of an Olivia format "tones/bandwidth": the decimal after the slash (the whole
 // text without one).
 double olivia_bandwidth(const std::string& format) {
@@ -136,7 +145,7 @@ struct Analyzer::Impl {
             Candidate c;
             c.track = id;
             c.mode = mode;
-            c.audio_hz = mode == Mode::WEFAX || mode == Mode::SSTV ? 1900.0 : config.bandwidth_hz / 2.0;
+            c.audio_hz = mode == Mode::WEFAX || mode == Mode::SSTV ? 1900.0 : fixed_track_hz(config.bandwidth_hz);
             c.bandwidth_hz = config.bandwidth_hz;
             c.snr_db = 0.0;
             c.snr_2500_db = -999.0;

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "report/psk_collector_link.hpp"
+#include "sig/default_analysis_config.hpp"
 #include "sig/journal_sink.hpp"
 #include "sig/reporter_sink.hpp"
 #include "sig/stderr_sink.hpp"
@@ -212,6 +213,43 @@ TEST(AnalyzerConstruction, FixedTracksAreAnnouncedAtTheFirstBlock) {
     EXPECT_EQ(snapshot[1].track, kFixed + 1);
     EXPECT_EQ(snapshot[1].variant, "120/576");
     EXPECT_EQ(analyzer.config().channel, "ch1");
+}
+
+TEST(AnalyzerConstruction, FixedTracksListenInsideTheAudio) {
+    struct Case {
+        double bandwidth_hz;
+        double audio_hz;
+    };
+    // 12000 Hz audio carries up to 6000 Hz: a wider channel's middle is not in it.
+    for (const Case c : {Case{3000.0, 1500.0}, Case{11998.0, 5999.0}, Case{12000.0, 3000.0}, Case{20000.0, 3000.0}}) {
+        auto recorder = std::make_shared<Recorder>();
+        sig::Analyzer analyzer(fixed({sig::Mode::CW, sig::Mode::SSTV}, {recorder}, false, c.bandwidth_hz));
+        const std::vector<float> quiet(400, 0.0f);
+        analyzer.push(quiet.data(), quiet.size(), false, kStart);
+        const auto events = recorder->events();
+        ASSERT_EQ(events.size(), 2u);
+        EXPECT_EQ(events[0].audio_hz, c.audio_hz) << c.bandwidth_hz;
+        EXPECT_EQ(events[0].rf_hz, kDial + c.audio_hz) << c.bandwidth_hz;
+        EXPECT_EQ(events[0].bw_hz, c.bandwidth_hz);
+        EXPECT_EQ(events[1].audio_hz, 1900.0);
+    }
+}
+
+TEST(AnalyzerConstruction, DefaultModeSettings) {
+    sig::ModemSettings settings;
+    settings.modes_auto = false;
+    settings.modes = {sig::Mode::CW};
+    settings.rtty = "45.45/170";
+    settings.wefax = "120/576";
+    settings.report = false;
+    settings.olivia = {{"8/250", 1500.0}};
+    sig::default_analysis_config(settings);
+    EXPECT_TRUE(settings.modes_auto);
+    EXPECT_TRUE(settings.modes.empty());
+    EXPECT_EQ(settings.rtty, "auto");
+    EXPECT_EQ(settings.wefax, "auto");
+    EXPECT_TRUE(settings.report);
+    EXPECT_TRUE(settings.olivia.empty());
 }
 
 TEST(AnalyzerConstruction, AModeWithoutModemIsNamedAndKeepsItsNumber) {
