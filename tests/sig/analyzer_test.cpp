@@ -657,9 +657,8 @@ TEST(AnalyzerEvents, DestructionWithoutFlushLosesThePendingLine) {
     for (const bool flush : {false, true}) {
         auto recorder = std::make_shared<Recorder>();
         {
-            sig::Analyzer::Config config = fixed({sig::Mode::PSK31}, {recorder}, true);
-            config.ring_seconds = 60.0;
-            sig::Analyzer analyzer(config);
+            // Inline, so that every pushed block was processed before the end.
+            sig::Analyzer analyzer(fixed({sig::Mode::PSK31}, {recorder}));
             feed(analyzer, std::vector<float>(audio.begin(), audio.begin() + static_cast<std::ptrdiff_t>(until)));
             if (flush) analyzer.flush();
         }
@@ -771,6 +770,7 @@ TEST(AnalyzerFailure, InlineTheExceptionReachesThePusherOnce) {
 TEST(AnalyzerThreads, SnapshotsAndPushesFromDifferentThreads) {
     auto recorder = std::make_shared<Recorder>();
     sig::Analyzer::Config config = fixed({sig::Mode::PSK31, sig::Mode::CW, sig::Mode::RTTY}, {recorder}, true);
+    config.ring_seconds = 60.0;  // a slow worker (a sanitizer build, a busy machine) must not lose audio here
     sig::Analyzer analyzer(config);
     const std::vector<float> audio = psk31_audio("CQ CQ DE Q1ABC Q1ABC PSE K ", 1500.0);
     std::atomic<bool> done{false};
