@@ -20,6 +20,7 @@
 #include "core/sig/modem_context.hpp"
 #include "sig/line_assembler.hpp"
 #include "sig/modems/modem_factory.hpp"
+#include "sig/modems/olivia_modem.hpp"
 #include "sig/modems/resolve_variant.hpp"
 
 namespace sig {
@@ -73,6 +74,9 @@ double fixed_track_hz(double bandwidth_hz) {
     const double middle = bandwidth_hz / 2.0;
     return middle < kRateHz / 2.0 ? middle : kRateHz / 4.0;
 }
+
+// A fixed Olivia decoder listens where the user put it, give or take a drifting transmitter.
+constexpr double kOliviaEntrySearchHz = 100.0;
 
 // The bandwidth of an Olivia format "tones/bandwidth": the decimal after the slash (the whole
 // text without one).
@@ -176,10 +180,9 @@ struct Analyzer::Impl {
             c.snr_db = 0.0;
             c.snr_2500_db = -999.0;
             c.quality = 1.0f;
-            // Not through make_channel_modem: an entry the user named must work or fail loudly.
-            std::unique_ptr<Modem> modem = make_modem(Mode::OLIVIA, c, config, context);
-            if (!modem)
-                throw std::runtime_error("Analysis channel " + config.channel + ": no OLIVIA modem is available yet");
+            // Not through the factory: an entry the user named must work or fail loudly, and it
+            // searches only close to where the user put it.
+            std::unique_ptr<Modem> modem = std::make_unique<OliviaModem>(c, entry.format, kOliviaEntrySearchHz);
             candidates[id] = c;
             tracks.emplace(id, Track{std::move(modem), c, c.audio_hz, true, 0, true});
             ++id;

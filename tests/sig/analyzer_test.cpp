@@ -31,6 +31,7 @@
 #include "sig/stderr_sink.hpp"
 #include "testbed/lib/cw_keyer.hpp"
 #include "testbed/lib/keyboard_transmission.hpp"
+#include "testbed/lib/olivia_modulator.hpp"
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/sstv_modulator.hpp"
 #include "testbed/lib/test_signal.hpp"
@@ -571,6 +572,37 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<std::tuple<SignalCase, bool>>& info) {
         return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "_threaded" : "_inline");
     });
+
+// A fixed Olivia entry decodes on its own track number, beside the channel's fixed modes, and
+// only near where the user put it.
+TEST(AnalyzerOnAir, AFixedOliviaEntryCopiesAtItsPlace) {
+    struct Case {
+        double sent_hz;
+        bool copied;
+    };
+    for (const Case c : {Case{1560.0, true}, Case{1700.0, false}}) {
+        auto recorder = std::make_shared<Recorder>();
+        sig::Analyzer::Config config = fixed({sig::Mode::CW}, {recorder});
+        config.olivia = {{"8/250", 1500.0}};
+        sig::Analyzer analyzer(config);
+        testbed::OliviaSignal signal;
+        signal.tones = 8;
+        signal.bandwidth_hz = 250.0;
+        signal.centre_hz = c.sent_hz;
+        std::vector<float> audio = testbed::modulate_olivia_text("CQ CQ DE K1ABC K1ABC K\r", signal, 2, 2);
+        audio.resize(audio.size() + 12000 * 8, 0.0f);
+        feed(analyzer, audio);
+        analyzer.flush();
+        std::string text;
+        for (const sig::Event& e : recorder->events()) {
+            if (e.kind != sig::EventKind::TEXT || e.track != sig::Analyzer::kFirstOliviaTrack) continue;
+            EXPECT_EQ(e.mode, sig::Mode::OLIVIA);
+            EXPECT_EQ(e.variant, "8/250");
+            text += e.text;
+        }
+        EXPECT_EQ(text.find("K1ABC") != std::string::npos, c.copied) << c.sent_hz << ": " << text;
+    }
+}
 
 TEST(AnalyzerOnAir, LowerSidebandPlacesSignalsBelowTheDial) {
     auto recorder = std::make_shared<Recorder>();
