@@ -13,21 +13,14 @@
 #include <string>
 
 #include "core/options.hpp"
+#include "core/wav_header.hpp"
 
 namespace {
-
-constexpr std::streamoff wav_header_bytes = 44;
 
 void put_u16(unsigned char* at, std::uint16_t value)
 {
     at[0] = static_cast<unsigned char>(value & 0xFF);
     at[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void put_u32(unsigned char* at, std::uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<unsigned char>((value >> (8 * i)) & 0xFF);
 }
 
 // Full scale is +-32767, so the clipped extremes stay symmetric. NaN carries no level at all and
@@ -235,10 +228,9 @@ pa_simple* open_playback(std::string const& sink, std::uint32_t rate_hz)
 
 bool wav_samples_fit(std::uint32_t data_bytes, std::size_t samples)
 {
-    constexpr std::uint32_t largest_data = 4294967259u;  // 2^32 - 1 - 36
-    if (data_bytes > largest_data)
+    if (data_bytes > wav_max_data_bytes)
         return false;
-    return static_cast<std::uint64_t>(samples) <= (largest_data - data_bytes) / 2;
+    return static_cast<std::uint64_t>(samples) <= (wav_max_data_bytes - data_bytes) / 2;
 }
 
 AudioOutput::AudioOutput(Options const& options) : rate_hz_(static_cast<std::uint32_t>(options.audio_rate))
@@ -272,21 +264,9 @@ void AudioOutput::write_wav_header()
 {
     std::streamoff const position = wav_.tellp();
     wav_.seekp(0);
-    unsigned char header[wav_header_bytes];
-    std::copy_n("RIFF", 4, header);
-    put_u32(header + 4, data_bytes_ + 36);
-    std::copy_n("WAVEfmt ", 8, header + 8);
-    put_u32(header + 16, 16);
-    put_u16(header + 20, 1);
-    put_u16(header + 22, 1);
-    put_u32(header + 24, rate_hz_);
-    put_u32(header + 28, rate_hz_ * 2);
-    put_u16(header + 32, 2);
-    put_u16(header + 34, 16);
-    std::copy_n("data", 4, header + 36);
-    put_u32(header + 40, data_bytes_);
-    wav_.write(reinterpret_cast<char const*>(header), wav_header_bytes);
-    if (position > wav_header_bytes)
+    auto const header = pcm16_mono_wav_header(rate_hz_, data_bytes_);
+    wav_.write(reinterpret_cast<char const*>(header.data()), static_cast<std::streamsize>(header.size()));
+    if (position > static_cast<std::streamoff>(wav_header_bytes))
         wav_.seekp(position);
     if (!wav_)
         throw std::runtime_error("Failed to write WAV header");

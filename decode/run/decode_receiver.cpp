@@ -50,8 +50,6 @@ void refuse_unbuilt(Options const& options)
 {
     if (options.survey)
         throw std::runtime_error("Wideband survey is not built yet; run without --survey");
-    if (!options.audio_channels.empty())
-        throw std::runtime_error("Live audio channels are not built yet; run without --audio-channel");
     if (!options.analysis_channels.empty())
         throw std::runtime_error("Signal analysis channels are not built yet; run without --analysis-channel");
 }
