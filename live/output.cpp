@@ -370,6 +370,7 @@ void Output::Impl::socket_loop()
                 && peer.uid == ::geteuid();
             if (!ready) {
                 connection.reset();
+                set_delivering(false);
                 if (!waiting_reported) {
                     log_line(label + "waiting for socket " + channel.socket);
                     waiting_reported = true;
@@ -669,9 +670,10 @@ Output::Output(AudioChannel channel, OutputSettings settings) : impl_(std::make_
     Impl& out = *impl_;
     out.channel = std::move(channel);
     out.settings = settings;
-    // A recording counts as taking blocks from the start, so a replay that begins before the
-    // file is open waits for it rather than dropping its first blocks.
-    out.delivering.store(!out.channel.wav.empty());
+    // A recording counts as taking blocks from the start, and so does, on a replay, a sound
+    // server or socket until its first connection attempt has failed: a replay that begins
+    // before the destination is ready waits for it rather than dropping its first blocks.
+    out.delivering.store(!out.channel.wav.empty() || out.settings.iq_replay);
     out.label = "Audio " + out.channel.id + ": ";
     out.endpoint = audio_endpoint_name(out.channel.id);
     if (out.channel.wav.empty() && out.channel.socket.empty()) {
