@@ -11,6 +11,8 @@ packages=(
   # independent modem sources (oggdec turns ebook2cw's Ogg output into WAV), curl for uploads,
   # sqlite3 for inspection, tshark to dissect the PSK Reporter datagrams independently
   wsjtx pulseaudio pulseaudio-utils minimodem ebook2cw vorbis-tools curl sqlite3 tshark python3
+  # an independent PNG decoder that reads back the pictures the SSTV and WEFAX modems save
+  python3-pil
 )
 
 sudo=()

@@ -7,6 +7,8 @@
 #include "sig/modems/psk31_modem.hpp"
 #include "sig/modems/resolve_variant.hpp"
 #include "sig/modems/rtty_modem.hpp"
+#include "sig/modems/sstv_modem.hpp"
+#include "sig/modems/wefax_modem.hpp"
 
 namespace sig {
 namespace {
@@ -42,8 +44,12 @@ constexpr ModemEntry kModems[] = {
     {Mode::CW, [](const Candidate& c, const ModemSettings&, const ModemContext&) -> std::unique_ptr<Modem> {
          return std::make_unique<CwModem>(c.audio_hz);
      }},
-    {Mode::WEFAX, not_built<Mode::WEFAX>},
-    {Mode::SSTV, not_built<Mode::SSTV>},
+    {Mode::WEFAX, [](const Candidate& c, const ModemSettings& s, const ModemContext& x) -> std::unique_ptr<Modem> {
+         return std::make_unique<WefaxModem>(wefax_settings(resolve_variant(Mode::WEFAX, c, s), c.audio_hz), x);
+     }},
+    {Mode::SSTV, [](const Candidate&, const ModemSettings&, const ModemContext& x) -> std::unique_ptr<Modem> {
+         return std::make_unique<SstvModem>(x);
+     }},
     {Mode::JTTY, not_built<Mode::JTTY>},
 };
 

@@ -22,7 +22,8 @@ enum class Built { NONE, MODEM, REFUSED };
 struct FactoryCase {
     std::uint32_t mode;
     Built built;
-    double start_hz = 0.0;  // PSK decides its frequency itself; RTTY and CW start on the candidate's
+    double start_hz = 0.0;  // PSK decides its frequency itself, SSTV reports none until a picture comes;
+                            // RTTY, CW and WEFAX start on the candidate's
 };
 
 void PrintTo(const FactoryCase& c, std::ostream* os) { *os << "mode " << c.mode; }
@@ -65,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
     EveryMode, MakeModem,
     ::testing::Values(FactoryCase{0, Built::NONE}, FactoryCase{1, Built::MODEM}, FactoryCase{2, Built::NONE},
                       FactoryCase{3, Built::MODEM}, FactoryCase{4, Built::MODEM, 1000.0}, FactoryCase{5, Built::REFUSED},
-                      FactoryCase{6, Built::MODEM, 1000.0}, FactoryCase{7, Built::REFUSED}, FactoryCase{8, Built::REFUSED},
+                      FactoryCase{6, Built::MODEM, 1000.0}, FactoryCase{7, Built::MODEM, 1000.0}, FactoryCase{8, Built::MODEM},
                       FactoryCase{9, Built::REFUSED}, FactoryCase{10, Built::NONE}, FactoryCase{200, Built::NONE}));
 
 TEST(ModemFactory, RefusesAFrequencyThatIsNoNumber) {
