@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <complex>
 #include <cstdlib>
@@ -20,6 +21,7 @@
 
 #include "core/capture_fit_error.hpp"
 #include "decode/channelizer.hpp"
+#include "tests/support/control_request.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/tone_measure.hpp"
 
@@ -324,6 +326,68 @@ TEST_F(LiveAudioTest, RetuneKeepsTheRecordingGoing)
     ASSERT_GT(samples.size(), 90000u) << "both seconds in one file";
     EXPECT_NEAR(fit_tone(std::span(samples).subspan(12000, 30000), 48000, 1000).amplitude, 0.1, 0.002);
     EXPECT_NEAR(fit_tone(after(samples, samples.size() - 30000), 48000, 1000).amplitude, 0.1, 0.002);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Threads: commands and meter requests on the control socket while frames run on the team.
+// Run under ThreadSanitizer, this is where a plain field shared by the two sides shows.
+
+TEST_F(LiveAudioTest, CommandsAndFramesAtOnce)
+{
+    fs::create_directory(dir / "ctl");
+    fs::permissions(dir / "ctl", fs::perms(0700));
+    fs::path const control = dir / "ctl" / "control";
+    AnalysisSettings settings;
+    LiveAudio live(rate, centre, rate, control.string(), {}, [](std::string const&) { return std::string("OK LEVELS"); },
+                   false, settings, nullptr);
+    testing::internal::CaptureStderr();  // socket channels wait for their listeners
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(reply_to(live, "ADD id=w" + std::to_string(i) + ",frequency=709" + std::to_string(i) + "000,wav="
+                                     + wav("w" + std::to_string(i) + ".wav")),
+                  "OK");
+    for (int i = 0; i < 2; ++i)
+        ASSERT_EQ(reply_to(live, "ADD id=s" + std::to_string(i) + ",frequency=7105000,socket=" + (dir / "s").string()
+                                     + std::to_string(i)),
+                  "OK");
+
+    std::atomic<bool> done {false};
+    std::vector<std::string> failures;
+    std::thread client([&] {
+        std::vector<std::string> const requests = {
+            "SET id=w0,frequency=7090000,wav=" + wav("w0.wav") + ",audio-gain=3",
+            "SET id=w1,frequency=7091500,wav=" + wav("w1.wav"),
+            "ADD id=x,frequency=7095000,modulation=FM,wav=" + wav("x.wav"),
+            "RADIO METER",
+            "SPECTRUM v 7085000 7115000 256",
+            "SPECTRUM z 7090900 7091100 64",
+            "STATUS",
+            "REMOVE x",
+            "SET id=w1,frequency=7091000,wav=" + wav("w1.wav"),
+        };
+        for (std::size_t round = 0; !done.load(); ++round) {
+            std::string const& request = requests[round % requests.size()];
+            std::string const reply = ask_control(control, request);
+            if (reply.rfind("OK", 0) != 0)
+                failures.push_back(request + " -> " + reply);
+        }
+    });
+    Channelizer::Impl channelizer(rate, centre, 2500, 1.0, {}, nullptr);
+    channelizer.set_spectrum_hook([&live](SpectrumFrame const& frame) { live.process(frame); });
+    Channelizer::Impl::Rows rows;
+    Iq const iq = tone_iq(7091000, 0.05, 64000, centre);
+    for (int second = 0; second < 3; ++second) {
+        for (std::size_t at = 0; at < iq.size(); at += 6400) {
+            channelizer.push_iq(iq.data() + at, 6400, rows);
+            if (at == 32000)
+                live.reset_audio();
+        }
+    }
+    done = true;
+    client.join();
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(failures.empty()) << failures.front();
+    EXPECT_GE(live.channel_team_workers(), 1u);
+    EXPECT_EQ(reply_to(live, "RADIO METER").substr(0, 23), "OK LEVELS\nOK STRONGEST ");
 }
 
 }  // namespace
