@@ -284,6 +284,30 @@ TEST_F(LiveAudioTest, TeamAndInlineGiveTheSameAudio)
     EXPECT_NEAR(fit_tone(after(wav_samples(dir / "alonel.wav"), 12000), 48000, 1500).amplitude, 0.2, 0.003);
 }
 
+// SET with a new frequency and mode builds a new demodulator; the recording goes on in the
+// same file, without a break.
+TEST_F(LiveAudioTest, SetRetunesTheChannelAndKeepsItsOutput)
+{
+    auto live = make(true);
+    ASSERT_EQ(reply_to(*live, "ADD id=c,frequency=7090000,agc=off,wav=" + wav("c.wav")), "OK");
+    Iq iq = tone_iq(7091000, 0.01, 64000, centre);
+    Iq const other = tone_iq(7108800, 0.01, 64000, centre);
+    for (std::size_t i = 0; i < iq.size(); ++i)
+        iq[i] += other[i];
+    Channelizer::Impl channelizer(rate, centre, 2500, 1.0, {}, nullptr);
+    channelizer.set_spectrum_hook([&live](SpectrumFrame const& frame) { live->process(frame); });
+    Channelizer::Impl::Rows rows;
+    channelizer.push_iq(iq.data(), 32000, rows);
+    ASSERT_EQ(reply_to(*live, "SET id=c,frequency=7110000,modulation=LSB,agc=off,wav=" + wav("c.wav")), "OK");
+    channelizer.push_iq(iq.data() + 32000, 32000, rows);
+    live.reset();
+
+    std::vector<float> const samples = wav_samples(dir / "c.wav");
+    ASSERT_GT(samples.size(), 44000u) << "both halves in one file";
+    EXPECT_NEAR(fit_tone(std::span(samples).subspan(4800, 12000), 48000, 1000).amplitude, 0.1, 0.003);
+    EXPECT_NEAR(fit_tone(after(samples, samples.size() - 12000), 48000, 1200).amplitude, 0.1, 0.003);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Band changes
 

@@ -20,7 +20,9 @@
 #include <thread>
 #include <vector>
 
+#include "live/live_audio.hpp"
 #include "tests/support/background_process.hpp"
+#include "tests/support/control_request.hpp"
 #include "tests/support/pulse_server.hpp"
 #include "tests/support/stderr_tap.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -243,6 +245,33 @@ TEST_F(PulseOutput, WithoutAServerOneLineAndTheDropsAtTheEnd)
     EXPECT_TRUE(text.rfind("Audio voice: Audio server unavailable; retrying\n", 0) == 0
                 || text.rfind("Audio voice: Awaiting audio server; retrying\n", 0) == 0)
         << text;
+}
+
+// Through the control socket: the channel's devices exist while it lives and go when it is
+// removed (the control thread releases the replaced channel set).
+TEST_F(PulseOutput, RemovedChannelTakesItsDevicesAlong)
+{
+    fs::create_directory(dir / "ctl");
+    fs::permissions(dir / "ctl", fs::perms(0700));
+    fs::path const control = dir / "ctl" / "control";
+    std::string const endpoint = audio_endpoint_name("net");
+    StderrTap tap;
+    LiveAudio live(64000, 7100000, 64000, control.string(), {}, LiveAudio::RadioHook {}, false, AnalysisSettings {},
+                   nullptr);
+    ASSERT_EQ(ask_control(control, "ADD id=net,frequency=7090000"), "OK");
+    ASSERT_TRUE(tap.wait_for("Audio net: ready; input=" + endpoint + "_input\n", 20s)) << tap.text();
+    std::vector<std::string> const sinks = server_->names("sinks");
+    EXPECT_NE(std::find(sinks.begin(), sinks.end(), endpoint), sinks.end());
+    std::vector<std::string> const sources = server_->names("sources");
+    EXPECT_NE(std::find(sources.begin(), sources.end(), endpoint + "_input"), sources.end());
+    ASSERT_EQ(ask_control(control, "REMOVE net"), "OK");
+    bool gone = false;
+    for (int attempt = 0; attempt < 200 && !gone; ++attempt) {
+        gone = server_->count_modules("module-null-sink") == 0 && server_->count_modules("module-remap-source") == 0;
+        if (!gone)
+            std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(gone);
 }
 
 }  // namespace
