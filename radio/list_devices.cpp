@@ -68,7 +68,7 @@ void list_devices(Options const& options, std::ostream& out, std::ostream& err, 
 
     if (next > 0) {
         if (sdrplay_error)
-            err << "SDRplay enumeration unavailable: " << *sdrplay_error << '\n' << std::flush;
+            err << ("SDRplay enumeration unavailable: " + *sdrplay_error + "\n") << std::flush;
         return;
     }
     if (sdrplay_error)

@@ -62,10 +62,9 @@ std::optional<std::span<int const>> sdrplay_lna_reductions(std::string_view mode
     bool const hiz = antenna_word == "HiZ";
     if (model == "RSP1")
         return pick(mhz, {{0, rsp1_below_420}, {420, rsp1_420_1000}, {1000, rsp1_above_1000}});
-    if (model == "RSP1A" || (model == "RSPduo" && !hiz))
+    // The RSP1B shares the RSP1A's front end and its band edges, 60 MHz included.
+    if (model == "RSP1A" || model == "RSP1B" || (model == "RSPduo" && !hiz))
         return pick(mhz, {{0, rsp1a_low}, {60, rsp1a_vhf}, {420, rsp1a_420_1000}, {1000, rsp1a_above_1000}});
-    if (model == "RSP1B")
-        return pick(mhz, {{0, rsp1a_low}, {50, rsp1a_vhf}, {420, rsp1a_420_1000}, {1000, rsp1a_above_1000}});
     if (model == "RSP2" && !hiz)
         return pick(mhz, {{0, rsp2_below_420}, {420, rsp2_420_1000}, {1000, rsp2_above_1000}});
     if (model == "RSP2" || model == "RSPduo")

@@ -1,5 +1,6 @@
 #include "radio/sdr_radio.hpp"
 
+#include "core/log_line.hpp"
 #include "core/options.hpp"
 #include "radio/iq_level_meter.hpp"
 #include "radio/live_sdr_settings.hpp"
@@ -13,7 +14,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -25,20 +25,6 @@ constexpr std::uint64_t OVERLOAD_STATE_MASK = 3;
 constexpr std::uint64_t OVERLOAD_CLEAR = 1;
 constexpr std::uint64_t OVERLOAD_DETECTED = 2;
 constexpr std::uint64_t OVERLOAD_COUNT_STEP = 4;  // the event count sits above the two state bits
-
-// Reason flags of the live settings updates.
-constexpr std::uint32_t UPDATE_PPM = 0x2;
-constexpr std::uint32_t UPDATE_RSP1A_RF_NOTCH = 0x20;
-constexpr std::uint32_t UPDATE_RSP2_AM_PORT = 0x100;
-constexpr std::uint32_t UPDATE_RSP2_ANTENNA = 0x200;
-constexpr std::uint32_t UPDATE_RSP2_RF_NOTCH = 0x400;
-constexpr std::uint32_t UPDATE_GAIN_REDUCTION = 0x8000;
-constexpr std::uint32_t UPDATE_AGC = 0x01000000;
-constexpr std::uint32_t UPDATE_DUO_AM_PORT = 0x10000000;
-constexpr std::uint32_t UPDATE_DUO_AM_NOTCH = 0x20000000;
-constexpr std::uint32_t UPDATE_DUO_RF_NOTCH = 0x40000000;
-constexpr std::uint32_t UPDATE_EXT_RSPDX_ANTENNA = 0x4;
-constexpr std::uint32_t UPDATE_EXT_RSPDX_RF_NOTCH = 0x8;
 
 constexpr auto RF_CHANGE_TIMEOUT = std::chrono::seconds(2);
 constexpr auto OVERLOAD_REPORT_INTERVAL = std::chrono::seconds(5);
@@ -73,25 +59,25 @@ bool has_selectable_antenna(std::uint8_t hw)
 }
 
 void set_antenna(std::uint8_t hw, std::string const& antenna, sdrplay::DeviceSettings& device,
-                 sdrplay::ChannelSettings& tuner)
+                 sdrplay::ChannelSettings& channel)
 {
     switch (hw) {
     case sdrplay::HW_RSPDX:
     case sdrplay::HW_RSPDXR2:
         if (antenna == "HiZ")
             throw std::runtime_error("RSPdx antennas are A, B, C");
-        device.rspdx_antenna = antenna == "A" ? 0 : antenna == "B" ? 1 : 2;
+        device.dx.antenna = antenna == "A" ? 0 : antenna == "B" ? 1 : 2;
         return;
     case sdrplay::HW_RSP2:
         if (antenna == "C")
             throw std::runtime_error("RSP2 antennas are A, B, HiZ");
-        tuner.rsp2_am_port = antenna == "HiZ" ? 1 : 0;
-        tuner.rsp2_antenna = antenna == "B" ? 6 : 5;
+        channel.rsp2.am_port = antenna == "HiZ" ? 1 : 0;
+        channel.rsp2.antenna = antenna == "B" ? 6 : 5;
         return;
     case sdrplay::HW_RSPDUO:
         if (antenna != "A" && antenna != "HiZ")
             throw std::runtime_error("RSPduo tuner A supports A or HiZ here");
-        tuner.duo_tuner1_am_port = antenna == "HiZ" ? 1 : 0;
+        channel.duo.tuner1_am_port = antenna == "HiZ" ? 1 : 0;
         return;
     default:
         throw std::runtime_error("This SDRplay model has no selectable antenna");
@@ -99,7 +85,7 @@ void set_antenna(std::uint8_t hw, std::string const& antenna, sdrplay::DeviceSet
 }
 
 void set_notches(std::uint8_t hw, std::string const& model, Options const& options, sdrplay::DeviceSettings& device,
-                 sdrplay::ChannelSettings& tuner)
+                 sdrplay::ChannelSettings& channel)
 {
     int const support = sdrplay_notch_support(model);
     if ((options.rf_notch && (support & SDRPLAY_RF_NOTCH) == 0) || (options.mw_notch && support < SDRPLAY_MW_NOTCH))
@@ -107,14 +93,14 @@ void set_notches(std::uint8_t hw, std::string const& model, Options const& optio
     std::uint8_t const rf = options.rf_notch ? 1 : 0;
     switch (hw) {
     case sdrplay::HW_RSP1A:
-    case sdrplay::HW_RSP1B: device.rsp1a_rf_notch = rf; break;
-    case sdrplay::HW_RSP2: tuner.rsp2_rf_notch = rf; break;
+    case sdrplay::HW_RSP1B: device.rsp1a.rf_notch = rf; break;
+    case sdrplay::HW_RSP2: channel.rsp2.rf_notch = rf; break;
     case sdrplay::HW_RSPDUO:
-        tuner.duo_rf_notch = rf;
-        tuner.duo_tuner1_am_notch = options.mw_notch ? 1 : 0;
+        channel.duo.rf_notch = rf;
+        channel.duo.tuner1_am_notch = options.mw_notch ? 1 : 0;
         break;
     case sdrplay::HW_RSPDX:
-    case sdrplay::HW_RSPDXR2: device.rspdx_rf_notch = rf; break;
+    case sdrplay::HW_RSPDXR2: device.dx.rf_notch = rf; break;
     default: break;
     }
 }
@@ -131,15 +117,15 @@ bool live_antenna_allowed(std::uint8_t hw, std::string const& word)
 }
 
 // The model's RF notch switch; null on models without one.
-std::uint8_t* rf_notch_switch(std::uint8_t hw, sdrplay::DeviceSettings& device, sdrplay::ChannelSettings& tuner)
+std::uint8_t* rf_notch_switch(std::uint8_t hw, sdrplay::DeviceSettings& device, sdrplay::ChannelSettings& channel)
 {
     switch (hw) {
     case sdrplay::HW_RSP1A:
-    case sdrplay::HW_RSP1B: return &device.rsp1a_rf_notch;
-    case sdrplay::HW_RSP2: return &tuner.rsp2_rf_notch;
-    case sdrplay::HW_RSPDUO: return &tuner.duo_rf_notch;
+    case sdrplay::HW_RSP1B: return &device.rsp1a.rf_notch;
+    case sdrplay::HW_RSP2: return &channel.rsp2.rf_notch;
+    case sdrplay::HW_RSPDUO: return &channel.duo.rf_notch;
     case sdrplay::HW_RSPDX:
-    case sdrplay::HW_RSPDXR2: return &device.rspdx_rf_notch;
+    case sdrplay::HW_RSPDXR2: return &device.dx.rf_notch;
     default: return nullptr;
     }
 }
@@ -163,27 +149,27 @@ struct LiveParameters {
 
     static LiveParameters save(sdrplay::DeviceSettings const& d, sdrplay::ChannelSettings const& t)
     {
-        return {t.agc_mode,         t.lna_state,         t.gain_reduction_db, d.ppm,
-                t.rsp2_am_port,     t.rsp2_antenna,      t.duo_tuner1_am_port, d.rspdx_antenna,
-                d.rsp1a_rf_notch,   t.rsp2_rf_notch,     t.duo_rf_notch,      d.rspdx_rf_notch,
-                t.duo_tuner1_am_notch};
+        return {t.agc.mode,       t.tuner.gain.lna_state, t.tuner.gain.reduction_db, d.ppm,
+                t.rsp2.am_port,   t.rsp2.antenna,         t.duo.tuner1_am_port,      d.dx.antenna,
+                d.rsp1a.rf_notch, t.rsp2.rf_notch,        t.duo.rf_notch,            d.dx.rf_notch,
+                t.duo.tuner1_am_notch};
     }
 
     void restore(sdrplay::DeviceSettings& d, sdrplay::ChannelSettings& t) const
     {
-        t.agc_mode = agc_mode;
-        t.lna_state = lna_state;
-        t.gain_reduction_db = gain_reduction_db;
+        t.agc.mode = agc_mode;
+        t.tuner.gain.lna_state = lna_state;
+        t.tuner.gain.reduction_db = gain_reduction_db;
         d.ppm = ppm;
-        t.rsp2_am_port = rsp2_am_port;
-        t.rsp2_antenna = rsp2_antenna;
-        t.duo_tuner1_am_port = duo_tuner1_am_port;
-        d.rspdx_antenna = rspdx_antenna;
-        d.rsp1a_rf_notch = rsp1a_rf_notch;
-        t.rsp2_rf_notch = rsp2_rf_notch;
-        t.duo_rf_notch = duo_rf_notch;
-        d.rspdx_rf_notch = rspdx_rf_notch;
-        t.duo_tuner1_am_notch = duo_tuner1_am_notch;
+        t.rsp2.am_port = rsp2_am_port;
+        t.rsp2.antenna = rsp2_antenna;
+        t.duo.tuner1_am_port = duo_tuner1_am_port;
+        d.dx.antenna = rspdx_antenna;
+        d.rsp1a.rf_notch = rsp1a_rf_notch;
+        t.rsp2.rf_notch = rsp2_rf_notch;
+        t.duo.rf_notch = duo_rf_notch;
+        d.dx.rf_notch = rspdx_rf_notch;
+        t.duo.tuner1_am_notch = duo_tuner1_am_notch;
     }
 };
 
@@ -277,7 +263,8 @@ SdrRadio::Impl::Impl(Options const& options, SteadyClock steady_clock)
     device = *chosen;
     device.tuner = sdrplay::TUNER_A;
     if (device.hw_version == sdrplay::HW_RSPDUO) {
-        if ((device.duo_modes & sdrplay::DUO_SINGLE_TUNER) == 0)
+        // One field: the modes on offer as the library enumerated them, then the mode we ask for.
+        if ((device.duo_mode & sdrplay::DUO_SINGLE_TUNER) == 0)
             throw std::runtime_error("RSPduo single tuner mode unavailable; close other receivers");
         device.duo_mode = sdrplay::DUO_SINGLE_TUNER;
     }
@@ -292,40 +279,40 @@ SdrRadio::Impl::Impl(Options const& options, SteadyClock steady_clock)
     wideband = options.wideband;
     tuning_offset_hz = options.frequency - tuner_frequency(options);
     sdrplay::DeviceSettings& dev = *params->device;
-    sdrplay::ChannelSettings& tuner = *params->tuner_a;
-    dev.sample_rate_hz = static_cast<double>(options.sample_rate);
+    sdrplay::ChannelSettings& channel = *params->tuner_a;
+    dev.sample_rate.hz = static_cast<double>(options.sample_rate);
     dev.ppm = options.ppm;
     dev.transfer_mode = options.usb_mode == "bulk" ? sdrplay::TRANSFER_BULK : sdrplay::TRANSFER_ISOCHRONOUS;
 
     unsigned const decimation = sdrplay_decimation(options.sample_rate, options.wideband);
     iq_rate_hz = options.sample_rate / static_cast<double>(decimation);
-    tuner.rf_hz = options.frequency - tuning_offset_hz;
-    tuner.bandwidth_khz = static_cast<int>(options.if_bandwidth / 1000);
-    tuner.if_type = sdrplay::IF_ZERO;
-    tuner.lo_mode = sdrplay::LO_AUTO;
-    tuner.gain_reduction_db = static_cast<int>(options.gain_reduction);
-    tuner.lna_state = static_cast<std::uint8_t>(options.lna_state);
-    tuner.dc_offset_correction = 1;
-    tuner.iq_imbalance_correction = 1;
-    tuner.decimation_enable = options.wideband ? 0 : 1;
-    tuner.decimation_factor = static_cast<std::uint8_t>(decimation);
-    tuner.wideband_signal = options.wideband ? 1 : 0;
-    tuner.agc_mode = options.agc ? sdrplay::AGC_50HZ : sdrplay::AGC_DISABLED;
-    tuner.agc_set_point_dbfs = -30;
+    channel.tuner.rf.hz = options.frequency - tuning_offset_hz;
+    channel.tuner.bandwidth_khz = static_cast<int>(options.if_bandwidth / 1000);
+    channel.tuner.if_khz = sdrplay::IF_ZERO;
+    channel.tuner.lo_mode = sdrplay::LO_AUTO;
+    channel.tuner.gain.reduction_db = static_cast<int>(options.gain_reduction);
+    channel.tuner.gain.lna_state = static_cast<std::uint8_t>(options.lna_state);
+    channel.correction.dc_offset = 1;
+    channel.correction.iq_imbalance = 1;
+    channel.decimation.enable = options.wideband ? 0 : 1;
+    channel.decimation.factor = static_cast<std::uint8_t>(decimation);
+    channel.decimation.wideband_signal = options.wideband ? 1 : 0;
+    channel.agc.mode = options.agc ? sdrplay::AGC_50HZ : sdrplay::AGC_DISABLED;
+    channel.agc.set_point_dbfs = -30;
 
     if (!options.antenna.empty())
-        set_antenna(device.hw_version, options.antenna, dev, tuner);
-    set_notches(device.hw_version, model, options, dev, tuner);
+        set_antenna(device.hw_version, options.antenna, dev, channel);
+    set_notches(device.hw_version, model, options, dev, channel);
 
-    antenna_description = describe_antenna(device.hw_version, dev, tuner);
+    antenna_description = describe_antenna(device.hw_version, dev, channel);
     if (has_selectable_antenna(device.hw_version))
         antenna_description += options.antenna.empty() ? " (API default)" : " (configured)";
 
     std::ostringstream line;
     line << "Receiver: " << model << " serial=" << std::string_view(device.serial, strnlen(device.serial, sizeof device.serial))
          << ", hardware=" << options.sample_rate << " samples/s, callback IQ=" << iq_rate_hz
-         << " samples/s, USB=" << options.usb_mode << ", antenna=" << antenna_description << '\n';
-    std::cerr << line.str() << std::flush;
+         << " samples/s, USB=" << options.usb_mode << ", antenna=" << antenna_description;
+    log_line(line.str());
 
     callbacks.stream_a = &Impl::stream_callback;
     callbacks.stream_b = &Impl::stream_callback_b;
@@ -349,7 +336,7 @@ void SdrRadio::Impl::stop_locked()
     sdrplay::ErrorCode const error = library.uninit(device.handle);
     streaming = false;
     if (error != sdrplay::SUCCESS)
-        std::cerr << library.error_message("Stop SDRplay stream", error) + "\n" << std::flush;
+        log_line(library.error_message("Stop SDRplay stream", error));
 }
 
 void SdrRadio::Impl::stream_callback(std::int16_t* i, std::int16_t* q, sdrplay::StreamRecord* record, unsigned count,
@@ -461,7 +448,7 @@ void SdrRadio::Impl::check_retune_locked(double hz)
         throw std::runtime_error("Invalid RF retune or receiver is not streaming");
     std::string const description = describe_antenna(device.hw_version, *params->device, *params->tuner_a);
     auto const reductions = sdrplay_lna_reductions(model, sdrplay_antenna_word(description), hz);
-    if (reductions && params->tuner_a->lna_state >= reductions->size())
+    if (reductions && params->tuner_a->tuner.gain.lna_state >= reductions->size())
         throw std::runtime_error("Choose an RF Gain state available at the new frequency before retuning");
 }
 
@@ -469,7 +456,7 @@ void SdrRadio::Impl::check_retune_locked(double hz)
 bool SdrRadio::Impl::request_rf(double hz)
 {
     rf_changed.store(false);
-    params->tuner_a->rf_hz = hz;
+    params->tuner_a->tuner.rf.hz = hz;
     if (library.update(device.handle, device.tuner, sdrplay::UPDATE_RF_FREQUENCY, sdrplay::UPDATE_EXT_NONE) !=
         sdrplay::SUCCESS)
         return false;
@@ -521,7 +508,7 @@ void SdrRadio::retune(double hz)
 {
     std::scoped_lock guard(impl_->mutex);
     impl_->check_retune_locked(hz);
-    double const old = impl_->params->tuner_a->rf_hz;
+    double const old = impl_->params->tuner_a->tuner.rf.hz;
     if (hz == old)
         return;
     SampleQueue& queue = *impl_->queue.load();
@@ -544,14 +531,14 @@ void SdrRadio::report_overload()
     if (count > s.reported_count) {
         auto const now = s.clock();
         if (s.reported_count == 0 || now - s.last_report >= OVERLOAD_REPORT_INTERVAL) {
-            std::cerr << "RF overload detected (events=" + std::to_string(count) + "); reduce RF Gain\n" << std::flush;
+            log_line("RF overload detected (events=" + std::to_string(count) + "); reduce RF Gain");
             s.announced = true;
             s.last_report = now;
             s.reported_count = count;
         }
     }
     if (state == OVERLOAD_CLEAR && s.announced) {
-        std::cerr << "RF overload cleared (events=" + std::to_string(count) + ")\n" << std::flush;
+        log_line("RF overload cleared (events=" + std::to_string(count) + ")");
         s.announced = false;
     }
 }
@@ -566,18 +553,18 @@ std::string SdrRadio::Impl::antenna_word() const
 LiveSdrSettings SdrRadio::Impl::settings_text() const
 {
     sdrplay::DeviceSettings& dev = *params->device;
-    sdrplay::ChannelSettings& tuner = *params->tuner_a;
+    sdrplay::ChannelSettings& channel = *params->tuner_a;
     LiveSdrSettings settings;
-    settings["agc"] = tuner.agc_mode == sdrplay::AGC_DISABLED ? "off" : "on";
-    settings["gain-reduction"] = std::to_string(tuner.gain_reduction_db);
-    settings["lna-state"] = std::to_string(tuner.lna_state);
+    settings["agc"] = channel.agc.mode == sdrplay::AGC_DISABLED ? "off" : "on";
+    settings["gain-reduction"] = std::to_string(channel.tuner.gain.reduction_db);
+    settings["lna-state"] = std::to_string(channel.tuner.gain.lna_state);
     char ppm[64];
     std::snprintf(ppm, sizeof ppm, "%f", dev.ppm);
     settings["ppm"] = ppm;
-    if (std::uint8_t const* notch = rf_notch_switch(device.hw_version, dev, tuner))
+    if (std::uint8_t const* notch = rf_notch_switch(device.hw_version, dev, channel))
         settings["rf-notch"] = *notch ? "on" : "off";
     if (device.hw_version == sdrplay::HW_RSPDUO)
-        settings["mw-notch"] = tuner.duo_tuner1_am_notch ? "on" : "off";
+        settings["mw-notch"] = channel.duo.tuner1_am_notch ? "on" : "off";
     return settings;
 }
 
@@ -639,7 +626,7 @@ std::string SdrRadio::Impl::apply_settings(std::string const& text)
         merged[key] = value;
 
     sdrplay::DeviceSettings& dev = *params->device;
-    sdrplay::ChannelSettings& tuner = *params->tuner_a;
+    sdrplay::ChannelSettings& channel = *params->tuner_a;
     std::uint8_t const hw = device.hw_version;
     std::string const live_word = antenna_word();
     auto const antenna = requested.find("antenna");
@@ -647,26 +634,26 @@ std::string SdrRadio::Impl::apply_settings(std::string const& text)
     if (antenna != requested.end() && !live_antenna_allowed(hw, word))
         throw std::runtime_error("Antenna is not available on this receiver");
     auto const lna_state = static_cast<unsigned>(parse_live_sdr_value(merged.at("lna-state"), true, 0, 27));
-    auto const reductions = sdrplay_lna_reductions(model, word, tuner.rf_hz);
+    auto const reductions = sdrplay_lna_reductions(model, word, channel.tuner.rf.hz);
     if (reductions && lna_state >= reductions->size())
         throw std::runtime_error("RF gain state is unavailable for this frequency and antenna");
 
-    LiveParameters const saved = LiveParameters::save(dev, tuner);
+    LiveParameters const saved = LiveParameters::save(dev, channel);
     auto changed = [&](char const* key) {
         return requested.count(key) != 0 && merged.at(key) != current.at(key);
     };
 
-    std::uint32_t reason = UPDATE_GAIN_REDUCTION;
+    std::uint32_t reason = sdrplay::UPDATE_GAIN_REDUCTION;
     std::uint32_t base = 0;
     std::uint32_t extension = sdrplay::UPDATE_EXT_NONE;
     if (changed("agc")) {
-        tuner.agc_mode = merged.at("agc") == "on" ? sdrplay::AGC_50HZ : sdrplay::AGC_DISABLED;
-        reason |= UPDATE_AGC;
-        base = UPDATE_AGC;
+        channel.agc.mode = merged.at("agc") == "on" ? sdrplay::AGC_50HZ : sdrplay::AGC_DISABLED;
+        reason |= sdrplay::UPDATE_AGC;
+        base = sdrplay::UPDATE_AGC;
     }
-    if ((requested.count("lna-state") && lna_state != tuner.lna_state) || changed("gain-reduction")) {
-        tuner.lna_state = static_cast<std::uint8_t>(lna_state);
-        tuner.gain_reduction_db = static_cast<int>(parse_live_sdr_value(merged.at("gain-reduction"), true, 20, 59));
+    if ((requested.count("lna-state") && lna_state != channel.tuner.gain.lna_state) || changed("gain-reduction")) {
+        channel.tuner.gain.lna_state = static_cast<std::uint8_t>(lna_state);
+        channel.tuner.gain.reduction_db = static_cast<int>(parse_live_sdr_value(merged.at("gain-reduction"), true, 20, 59));
     } else {
         reason = base;
     }
@@ -674,45 +661,45 @@ std::string SdrRadio::Impl::apply_settings(std::string const& text)
         double const ppm = parse_live_sdr_value(merged.at("ppm"), false, -1000, 1000);
         if (ppm != dev.ppm) {
             dev.ppm = ppm;
-            reason |= UPDATE_PPM;
+            reason |= sdrplay::UPDATE_PPM;
         }
     }
     if (antenna != requested.end() && word != live_word) {
         switch (hw) {
         case sdrplay::HW_RSP2:
-            tuner.rsp2_am_port = word == "HiZ" ? 1 : 0;
-            tuner.rsp2_antenna = word == "B" ? 6 : 5;
-            reason |= UPDATE_RSP2_AM_PORT | UPDATE_RSP2_ANTENNA;
+            channel.rsp2.am_port = word == "HiZ" ? 1 : 0;
+            channel.rsp2.antenna = word == "B" ? 6 : 5;
+            reason |= sdrplay::UPDATE_RSP2_AM_PORT | sdrplay::UPDATE_RSP2_ANTENNA;
             break;
         case sdrplay::HW_RSPDUO:
-            tuner.duo_tuner1_am_port = word == "HiZ" ? 1 : 0;
-            reason |= UPDATE_DUO_AM_PORT;
+            channel.duo.tuner1_am_port = word == "HiZ" ? 1 : 0;
+            reason |= sdrplay::UPDATE_DUO_AM_PORT;
             break;
         default:  // RSPdx and RSPdxR2: the only other models with a selectable antenna
-            dev.rspdx_antenna = word == "A" ? 0 : word == "B" ? 1 : 2;
-            extension |= UPDATE_EXT_RSPDX_ANTENNA;
+            dev.dx.antenna = word == "A" ? 0 : word == "B" ? 1 : 2;
+            extension |= sdrplay::UPDATE_EXT_RSPDX_ANTENNA;
             break;
         }
     }
     if (changed("rf-notch")) {
-        *rf_notch_switch(hw, dev, tuner) = merged.at("rf-notch") == "on" ? 1 : 0;
+        *rf_notch_switch(hw, dev, channel) = merged.at("rf-notch") == "on" ? 1 : 0;
         switch (hw) {
         case sdrplay::HW_RSP1A:
-        case sdrplay::HW_RSP1B: reason |= UPDATE_RSP1A_RF_NOTCH; break;
-        case sdrplay::HW_RSP2: reason |= UPDATE_RSP2_RF_NOTCH; break;
-        case sdrplay::HW_RSPDUO: reason |= UPDATE_DUO_RF_NOTCH; break;
-        default: extension |= UPDATE_EXT_RSPDX_RF_NOTCH; break;
+        case sdrplay::HW_RSP1B: reason |= sdrplay::UPDATE_RSP1A_RF_NOTCH; break;
+        case sdrplay::HW_RSP2: reason |= sdrplay::UPDATE_RSP2_RF_NOTCH; break;
+        case sdrplay::HW_RSPDUO: reason |= sdrplay::UPDATE_DUO_RF_NOTCH; break;
+        default: extension |= sdrplay::UPDATE_EXT_RSPDX_RF_NOTCH; break;
         }
     }
     if (changed("mw-notch")) {
-        tuner.duo_tuner1_am_notch = merged.at("mw-notch") == "on" ? 1 : 0;
-        reason |= UPDATE_DUO_AM_NOTCH;
+        channel.duo.tuner1_am_notch = merged.at("mw-notch") == "on" ? 1 : 0;
+        reason |= sdrplay::UPDATE_DUO_AM_NOTCH;
     }
 
     if (reason != 0 || extension != 0) {
         sdrplay::ErrorCode const error = library.update(device.handle, device.tuner, reason, extension);
         if (error != sdrplay::SUCCESS) {
-            saved.restore(dev, tuner);
+            saved.restore(dev, channel);
             if (library.update(device.handle, device.tuner, reason, extension) != sdrplay::SUCCESS)
                 queue.load()->fail("SDRplay live settings rollback failed");
             throw std::runtime_error(library.error_message("Apply live SDRplay settings", error));

@@ -33,28 +33,28 @@ std::string describe_antenna(std::uint8_t hw_version, sdrplay::DeviceSettings co
     case sdrplay::HW_RSP1A:
         return "fixed (single input)";
     case sdrplay::HW_RSP2: {
-        if (tuner.rsp2_am_port == 1)
+        if (tuner.rsp2.am_port == 1)
             return "HiZ, port=AM1";
-        if (tuner.rsp2_am_port != 0)
-            return "unknown, port selector=" + std::to_string(tuner.rsp2_am_port);
-        std::string word = tuner.rsp2_antenna == 5   ? std::string("A")
-                           : tuner.rsp2_antenna == 6 ? std::string("B")
-                                                     : "unknown (selector=" + std::to_string(tuner.rsp2_antenna) + ")";
+        if (tuner.rsp2.am_port != 0)
+            return "unknown, port selector=" + std::to_string(tuner.rsp2.am_port);
+        std::string word = tuner.rsp2.antenna == 5   ? std::string("A")
+                           : tuner.rsp2.antenna == 6 ? std::string("B")
+                                                     : "unknown (selector=" + std::to_string(tuner.rsp2.antenna) + ")";
         return word + ", port=AM2";
     }
     case sdrplay::HW_RSPDUO:
-        if (tuner.duo_tuner1_am_port == 0)
+        if (tuner.duo.tuner1_am_port == 0)
             return "A, port=AM2, tuner=A";
-        if (tuner.duo_tuner1_am_port == 1)
+        if (tuner.duo.tuner1_am_port == 1)
             return "HiZ, port=AM1, tuner=A";
-        return "unknown, port selector=" + std::to_string(tuner.duo_tuner1_am_port) + ", tuner=A";
+        return "unknown, port selector=" + std::to_string(tuner.duo.tuner1_am_port) + ", tuner=A";
     case sdrplay::HW_RSPDX:
     case sdrplay::HW_RSPDXR2:
-        switch (device.rspdx_antenna) {
+        switch (device.dx.antenna) {
         case 0: return "A";
         case 1: return "B";
         case 2: return "C";
-        default: return "unknown (selector=" + std::to_string(device.rspdx_antenna) + ")";
+        default: return "unknown (selector=" + std::to_string(device.dx.antenna) + ")";
         }
     default:
         return "unknown (unsupported model)";

@@ -2,13 +2,13 @@
 
 #include <cmath>
 #include <cstdio>
-#include <iostream>
 #include <locale>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
 
+#include "core/log_line.hpp"
 #include "decode/decoder_capture.hpp"
 #include "decode/decoder_pool.hpp"
 #include "decode/run/decode_pipeline.hpp"
@@ -92,9 +92,8 @@ std::string handle_retune_request(BandChangeRun const& run, std::string const& t
         throw std::runtime_error("Start in decoder or hybrid mode to enable live band changes");
 
     // CHECK is told from the parsed word, not from the spelling of the text: a CHECK written
-    // with a tab or two blanks must never retune the receiver.
-    // It checks the capture centre APPLY would use, so that CHECK never passes a change that
-    // APPLY then refuses.
+    // with a tab or two blanks must never retune the receiver. It checks the capture centre
+    // APPLY would use, so that CHECK never passes a change that APPLY then refuses.
     if (request.check) {
         if (run.live != nullptr)
             run.live->check_retune(run.capture_centre(request.centre));
@@ -152,8 +151,8 @@ std::string apply_retune(BandChangeRun const& run, PreparedRetune& prepared)
 
     std::ostringstream line;
     line << "Retuned receiver: center=" << run.options.frequency << " Hz, " << run.options.decoder_channels.size()
-         << " decoder channels; discarded partial intervals\n";
-    std::cerr << line.str() << std::flush;
+         << " decoder channels; discarded partial intervals";
+    log_line(line.str());
     return "OK RETUNE center=" + format_fixed(run.options.frequency)
            + " channels=" + std::to_string(run.options.decoder_channels.size());
 }

@@ -1,9 +1,22 @@
 // A stand-in for the SDRplay API library, for tests and demonstrations without hardware.
 //
-// It exports the thirteen entry points of radio/sdrplay_api.hpp, emulates a table of devices
-// and streams int16 IQ (a tone, or a PCM16 IQ file) through the stream callback on its own
-// thread, which Init starts and Uninit joins. It checks the call order the way the real
-// service does (no Select without the lock, no Init without a selected device, ...).
+// It exports the thirteen entry points of radio/sdrplay_api.hpp with the vendor's record
+// layouts, emulates a table of devices and streams int16 IQ (a tone, or a PCM16 IQ file)
+// through the stream callback on its own thread, which Init starts and Uninit joins. It checks
+// what the real library would:
+// - the call order (no Select without the lock, no Init without a selected device, ...);
+// - the parameters Init finds in the records: an RF frequency outside 1 kHz..2 GHz, a sample
+//   rate outside 2..10 MHz, a bandwidth or IF code the tuner does not have, or a decimation
+//   factor that is not a power of two up to 64 makes Init fail with the library's failure code;
+// - Update takes over only the fields its reason flags name; a changed field without its flag
+//   is left unapplied and reported as ignored.
+// Fresh records (at SelectDevice) hold values norvane never writes: an IF code the library
+// refuses, notches on, an AGC mode norvane has no word for, a sample rate of 8 MHz. A field the
+// program forgets to set therefore shows in what Init receives, or makes Init fail.
+//
+// The trace file gets one line per call. Init lists every value it took over ("Init fs=2000000
+// ppm=0 ... rf=14082000 ..."; the fields of the selected model only); an Update lists the fields
+// its flags name with their values, and "ignored=..." for changed fields it was not told about.
 //
 // Read once, when sdrplay_api_Open is called:
 //   NORVANE_SDRPLAY_DEVICES   records "hw:serial:valid[:duo_modes]", comma separated
@@ -14,6 +27,11 @@
 //                             "Params" makes GetDeviceParams succeed without a tuner-A part
 //   NORVANE_SDRPLAY_TRACE     file to which every call appends one line
 //   NORVANE_SDRPLAY_IQ_FILE   little-endian PCM16 I,Q pairs streamed in a loop instead of a tone
+//   NORVANE_SDRPLAY_IQ_RATE   pairs per second of that file (default: the stream's rate); the
+//                             stream interpolates linearly between them
+//   NORVANE_SDRPLAY_IQ_ALIGN  seconds: when set, the file is streamed once, from the next UTC
+//                             time that is a whole multiple of this (at least 0.5 s after Init),
+//                             with silence before and after
 //   NORVANE_SDRPLAY_TONE_HZ   tone offset from the centre (default 1000)
 //   NORVANE_SDRPLAY_BLOCK     samples per delivery (default 1024)
 //   NORVANE_SDRPLAY_BLOCKS    deliveries per Init before the stream falls silent (default 0:
@@ -30,9 +48,6 @@
 //                             for one byte from it, so a test decides when the stream moves on
 //   NORVANE_SDRPLAY_UPDATE_FAILS  the first N Update calls after Open fail (default 0), so a
 //                             refused change followed by an accepted restore can be played
-//   NORVANE_SDRPLAY_TRACE_PARAMS  "1": Update lines of the trace also show the live settings
-//                             the library is asked to apply (not for overload acknowledgements,
-//                             which come from the event thread)
 
 #include "radio/sdrplay_api.hpp"
 
@@ -56,15 +71,16 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
-constexpr sdrplay::ErrorCode INJECTED_FAILURE = 1;
-constexpr sdrplay::ErrorCode OUT_OF_ORDER = 2;
-constexpr sdrplay::ErrorCode BAD_ARGUMENT = 3;
+// The stand-in's own codes for misuse the real library reports in its own ways.
+constexpr sdrplay::ErrorCode OUT_OF_ORDER = 100;
+constexpr sdrplay::ErrorCode BAD_ARGUMENT = 101;
 
 struct ScriptEvent {
     std::string name;
@@ -77,6 +93,8 @@ struct Config {
     std::set<std::string> failing;
     std::string trace;
     std::vector<std::int16_t> iq_file;  // interleaved I,Q
+    double iq_rate_hz = 0;              // 0: the stream's rate
+    double iq_align_s = 0;
     double tone_hz = 1000;
     unsigned block = 1024;
     unsigned long long blocks = 0;
@@ -87,7 +105,6 @@ struct Config {
     double deaf_hz = -1;
     std::string gate;
     unsigned long update_fails = 0;
-    bool trace_params = false;
 };
 
 std::string env(char const* name, char const* fallback = "")
@@ -117,8 +134,12 @@ Config read_config()
         std::string const serial = fields.size() > 1 ? fields[1] : "";
         std::snprintf(device.serial, sizeof device.serial, "%s", serial.c_str());
         device.valid = fields.size() > 2 ? static_cast<std::uint8_t>(std::stoul(fields[2])) : 1;
-        device.duo_modes = fields.size() > 3 ? static_cast<std::uint32_t>(std::stoul(fields[3])) : 7;
-        device.tuner = sdrplay::TUNER_A;
+        bool const duo = device.hw_version == sdrplay::HW_RSPDUO;
+        // An RSPduo offers its modes in the mode field and has no tuner chosen yet; its
+        // dual-tuner sample rate sits where a caller of an older layout looked for `valid`.
+        device.duo_mode = duo ? (fields.size() > 3 ? static_cast<std::uint32_t>(std::stoul(fields[3])) : 7) : 0;
+        device.tuner = duo ? 0 : sdrplay::TUNER_A;
+        device.duo_sample_rate_hz = duo ? 6000000.0 : 0.0;
         c.devices.push_back(device);
     }
     c.version = std::stof(env("NORVANE_SDRPLAY_VERSION", "3.15"));
@@ -133,6 +154,8 @@ Config read_config()
             c.iq_file[k] = static_cast<std::int16_t>(static_cast<std::uint8_t>(bytes[2 * k]) |
                                                      (static_cast<std::uint8_t>(bytes[2 * k + 1]) << 8));
     }
+    c.iq_rate_hz = std::stod(env("NORVANE_SDRPLAY_IQ_RATE", "0"));
+    c.iq_align_s = std::stod(env("NORVANE_SDRPLAY_IQ_ALIGN", "0"));
     c.tone_hz = std::stod(env("NORVANE_SDRPLAY_TONE_HZ", "1000"));
     c.block = std::max(1u, static_cast<unsigned>(std::stoul(env("NORVANE_SDRPLAY_BLOCK", "1024"))));
     c.blocks = std::stoull(env("NORVANE_SDRPLAY_BLOCKS", "0"));
@@ -148,8 +171,185 @@ Config read_config()
         c.deaf_hz = std::stod(deaf);
     c.gate = env("NORVANE_SDRPLAY_GATE");
     c.update_fails = std::stoul(env("NORVANE_SDRPLAY_UPDATE_FAILS", "0"));
-    c.trace_params = env("NORVANE_SDRPLAY_TRACE_PARAMS") == "1";
     return c;
+}
+
+// ---- The parameter records, field by field ----
+
+struct Records {
+    sdrplay::DeviceSettings device;
+    sdrplay::ChannelSettings channel;
+};
+
+enum ModelSet : unsigned {
+    ALL = 0,
+    RSP1A_1B = 1,
+    RSP2 = 2,
+    DUO = 4,
+    DX = 8,
+};
+
+unsigned model_set(std::uint8_t hw)
+{
+    switch (hw) {
+    case sdrplay::HW_RSP1A:
+    case sdrplay::HW_RSP1B: return RSP1A_1B;
+    case sdrplay::HW_RSP2: return RSP2;
+    case sdrplay::HW_RSPDUO: return DUO;
+    case sdrplay::HW_RSPDX:
+    case sdrplay::HW_RSPDXR2: return DX;
+    default: return ALL;
+    }
+}
+
+template <typename Value>
+std::string text_of(Value value)
+{
+    std::ostringstream out;
+    if constexpr (std::is_floating_point_v<Value>)
+        out.precision(15);
+    out << +value;
+    return out.str();
+}
+
+// A field the stand-in reads: its trace name, the Update flags that make the library take it
+// over (none for fields only Init reads), and the models whose Init record lists it.
+struct Field {
+    char const* name;
+    std::uint32_t reason;
+    std::uint32_t extension;
+    unsigned models;
+    std::string (*text)(Records const&);
+};
+
+#define FIELD(name, reason, extension, models, expression) \
+    Field{name, reason, extension, models, [](Records const& r) { return text_of(r.expression); }}
+
+Field const fields[] = {
+    FIELD("fs", 0, 0, ALL, device.sample_rate.hz),
+    FIELD("ppm", sdrplay::UPDATE_PPM, 0, ALL, device.ppm),
+    FIELD("transfer", 0, 0, ALL, device.transfer_mode),
+    FIELD("rsp1a_notch", sdrplay::UPDATE_RSP1A_RF_NOTCH, 0, RSP1A_1B, device.rsp1a.rf_notch),
+    FIELD("dx_antenna", 0, sdrplay::UPDATE_EXT_RSPDX_ANTENNA, DX, device.dx.antenna),
+    FIELD("dx_notch", 0, sdrplay::UPDATE_EXT_RSPDX_RF_NOTCH, DX, device.dx.rf_notch),
+    FIELD("rf", sdrplay::UPDATE_RF_FREQUENCY, 0, ALL, channel.tuner.rf.hz),
+    FIELD("bw", 0, 0, ALL, channel.tuner.bandwidth_khz),
+    FIELD("if", 0, 0, ALL, channel.tuner.if_khz),
+    FIELD("lo", 0, 0, ALL, channel.tuner.lo_mode),
+    FIELD("gr", sdrplay::UPDATE_GAIN_REDUCTION, 0, ALL, channel.tuner.gain.reduction_db),
+    FIELD("lna", sdrplay::UPDATE_GAIN_REDUCTION, 0, ALL, channel.tuner.gain.lna_state),
+    FIELD("dc", 0, 0, ALL, channel.correction.dc_offset),
+    FIELD("iq", 0, 0, ALL, channel.correction.iq_imbalance),
+    FIELD("dec", 0, 0, ALL, channel.decimation.enable),
+    FIELD("dec_factor", 0, 0, ALL, channel.decimation.factor),
+    FIELD("wideband", 0, 0, ALL, channel.decimation.wideband_signal),
+    FIELD("agc", sdrplay::UPDATE_AGC, 0, ALL, channel.agc.mode),
+    FIELD("setpoint", sdrplay::UPDATE_AGC, 0, ALL, channel.agc.set_point_dbfs),
+    FIELD("rsp2_port", sdrplay::UPDATE_RSP2_AM_PORT, 0, RSP2, channel.rsp2.am_port),
+    FIELD("rsp2_antenna", sdrplay::UPDATE_RSP2_ANTENNA, 0, RSP2, channel.rsp2.antenna),
+    FIELD("rsp2_notch", sdrplay::UPDATE_RSP2_RF_NOTCH, 0, RSP2, channel.rsp2.rf_notch),
+    FIELD("duo_port", sdrplay::UPDATE_DUO_AM_PORT, 0, DUO, channel.duo.tuner1_am_port),
+    FIELD("duo_am_notch", sdrplay::UPDATE_DUO_AM_NOTCH, 0, DUO, channel.duo.tuner1_am_notch),
+    FIELD("duo_notch", sdrplay::UPDATE_DUO_RF_NOTCH, 0, DUO, channel.duo.rf_notch),
+};
+
+#undef FIELD
+
+[[maybe_unused]] bool flagged(Field const& field, std::uint32_t reason, std::uint32_t extension)
+{
+    return (field.reason & reason) != 0 || (field.extension & extension) != 0;
+}
+
+// Copies into `to` the fields the flags name.
+[[maybe_unused]] void take_over(Records& to, Records const& from, std::uint32_t reason, std::uint32_t extension)
+{
+    sdrplay::DeviceSettings& d = to.device;
+    sdrplay::ChannelSettings& c = to.channel;
+    if (reason & sdrplay::UPDATE_PPM)
+        d.ppm = from.device.ppm;
+    if (reason & sdrplay::UPDATE_RSP1A_RF_NOTCH)
+        d.rsp1a.rf_notch = from.device.rsp1a.rf_notch;
+    if (extension & sdrplay::UPDATE_EXT_RSPDX_ANTENNA)
+        d.dx.antenna = from.device.dx.antenna;
+    if (extension & sdrplay::UPDATE_EXT_RSPDX_RF_NOTCH)
+        d.dx.rf_notch = from.device.dx.rf_notch;
+    if (reason & sdrplay::UPDATE_RF_FREQUENCY)
+        c.tuner.rf.hz = from.channel.tuner.rf.hz;
+    if (reason & sdrplay::UPDATE_GAIN_REDUCTION) {
+        c.tuner.gain.reduction_db = from.channel.tuner.gain.reduction_db;
+        c.tuner.gain.lna_state = from.channel.tuner.gain.lna_state;
+    }
+    if (reason & sdrplay::UPDATE_AGC) {
+        c.agc.mode = from.channel.agc.mode;
+        c.agc.set_point_dbfs = from.channel.agc.set_point_dbfs;
+    }
+    if (reason & sdrplay::UPDATE_RSP2_AM_PORT)
+        c.rsp2.am_port = from.channel.rsp2.am_port;
+    if (reason & sdrplay::UPDATE_RSP2_ANTENNA)
+        c.rsp2.antenna = from.channel.rsp2.antenna;
+    if (reason & sdrplay::UPDATE_RSP2_RF_NOTCH)
+        c.rsp2.rf_notch = from.channel.rsp2.rf_notch;
+    if (reason & sdrplay::UPDATE_DUO_AM_PORT)
+        c.duo.tuner1_am_port = from.channel.duo.tuner1_am_port;
+    if (reason & sdrplay::UPDATE_DUO_AM_NOTCH)
+        c.duo.tuner1_am_notch = from.channel.duo.tuner1_am_notch;
+    if (reason & sdrplay::UPDATE_DUO_RF_NOTCH)
+        c.duo.rf_notch = from.channel.duo.rf_notch;
+}
+
+bool rf_in_range(double hz) { return hz >= 1e3 && hz <= 2e9; }
+
+// The values the library could not use, as " name=value" pairs; empty when all are fine.
+std::string out_of_range(Records const& r)
+{
+    sdrplay::TunerSettings const& t = r.channel.tuner;
+    sdrplay::Decimation const& decimation = r.channel.decimation;
+    std::string refused;
+    auto refuse = [&](char const* name, std::string const& value) { refused += std::string(" ") + name + "=" + value; };
+    if (!rf_in_range(t.rf.hz))
+        refuse("rf", text_of(t.rf.hz));
+    if (!(r.device.sample_rate.hz >= 2e6 && r.device.sample_rate.hz <= 10e6))
+        refuse("fs", text_of(r.device.sample_rate.hz));
+    static constexpr int bandwidths[] = {200, 300, 600, 1536, 5000, 6000, 7000, 8000};
+    if (std::find(std::begin(bandwidths), std::end(bandwidths), t.bandwidth_khz) == std::end(bandwidths))
+        refuse("bw", text_of(t.bandwidth_khz));
+    static constexpr int intermediate[] = {0, 450, 1620, 2048};
+    if (std::find(std::begin(intermediate), std::end(intermediate), t.if_khz) == std::end(intermediate))
+        refuse("if", text_of(t.if_khz));
+    static constexpr int factors[] = {1, 2, 4, 8, 16, 32, 64};
+    if (decimation.enable &&
+        std::find(std::begin(factors), std::end(factors), decimation.factor) == std::end(factors))
+        refuse("dec_factor", text_of(decimation.factor));
+    return refused;
+}
+
+// Records as a fresh SelectDevice leaves them: see the file comment.
+Records fresh_records()
+{
+    Records r{};
+    r.device.sample_rate.hz = 8000000;
+    r.device.transfer_mode = sdrplay::TRANSFER_ISOCHRONOUS;
+    r.device.rsp1a.rf_notch = 1;
+    r.device.dx.antenna = 0;
+    r.device.dx.rf_notch = 1;
+    sdrplay::ChannelSettings& c = r.channel;
+    c.tuner.bandwidth_khz = 200;
+    c.tuner.if_khz = -1;
+    c.tuner.lo_mode = 0;
+    c.tuner.gain.reduction_db = 40;
+    c.tuner.gain.lna_state = 2;
+    c.tuner.rf.hz = 200000000;
+    c.decimation.enable = 0;
+    c.decimation.factor = 1;
+    c.agc.mode = 3;
+    c.agc.set_point_dbfs = -60;
+    c.rsp2.am_port = 0;
+    c.rsp2.antenna = 5;
+    c.rsp2.rf_notch = 1;
+    c.duo.tuner1_am_port = 0;
+    c.duo.tuner1_am_notch = 1;
+    c.duo.rf_notch = 1;
+    return r;
 }
 
 // Read and write, so the stream never sees an end of file between a test's writes.
@@ -184,6 +384,44 @@ private:
     int fd_;
 };
 
+// The samples of the IQ file at the stream's rate, from stream sample `first` on.
+class IqFileSource {
+public:
+    IqFileSource(std::vector<std::int16_t> const& pairs, double file_rate_hz, double stream_rate_hz, double align_s)
+        : pairs_(pairs), step_((file_rate_hz > 0 ? file_rate_hz : stream_rate_hz) / stream_rate_hz), once_(align_s > 0)
+    {
+        if (once_) {
+            double const now_s =
+                std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+            double const begin_s = std::ceil((now_s + 0.5) / align_s) * align_s;
+            start_ = std::llround((begin_s - now_s) * stream_rate_hz);
+        }
+    }
+
+    void fill(unsigned long long first, std::int16_t* i, std::int16_t* q, unsigned n) const
+    {
+        long long const length = static_cast<long long>(pairs_.size() / 2);
+        for (unsigned s = 0; s < n; ++s) {
+            double const position = (static_cast<double>(first + s) - static_cast<double>(start_)) * step_;
+            auto const at = static_cast<long long>(std::floor(position));
+            double const fraction = position - static_cast<double>(at);
+            auto value = [&](long long k, int part) -> double {
+                if (once_)
+                    return k >= 0 && k < length ? pairs_[2 * k + part] : 0;
+                return pairs_[2 * (((k % length) + length) % length) + part];
+            };
+            i[s] = static_cast<std::int16_t>(std::lround(value(at, 0) * (1 - fraction) + value(at + 1, 0) * fraction));
+            q[s] = static_cast<std::int16_t>(std::lround(value(at, 1) * (1 - fraction) + value(at + 1, 1) * fraction));
+        }
+    }
+
+private:
+    std::vector<std::int16_t> const& pairs_;
+    double step_;
+    bool once_;
+    long long start_ = 0;
+};
+
 class Standin {
 public:
     std::mutex mutex;
@@ -191,8 +429,8 @@ public:
     bool opened = false;
     bool locked = false;
     int selected = -1;  // index into config.devices
-    sdrplay::DeviceSettings device_settings{};
-    sdrplay::ChannelSettings tuner_a{};
+    Records records{};  // what the caller edits
+    Records applied{};  // what the library runs with
     sdrplay::ChannelSettings tuner_b{};
     sdrplay::DeviceParams params{};
     bool streaming = false;
@@ -222,6 +460,8 @@ public:
         trace(name + (detail.empty() ? "" : " " + detail) + (fail ? " failed" : ""));
         return fail;
     }
+
+    unsigned selected_models() const { return model_set(config.devices[static_cast<std::size_t>(selected)].hw_version); }
 
     void join_stream(std::unique_lock<std::mutex>& lock)
     {
@@ -253,11 +493,21 @@ void Standin::run_stream(double rate_hz)
     std::uint32_t sample = config.first_sample;
     double phase = 0;
     double const step = 2 * std::numbers::pi * config.tone_hz / rate_hz;
-    std::size_t file_position = 0;
+    IqFileSource const file(config.iq_file, config.iq_rate_hz, rate_hz, config.iq_align_s);
     auto const begin = std::chrono::steady_clock::now();
     bool removed = false;
     Gate const gate(config.gate);
-    for (unsigned long long k = 0; !removed && (config.blocks == 0 || k < config.blocks) && gate.pass(stop); ++k) {
+    for (unsigned long long k = 0; !removed && (config.blocks == 0 || k < config.blocks); ++k) {
+        if (config.realtime) {
+            // A receiver hands over a block once its last sample has been taken.
+            auto const due = begin + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                         std::chrono::duration<double>((k + 1) * n / rate_hz));
+            std::unique_lock lock(mutex);
+            if (wake.wait_until(lock, due, [this] { return stop.load(); }))
+                break;
+        }
+        if (!gate.pass(stop))
+            break;
         sdrplay::StreamRecord record{};
         unsigned reset = k == 0 ? 1 : 0;
         auto const [first, last] = config.script.equal_range(k);
@@ -283,12 +533,10 @@ void Standin::run_stream(double rate_hz)
         }
         if (removed)
             break;
-        for (unsigned s = 0; s < n; ++s) {
-            if (!config.iq_file.empty()) {
-                i[s] = config.iq_file[file_position];
-                q[s] = config.iq_file[file_position + 1];
-                file_position = (file_position + 2) % config.iq_file.size();
-            } else {
+        if (!config.iq_file.empty()) {
+            file.fill(k * n, i.data(), q.data(), n);
+        } else {
+            for (unsigned s = 0; s < n; ++s) {
                 i[s] = static_cast<std::int16_t>(std::lround(8192 * std::cos(phase)));
                 q[s] = static_cast<std::int16_t>(std::lround(8192 * std::sin(phase)));
                 phase = std::fmod(phase + step, 2 * std::numbers::pi);
@@ -299,12 +547,6 @@ void Standin::run_stream(double rate_hz)
         record.rf_changed = rf_pending.exchange(false) ? 1 : 0;
         callbacks.stream_a(i.data(), q.data(), &record, n, reset, context);
         sample += n;
-        if (config.realtime) {
-            auto const due = begin + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                         std::chrono::duration<double>((k + 1) * n / rate_hz));
-            std::unique_lock lock(mutex);
-            wake.wait_until(lock, due, [this] { return stop.load(); });
-        }
     }
     // Silent until Uninit, like a device that stopped delivering.
     std::unique_lock lock(mutex);
@@ -319,7 +561,7 @@ STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_Open()
     std::scoped_lock lock(s.mutex);
     s.config = read_config();
     if (s.call("Open"))
-        return INJECTED_FAILURE;
+        return sdrplay::FAIL;
     if (s.opened)
         return OUT_OF_ORDER;
     s.opened = true;
@@ -335,7 +577,7 @@ STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_Close()
     s.opened = false;
     s.locked = false;
     s.selected = -1;
-    return fail ? INJECTED_FAILURE : sdrplay::SUCCESS;
+    return fail ? sdrplay::FAIL : sdrplay::SUCCESS;
 }
 
 STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_ApiVersion(float* version)
@@ -343,7 +585,7 @@ STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_ApiVersion(float* version)
     Standin& s = standin();
     std::scoped_lock lock(s.mutex);
     if (s.call("ApiVersion"))
-        return INJECTED_FAILURE;
+        return sdrplay::FAIL;
     if (!s.opened || !version)
         return OUT_OF_ORDER;
     *version = s.config.version;
@@ -355,7 +597,7 @@ STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_LockDeviceApi()
     Standin& s = standin();
     std::scoped_lock lock(s.mutex);
     if (s.call("LockDeviceApi"))
-        return INJECTED_FAILURE;
+        return sdrplay::FAIL;
     if (!s.opened || s.locked)
         return OUT_OF_ORDER;
     s.locked = true;
@@ -370,7 +612,7 @@ STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_UnlockDeviceApi()
     if (!s.locked)
         return OUT_OF_ORDER;
     s.locked = false;
-    return fail ? INJECTED_FAILURE : sdrplay::SUCCESS;
+    return fail ? sdrplay::FAIL : sdrplay::SUCCESS;
 }
 
 STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_GetDevices(sdrplay::Device* devices, unsigned* count,
@@ -379,7 +621,7 @@ STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_GetDevices(sdrplay::Device* device
     Standin& s = standin();
     std::scoped_lock lock(s.mutex);
     if (s.call("GetDevices"))
-        return INJECTED_FAILURE;
+        return sdrplay::FAIL;
     if (!s.locked)
         return OUT_OF_ORDER;
     if (!devices || !count)
@@ -397,25 +639,28 @@ STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_SelectDevice(sdrplay::Device* devi
 {
     Standin& s = standin();
     std::scoped_lock lock(s.mutex);
-    if (s.call("SelectDevice", device ? device->serial : ""))
-        return INJECTED_FAILURE;
+    std::string detail = device ? device->serial : "";
+    if (device && device->hw_version == sdrplay::HW_RSPDUO)
+        detail += " mode=" + std::to_string(device->duo_mode) + " tuner=" + std::to_string(device->tuner);
+    if (s.call("SelectDevice", detail))
+        return sdrplay::FAIL;
     if (!s.locked || s.selected >= 0)
         return OUT_OF_ORDER;
     for (std::size_t k = 0; k < s.config.devices.size(); ++k) {
-        if (device && device->handle == handle_of(static_cast<int>(k)) && s.config.devices[k].valid) {
-            if (device->hw_version == sdrplay::HW_RSPDUO && device->duo_mode != sdrplay::DUO_SINGLE_TUNER)
-                return BAD_ARGUMENT;
-            s.selected = static_cast<int>(k);
-            s.device_settings = {};
-            s.device_settings.sample_rate_hz = 2000000;
-            s.device_settings.rspdx_antenna = 0;
-            s.tuner_a = {};
-            s.tuner_a.rf_hz = 200000000;
-            s.tuner_a.rsp2_antenna = 5;
-            s.tuner_b = s.tuner_a;
-            s.params = {&s.device_settings, &s.tuner_a, &s.tuner_b};
-            return sdrplay::SUCCESS;
-        }
+        sdrplay::Device const& offered = s.config.devices[k];
+        if (!device || device->handle != handle_of(static_cast<int>(k)) || !offered.valid)
+            continue;
+        // An RSPduo is opened in exactly one of the modes it offered, on a named tuner; the
+        // stand-in streams only its single-tuner mode.
+        if (offered.hw_version == sdrplay::HW_RSPDUO &&
+            (device->duo_mode != sdrplay::DUO_SINGLE_TUNER || (offered.duo_mode & sdrplay::DUO_SINGLE_TUNER) == 0 ||
+             device->tuner != sdrplay::TUNER_A))
+            return BAD_ARGUMENT;
+        s.selected = static_cast<int>(k);
+        s.records = fresh_records();
+        s.tuner_b = s.records.channel;
+        s.params = {&s.records.device, &s.records.channel, &s.tuner_b};
+        return sdrplay::SUCCESS;
     }
     return BAD_ARGUMENT;
 }
@@ -429,7 +674,7 @@ STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_ReleaseDevice(sdrplay::Device* dev
         return OUT_OF_ORDER;
     s.join_stream(lock);
     s.selected = -1;
-    return fail ? INJECTED_FAILURE : sdrplay::SUCCESS;
+    return fail ? sdrplay::FAIL : sdrplay::SUCCESS;
 }
 
 STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_GetDeviceParams(void* handle, sdrplay::DeviceParams** params)
@@ -437,10 +682,10 @@ STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_GetDeviceParams(void* handle, sdrp
     Standin& s = standin();
     std::scoped_lock lock(s.mutex);
     if (s.call("GetDeviceParams"))
-        return INJECTED_FAILURE;
+        return sdrplay::FAIL;
     if (s.selected < 0 || handle != handle_of(s.selected) || !params)
         return OUT_OF_ORDER;
-    s.params.tuner_a = s.config.failing.count("Params") ? nullptr : &s.tuner_a;
+    s.params.tuner_a = s.config.failing.count("Params") ? nullptr : &s.records.channel;
     *params = &s.params;
     return sdrplay::SUCCESS;
 }
@@ -449,17 +694,33 @@ STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_Init(void* handle, sdrplay::Callba
 {
     Standin& s = standin();
     std::scoped_lock lock(s.mutex);
-    if (s.call("Init"))
-        return INJECTED_FAILURE;
-    if (s.selected < 0 || handle != handle_of(s.selected) || s.streaming || s.thread.joinable())
+    if (s.config.failing.count("Init")) {
+        s.trace("Init failed");
+        return sdrplay::FAIL;
+    }
+    if (s.selected < 0 || handle != handle_of(s.selected) || s.streaming || s.thread.joinable()) {
+        s.trace("Init");
         return OUT_OF_ORDER;
-    if (!callbacks || !callbacks->stream_a || !callbacks->event)
+    }
+    if (!callbacks || !callbacks->stream_a || !callbacks->event) {
+        s.trace("Init");
         return BAD_ARGUMENT;
-    double rate = s.device_settings.sample_rate_hz;
-    if (s.tuner_a.decimation_enable && s.tuner_a.decimation_factor > 0)
-        rate /= s.tuner_a.decimation_factor;
-    if (!(rate > 0))
-        return BAD_ARGUMENT;
+    }
+    Records const received = s.records;
+    if (std::string const refused = out_of_range(received); !refused.empty()) {
+        s.trace("Init refused" + refused);
+        return sdrplay::FAIL;
+    }
+    std::string line = "Init";
+    unsigned const models = s.selected_models();
+    for (Field const& field : fields)
+        if (field.models == ALL || (field.models & models) != 0)
+            line += std::string(" ") + field.name + "=" + field.text(received);
+    s.trace(line);
+    s.applied = received;
+    double rate = received.device.sample_rate.hz;
+    if (received.channel.decimation.enable)
+        rate /= received.channel.decimation.factor;
     s.callbacks = *callbacks;
     s.context = context;
     s.stop = false;
@@ -477,7 +738,7 @@ STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_Uninit(void* handle)
     if (s.selected < 0 || handle != handle_of(s.selected) || !s.streaming)
         return OUT_OF_ORDER;
     s.join_stream(lock);
-    return fail ? INJECTED_FAILURE : sdrplay::SUCCESS;
+    return fail ? sdrplay::FAIL : sdrplay::SUCCESS;
 }
 
 #ifndef STANDIN_WITHOUT_UPDATE
@@ -488,27 +749,42 @@ STANDIN_EXPORT sdrplay::ErrorCode sdrplay_api_Update(void* handle, int tuner, st
     std::scoped_lock lock(s.mutex);
     std::ostringstream detail;
     detail << "tuner=" << tuner << " reason=0x" << std::hex << reason << std::dec << " ext=" << ext_reason;
-    if (reason & sdrplay::UPDATE_RF_FREQUENCY)
-        detail << " rf=" << static_cast<long long>(std::llround(s.tuner_a.rf_hz));
-    if (s.config.trace_params && reason != sdrplay::UPDATE_OVERLOAD_ACK) {
-        sdrplay::DeviceSettings const& d = s.device_settings;
-        sdrplay::ChannelSettings const& t = s.tuner_a;
-        detail << " agc=" << t.agc_mode << " gr=" << t.gain_reduction_db << " lna=" << int{t.lna_state}
-               << " ppm=" << d.ppm << " rsp2_port=" << t.rsp2_am_port << " rsp2_antenna=" << t.rsp2_antenna
-               << " duo_port=" << t.duo_tuner1_am_port << " dx_antenna=" << d.rspdx_antenna
-               << " notch=" << int{d.rsp1a_rf_notch} << int{t.rsp2_rf_notch} << int{t.duo_rf_notch}
-               << int{d.rspdx_rf_notch} << " mw=" << int{t.duo_tuner1_am_notch};
-    }
+    // An overload acknowledgement comes from the event thread while the caller may be editing
+    // the records on another: it reads none of them.
+    bool const reads_records = (reason & ~sdrplay::UPDATE_OVERLOAD_ACK) != 0 || ext_reason != 0;
+    Records const received = reads_records ? s.records : s.applied;
+    if (reads_records)
+        for (Field const& field : fields)
+            if (flagged(field, reason, ext_reason))
+                detail << ' ' << field.name << '=' << field.text(received);
     if (s.config.update_fails > 0) {
         --s.config.update_fails;
         s.trace("Update " + detail.str() + " failed");
-        return INJECTED_FAILURE;
+        return sdrplay::FAIL;
     }
-    if (s.call("Update", detail.str()))
-        return INJECTED_FAILURE;
-    if (s.selected < 0 || handle != handle_of(s.selected) || !s.streaming)
+    if (s.config.failing.count("Update")) {
+        s.trace("Update " + detail.str() + " failed");
+        return sdrplay::FAIL;
+    }
+    if (s.selected < 0 || handle != handle_of(s.selected) || !s.streaming) {
+        s.trace("Update " + detail.str());
         return OUT_OF_ORDER;
-    if ((reason & sdrplay::UPDATE_RF_FREQUENCY) && s.config.confirm_rf && s.tuner_a.rf_hz != s.config.deaf_hz)
+    }
+    if ((reason & sdrplay::UPDATE_RF_FREQUENCY) && !rf_in_range(received.channel.tuner.rf.hz)) {
+        s.trace("Update " + detail.str() + " refused");
+        return sdrplay::FAIL;
+    }
+    if (reads_records) {
+        take_over(s.applied, received, reason, ext_reason);
+        std::string ignored;
+        for (Field const& field : fields)
+            if (field.text(received) != field.text(s.applied))
+                ignored += (ignored.empty() ? "" : ",") + std::string(field.name);
+        if (!ignored.empty())
+            detail << " ignored=" << ignored;
+    }
+    s.trace("Update " + detail.str());
+    if ((reason & sdrplay::UPDATE_RF_FREQUENCY) && s.config.confirm_rf && s.applied.channel.tuner.rf.hz != s.config.deaf_hz)
         s.rf_pending = true;
     return sdrplay::SUCCESS;
 }
@@ -518,9 +794,9 @@ STANDIN_EXPORT char const* sdrplay_api_GetErrorString(sdrplay::ErrorCode error)
 {
     switch (error) {
     case sdrplay::SUCCESS: return "Success";
-    case INJECTED_FAILURE: return "Fail (stand-in: injected failure)";
+    case sdrplay::FAIL: return "Fail";
     case OUT_OF_ORDER: return "Fail (stand-in: call out of order)";
-    case BAD_ARGUMENT: return "Invalid parameter";
+    case BAD_ARGUMENT: return "Invalid parameter (stand-in)";
     default: return "Unknown error";
     }
 }

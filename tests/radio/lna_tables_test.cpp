@@ -63,8 +63,10 @@ INSTANTIATE_TEST_SUITE_P(
         LnaCase{"RSP1", "HiZ", 7e6, rsp1_low},
         LnaCase{"RSP1A", "", 59999999, rsp1a_low}, LnaCase{"RSP1A", "", 60e6, rsp1a_vhf},
         LnaCase{"RSP1A", "", 420e6, rsp1a_uhf}, LnaCase{"RSP1A", "", 1e9, rsp1a_l},
-        LnaCase{"RSP1B", "", 49999999, rsp1a_low}, LnaCase{"RSP1B", "", 50e6, rsp1a_vhf},
-        LnaCase{"RSP1B", "HiZ", 50e6, rsp1a_vhf},
+        // The RSP1B follows the RSP1A: seven states up to 60 MHz, not 50.
+        LnaCase{"RSP1B", "", 50e6, rsp1a_low}, LnaCase{"RSP1B", "", 59999999, rsp1a_low},
+        LnaCase{"RSP1B", "", 60e6, rsp1a_vhf}, LnaCase{"RSP1B", "HiZ", 60e6, rsp1a_vhf},
+        LnaCase{"RSP1B", "", 420e6, rsp1a_uhf}, LnaCase{"RSP1B", "", 1e9, rsp1a_l},
         LnaCase{"RSPduo", "A", 14e6, rsp1a_low}, LnaCase{"RSPduo", "A", 60e6, rsp1a_vhf},
         LnaCase{"RSPduo", "HiZ", 59999999, hiz}, LnaCase{"RSPduo", "HiZ", 60e6, none},
         LnaCase{"RSP2", "A", 14e6, rsp2_low}, LnaCase{"RSP2", "B", 1e9, rsp2_l},

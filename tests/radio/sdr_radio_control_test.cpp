@@ -176,48 +176,48 @@ INSTANTIATE_TEST_SUITE_P(
     Changes, SdrRadioSet,
     testing::Values(
         SetCase{"AgcAlone", RSP1A, "agc=off", "OK RADIO agc=off,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=off",
-                {"Update tuner=1 reason=0x1000000 ext=0"},
+                {"Update tuner=1 reason=0x1000000 ext=0 agc=0 setpoint=-30"},
                 "OK RADIO agc=off,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=off"},
         SetCase{"GainReductionAlone", RSP1A, "gain-reduction=40",
                 "OK RADIO agc=on,gain-reduction=40,lna-state=0,ppm=0.000000,rf-notch=off",
-                {"Update tuner=1 reason=0x8000 ext=0"},
+                {"Update tuner=1 reason=0x8000 ext=0 gr=40 lna=0"},
                 "OK RADIO agc=on,gain-reduction=40,lna-state=0,ppm=0.000000,rf-notch=off"},
         SetCase{"AgcWithLnaState", RSP1A, "lna-state=3,agc=off",
                 "OK RADIO agc=off,gain-reduction=50,lna-state=3,ppm=0.000000,rf-notch=off",
-                {"Update tuner=1 reason=0x1008000 ext=0"},
+                {"Update tuner=1 reason=0x1008000 ext=0 gr=50 lna=3 agc=0 setpoint=-30"},
                 "OK RADIO agc=off,gain-reduction=50,lna-state=3,ppm=0.000000,rf-notch=off"},
         SetCase{"PpmEchoedAsWritten", RSP1A, "ppm=1.5", "OK RADIO agc=on,gain-reduction=50,lna-state=0,ppm=1.5,rf-notch=off",
-                {"Update tuner=1 reason=0x2 ext=0"},
+                {"Update tuner=1 reason=0x2 ext=0 ppm=1.5"},
                 "OK RADIO agc=on,gain-reduction=50,lna-state=0,ppm=1.500000,rf-notch=off"},
         SetCase{"Rsp1aNotch", RSP1A, "rf-notch=on", "OK RADIO agc=on,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=on",
-                {"Update tuner=1 reason=0x20 ext=0"},
+                {"Update tuner=1 reason=0x20 ext=0 rsp1a_notch=1"},
                 "OK RADIO agc=on,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=on"},
         SetCase{"Rsp1bNotch", RSP1B, "rf-notch=on", "OK RADIO agc=on,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=on",
-                {"Update tuner=1 reason=0x20 ext=0"},
+                {"Update tuner=1 reason=0x20 ext=0 rsp1a_notch=1"},
                 "OK RADIO agc=on,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=on"},
         SetCase{"Rsp2HiZ", RSP2, "antenna=HiZ",
                 "OK RADIO agc=on,antenna=HiZ,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=off",
-                {"Update tuner=1 reason=0x300 ext=0"},
+                {"Update tuner=1 reason=0x300 ext=0 rsp2_port=1 rsp2_antenna=5"},
                 "OK RADIO agc=on,antenna=HiZ,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=off"},
         SetCase{"Rsp2BWithNotch", RSP2, "antenna=B,rf-notch=on",
                 "OK RADIO agc=on,antenna=B,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=on",
-                {"Update tuner=1 reason=0x700 ext=0"},
+                {"Update tuner=1 reason=0x700 ext=0 rsp2_port=0 rsp2_antenna=6 rsp2_notch=1"},
                 "OK RADIO agc=on,antenna=B,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=on"},
         SetCase{"RspduoHiZ", RSPDUO, "antenna=HiZ",
                 "OK RADIO agc=on,antenna=HiZ,gain-reduction=50,lna-state=0,mw-notch=off,ppm=0.000000,rf-notch=off",
-                {"Update tuner=1 reason=0x10000000 ext=0"},
+                {"Update tuner=1 reason=0x10000000 ext=0 duo_port=1"},
                 "OK RADIO agc=on,antenna=HiZ,gain-reduction=50,lna-state=0,mw-notch=off,ppm=0.000000,rf-notch=off"},
         SetCase{"RspduoBothNotches", RSPDUO, "mw-notch=on,rf-notch=on",
                 "OK RADIO agc=on,gain-reduction=50,lna-state=0,mw-notch=on,ppm=0.000000,rf-notch=on",
-                {"Update tuner=1 reason=0x60000000 ext=0"},
+                {"Update tuner=1 reason=0x60000000 ext=0 duo_am_notch=1 duo_notch=1"},
                 "OK RADIO agc=on,antenna=A,gain-reduction=50,lna-state=0,mw-notch=on,ppm=0.000000,rf-notch=on"},
         SetCase{"RspdxAntennaIsAnExtension", RSPDX, "antenna=C",
                 "OK RADIO agc=on,antenna=C,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=off",
-                {"Update tuner=1 reason=0x0 ext=4"},
+                {"Update tuner=1 reason=0x0 ext=4 dx_antenna=2"},
                 "OK RADIO agc=on,antenna=C,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=off"},
         SetCase{"Rspdxr2AntennaAndNotch", RSPDXR2, "antenna=B,rf-notch=on",
                 "OK RADIO agc=on,antenna=B,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=on",
-                {"Update tuner=1 reason=0x0 ext=12"},
+                {"Update tuner=1 reason=0x0 ext=12 dx_antenna=1 dx_notch=1"},
                 "OK RADIO agc=on,antenna=B,gain-reduction=50,lna-state=0,ppm=0.000000,rf-notch=on"},
         SetCase{"CurrentValuesMakeNoCall", RSP1A, "agc=on,gain-reduction=50,lna-state=0,ppm=0,rf-notch=off",
                 "OK RADIO agc=on,gain-reduction=50,lna-state=0,ppm=0,rf-notch=off", {}, RSP1A_DEFAULTS},
@@ -310,17 +310,16 @@ TEST_P(SdrRadioRollback, RefusedUpdateIsUndoneOnTheDeviceToo)
     RollbackCase const& c = GetParam();
     Env env = c.env;
     env["DEVICES"] = RSP2;
-    env["TRACE_PARAMS"] = "1";
     Rig rig(env);
     std::string const before = rig.ask("RADIO STATUS");
 
     EXPECT_EQ(rig.ask("RADIO SET agc=off,gain-reduction=30,antenna=HiZ,rf-notch=on"),
-              "ERROR Apply live SDRplay settings: Fail (stand-in: injected failure)");
+              "ERROR Apply live SDRplay settings: Fail");
     // The restore goes to the library with the same flags, carrying the old values.
     std::string const flags = "Update tuner=1 reason=0x1008700 ext=0";
     EXPECT_EQ(rig.updates(),
-              (Trace{flags + " agc=0 gr=30 lna=0 ppm=0 rsp2_port=1 rsp2_antenna=5 duo_port=0 dx_antenna=0 notch=0100 mw=0 failed",
-                     flags + " agc=2 gr=50 lna=0 ppm=0 rsp2_port=0 rsp2_antenna=5 duo_port=0 dx_antenna=0 notch=0000 mw=0" +
+              (Trace{flags + " gr=30 lna=0 agc=0 setpoint=-30 rsp2_port=1 rsp2_antenna=5 rsp2_notch=1 failed",
+                     flags + " gr=50 lna=0 agc=2 setpoint=-30 rsp2_port=0 rsp2_antenna=5 rsp2_notch=0" +
                          (c.queue_failure[0] ? " failed" : "")}));
     EXPECT_EQ(rig.ask("RADIO STATUS"), before);
     EXPECT_EQ(rig.queue.failure(), c.queue_failure);
@@ -336,7 +335,7 @@ TEST(SdrRadioControl, SettingsWorkAgainAfterARefusedUpdate)
 {
     Rig rig(Env{{"DEVICES", RSP1A}, {"UPDATE_FAILS", "2"}});
     EXPECT_EQ(rig.ask("RADIO SET gain-reduction=40"),
-              "ERROR Apply live SDRplay settings: Fail (stand-in: injected failure)");
+              "ERROR Apply live SDRplay settings: Fail");
     EXPECT_EQ(rig.ask("RADIO SET gain-reduction=40"),
               "OK RADIO agc=on,gain-reduction=40,lna-state=0,ppm=0.000000,rf-notch=off");
     EXPECT_EQ(rig.ask("RADIO STATUS"), "OK RADIO agc=on,gain-reduction=40,lna-state=0,ppm=0.000000,rf-notch=off");

@@ -16,7 +16,9 @@
 #include <fstream>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <memory>
+#include <numbers>
 #include <stdexcept>
 #include <ostream>
 #include <string>
@@ -221,6 +223,216 @@ INSTANTIATE_TEST_SUITE_P(Table, SdrplayDecimation,
                                          DecimationCase{127999, false, 1}, DecimationCase{64000, false, 1},
                                          DecimationCase{10000000, true, 1}));
 
+// ---- What the library receives at start-up -------------------------------------------------------
+
+using Values = std::map<std::string, std::string>;
+
+// What every start-up of standin_options() hands the library, the model's own fields aside: the
+// tuner 8 kHz above the 14.074 MHz dial, decimated by 16 to 125000 samples/s.
+Values const common_start = {{"fs", "2000000"},  {"ppm", "0"},     {"transfer", "0"},   {"rf", "14082000"},
+                             {"bw", "1536"},     {"if", "0"},      {"lo", "1"},         {"gr", "50"},
+                             {"lna", "0"},       {"dc", "1"},      {"iq", "1"},         {"dec", "1"},
+                             {"dec_factor", "16"}, {"wideband", "0"}, {"agc", "2"},     {"setpoint", "-30"}};
+
+using Tweak = void (*)(Options&);
+
+struct StartCase {
+    char const* name;
+    char const* devices;
+    Tweak tweak;
+    Values values;       // put over common_start: the model's fields and what the tweak changes
+    char const* select;  // the SelectDevice line
+};
+
+void PrintTo(StartCase const& c, std::ostream* os) { *os << c.name; }
+
+class SdrRadioStartValues : public testing::TestWithParam<StartCase> {};
+
+TEST_P(SdrRadioStartValues, LibraryReceivesWhatTheOptionsAskFor)
+{
+    StartCase const& c = GetParam();
+    StandinSetup setup({{"DEVICES", c.devices}, {"BLOCKS", "1"}});
+    Options options = standin_options();
+    c.tweak(options);
+    SampleQueue queue;
+    Built built = build(options);
+    configure_unmerged(queue);
+    built.radio->start(queue);
+    Trace const init = setup.trace_of("Init");
+    ASSERT_EQ(init.size(), 1u);
+    Values expected = common_start;
+    for (auto const& [name, value] : c.values)
+        expected[name] = value;
+    EXPECT_EQ(trace_values(init[0]), expected) << init[0];
+    EXPECT_EQ(setup.trace_of("SelectDevice"), Trace{c.select});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Models, SdrRadioStartValues,
+    testing::Values(
+        StartCase{"Rsp1aDefaults", "255:S:1", [](Options&) {}, {{"rsp1a_notch", "0"}}, "SelectDevice S"},
+        StartCase{"Rsp1bWidebandBulkManualGain", "6:S:1",
+                  [](Options& o) {
+                      o.wideband = true;
+                      o.sample_rate = 10000000;
+                      o.if_bandwidth = 5000000;
+                      o.usb_mode = "bulk";
+                      o.agc = false;
+                      o.gain_reduction = 35;
+                      o.lna_state = 4;
+                      o.ppm = -2.25;
+                      o.rf_notch = true;
+                  },
+                  {{"fs", "10000000"},
+                   {"ppm", "-2.25"},
+                   {"transfer", "1"},
+                   {"rf", "14074000"},
+                   {"bw", "5000"},
+                   {"gr", "35"},
+                   {"lna", "4"},
+                   {"dec", "0"},
+                   {"dec_factor", "1"},
+                   {"wideband", "1"},
+                   {"agc", "0"},
+                   {"rsp1a_notch", "1"}},
+                  "SelectDevice S"},
+        StartCase{"Rsp1LowerSidebandAt2048k", "1:S:1",
+                  [](Options& o) {
+                      o.frequency = 7100000;
+                      o.modulation = 1;
+                      o.sample_rate = 2048000;
+                      o.if_bandwidth = 600000;
+                  },
+                  {{"fs", "2048000"}, {"rf", "7092000"}, {"bw", "600"}, {"dec_factor", "32"}},
+                  "SelectDevice S"},
+        StartCase{"Rsp2LibraryDefaultAntenna", "2:S:1", [](Options&) {},
+                  {{"rsp2_port", "0"}, {"rsp2_antenna", "5"}, {"rsp2_notch", "0"}}, "SelectDevice S"},
+        StartCase{"Rsp2B", "2:S:1", [](Options& o) { o.antenna = "B"; },
+                  {{"rsp2_port", "0"}, {"rsp2_antenna", "6"}, {"rsp2_notch", "0"}}, "SelectDevice S"},
+        StartCase{"Rsp2HiZWithNotch", "2:S:1",
+                  [](Options& o) {
+                      o.antenna = "HiZ";
+                      o.rf_notch = true;
+                  },
+                  {{"rsp2_port", "1"}, {"rsp2_antenna", "5"}, {"rsp2_notch", "1"}}, "SelectDevice S"},
+        StartCase{"RspduoHiZWithBothNotches", "3:S:1",
+                  [](Options& o) {
+                      o.antenna = "HiZ";
+                      o.rf_notch = true;
+                      o.mw_notch = true;
+                      o.sample_rate = 6000000;
+                  },
+                  {{"fs", "6000000"}, {"dec_factor", "64"}, {"duo_port", "1"}, {"duo_am_notch", "1"}, {"duo_notch", "1"}},
+                  "SelectDevice S mode=1 tuner=1"},
+        StartCase{"RspduoDefaults", "3:S:1:1", [](Options&) {},
+                  {{"duo_port", "0"}, {"duo_am_notch", "0"}, {"duo_notch", "0"}}, "SelectDevice S mode=1 tuner=1"},
+        StartCase{"RspdxCWithNotch", "4:S:1",
+                  [](Options& o) {
+                      o.antenna = "C";
+                      o.rf_notch = true;
+                  },
+                  {{"dx_antenna", "2"}, {"dx_notch", "1"}}, "SelectDevice S"},
+        StartCase{"Rspdxr2Defaults", "7:S:1", [](Options&) {}, {{"dx_antenna", "0"}, {"dx_notch", "0"}},
+                  "SelectDevice S"}),
+    [](auto const& info) { return info.param.name; });
+
+struct StartRefusalCase {
+    char const* name;
+    Tweak tweak;
+    char const* trace;
+};
+
+void PrintTo(StartRefusalCase const& c, std::ostream* os) { *os << c.name; }
+
+class SdrRadioStartRefusal : public testing::TestWithParam<StartRefusalCase> {};
+
+// Values the option parser never lets through reach the library only from a caller that
+// bypasses it; the library then refuses to start, and says so through its error text.
+TEST_P(SdrRadioStartRefusal, LibraryRefusesValuesOutsideTheDevice)
+{
+    StartRefusalCase const& c = GetParam();
+    StandinSetup setup;
+    Options options = standin_options();
+    c.tweak(options);
+    SampleQueue queue;
+    Built built = build(options);
+    configure_unmerged(queue);
+    std::string error;
+    try {
+        built.radio->start(queue);
+    } catch (std::runtime_error const& e) {
+        error = e.what();
+    }
+    EXPECT_EQ(error, "Start SDRplay stream: Fail");
+    EXPECT_EQ(setup.trace_of("Init"), Trace{c.trace});
+    EXPECT_THROW(
+        {
+            try {
+                built.radio->control("RADIO STATUS");
+            } catch (std::runtime_error const& e) {
+                EXPECT_STREQ(e.what(), "SDRplay receiver is not streaming");
+                throw;
+            }
+        },
+        std::runtime_error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SdrRadioStartRefusal,
+    testing::Values(StartRefusalCase{"BandwidthTheTunerLacks", [](Options& o) { o.if_bandwidth = 1000000; },
+                                     "Init refused bw=1000"},
+                    StartRefusalCase{"SampleRateBelowTheDevice", [](Options& o) { o.sample_rate = 1000000; },
+                                     "Init refused fs=1000000"},
+                    StartRefusalCase{"RfAboveTheDevice",
+                                     [](Options& o) {
+                                         o.wideband = true;
+                                         o.frequency = 2100000000;
+                                     },
+                                     "Init refused rf=2100000000"}),
+    [](auto const& info) { return info.param.name; });
+
+struct RateCase {
+    char const* name;
+    bool wideband;
+    double iq_rate;
+};
+
+void PrintTo(RateCase const& c, std::ostream* os) { *os << c.name; }
+
+class SdrRadioStreamRate : public testing::TestWithParam<RateCase> {};
+
+// The library runs at the rate the records ask for, after their decimation: its tone advances
+// by 1000 Hz worth of phase per sample at the radio's own rate, and the samples of 0.1 s take
+// at least 0.1 s to arrive.
+TEST_P(SdrRadioStreamRate, LibraryStreamsAtTheRadiosRate)
+{
+    RateCase const& c = GetParam();
+    unsigned const block = static_cast<unsigned>(c.iq_rate / 100);
+    StandinSetup setup({{"PACE", "realtime"}, {"BLOCK", std::to_string(block)}, {"BLOCKS", "10"}});
+    Options options = standin_options();
+    options.wideband = c.wideband;
+    SampleQueue queue;
+    Built built = build(options);
+    ASSERT_EQ(built.radio->sample_rate(), c.iq_rate);
+    configure_unmerged(queue);
+    auto const before = std::chrono::steady_clock::now();
+    built.radio->start(queue);
+    std::vector<IqBlock> const blocks = pop_n(queue, 10);
+    double const elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+    ASSERT_EQ(blocks.size(), 10u);
+    EXPECT_GE(elapsed, 0.1);
+    double const expected = 2 * std::numbers::pi * 1000 / c.iq_rate;
+    for (std::size_t k = 1; k < 64; ++k) {
+        std::complex<float> const step = blocks[0].samples[k] * std::conj(blocks[0].samples[k - 1]);
+        EXPECT_NEAR(std::arg(step), expected, 1e-3) << "sample " << k;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, SdrRadioStreamRate,
+                         testing::Values(RateCase{"AudioDecimatedBy16", false, 125000},
+                                         RateCase{"WidebandUndecimated", true, 2000000}),
+                         [](auto const& info) { return info.param.name; });
+
 TEST(SdrRadio, TuningOffsetPlacesTunerBesideTheAudioDial)
 {
     StandinSetup setup;
@@ -329,7 +541,7 @@ TEST_P(SdrRadioLoader, FailsWithStepTextAndReleasesEverything)
     EXPECT_FALSE(library_loaded(library));
 }
 
-std::string const injected = "Fail (stand-in: injected failure)";
+std::string const injected = "Fail";
 
 INSTANTIATE_TEST_SUITE_P(
     Table, SdrRadioLoader,
@@ -378,7 +590,7 @@ TEST(SdrRadio, WholeLifeCallsTheLibraryInOrder)
         built.radio->stop();
         built.radio->stop();
     }
-    EXPECT_EQ(setup.trace(), concat({opened,
+    EXPECT_EQ(setup.calls(), concat({opened,
                                      {"LockDeviceApi", "GetDevices", "SelectDevice X", "UnlockDeviceApi",
                                       "GetDeviceParams", "Init", "Uninit", "ReleaseDevice X", "Close"}}));
     EXPECT_FALSE(library_loaded(standin_path()));
@@ -394,7 +606,7 @@ TEST(SdrRadio, DestroyingWhileStreamingStopsTheStreamFirst)
         built.radio->start(queue);
         EXPECT_EQ(pop_n(queue, 1).size(), 1u);
     }
-    Trace const trace = setup.trace();
+    Trace const trace = setup.calls();
     ASSERT_GE(trace.size(), 4u);
     EXPECT_EQ(Trace(trace.end() - 4, trace.end()), (Trace{"Init", "Uninit", "ReleaseDevice X", "Close"}));
 }
@@ -699,7 +911,10 @@ INSTANTIATE_TEST_SUITE_P(
                     RetuneCheckCase{"DxNoListBelow2M", "4:X:1", "", 25, true, 1800000, ""},
                     RetuneCheckCase{"DxStateBeyondHfList", "4:X:1", "", 19, true, 7074000, lna_unavailable},
                     RetuneCheckCase{"Rsp1aAt60MUsesVhfList", "255:X:1", "", 9, true, 60000000, ""},
-                    RetuneCheckCase{"Rsp1aBelow60MHasSeven", "255:X:1", "", 9, true, 59999999, lna_unavailable}),
+                    RetuneCheckCase{"Rsp1aBelow60MHasSeven", "255:X:1", "", 9, true, 59999999, lna_unavailable},
+                    // The RSP1B's seven-state band reaches 60 MHz, as the RSP1A's does.
+                    RetuneCheckCase{"Rsp1bAt55MHasSeven", "6:X:1", "", 9, true, 55000000, lna_unavailable},
+                    RetuneCheckCase{"Rsp1bAt60MUsesVhfList", "6:X:1", "", 9, true, 60000000, ""}),
     [](auto const& info) { return info.param.name; });
 
 class SdrRadioRetune : public testing::Test {

@@ -19,6 +19,7 @@
 #include <initializer_list>
 #include <utility>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,22 @@ public:
         return lines;
     }
 
+    // The calls alone, without the values they carried ("Init fs=2000000 rf=..." -> "Init"): for
+    // tests of the call order.
+    std::vector<std::string> calls() const
+    {
+        std::vector<std::string> lines;
+        for (std::string const& line : trace()) {
+            std::istringstream words(line);
+            std::string call;
+            for (std::string word; words >> word;)
+                if (word.find('=') == std::string::npos)
+                    call += (call.empty() ? "" : " ") + word;
+            lines.push_back(call);
+        }
+        return lines;
+    }
+
     // The traced calls that begin with prefix.
     std::vector<std::string> trace_of(std::string const& prefix) const
     {
@@ -100,6 +117,17 @@ inline Options standin_options()
     options.frequency = 14074000;
     options.if_bandwidth = 1536000;
     return options;
+}
+
+// The "name=value" words of a trace line.
+inline std::map<std::string, std::string> trace_values(std::string const& line)
+{
+    std::map<std::string, std::string> values;
+    std::istringstream words(line);
+    for (std::string word; words >> word;)
+        if (std::size_t const equals = word.find('='); equals != std::string::npos)
+            values[word.substr(0, equals)] = word.substr(equals + 1);
+    return values;
 }
 
 // One pop per block: a queue of fewer than 100 samples per second hands out blocks unmerged.
