@@ -17,24 +17,6 @@ using fft_detail::check_alignment;
 using fft_detail::destroy_plan;
 using fft_detail::plan_flags;
 
-std::size_t fft_good_size(std::size_t n)
-{
-    if (n <= 1) {
-        return 1;
-    }
-    for (std::size_t candidate = n;; ++candidate) {
-        std::size_t rest = candidate;
-        for (std::size_t factor : {2u, 3u, 5u, 7u}) {
-            while (rest % factor == 0) {
-                rest /= factor;
-            }
-        }
-        if (rest == 1) {
-            return candidate;
-        }
-    }
-}
-
 namespace {
 
 std::size_t checked_power_of_two(std::size_t size)

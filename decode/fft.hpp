@@ -1,6 +1,6 @@
 #pragma once
 
-// The channelizer's wideband transform and size helper; the plain transforms and aligned
+// The channelizer's wideband transform; the plain transforms and aligned
 // buffers it builds on (`ComplexFft`, `FftBuffer`) live in core/complex_fft.hpp.
 
 #include <complex>
@@ -11,9 +11,6 @@
 
 #include "core/complex_fft.hpp"
 #include "decode/worker_pool.hpp"
-
-// The least size >= n whose only prime factors are 2, 3, 5 and 7 (sizes FFTW does fast).
-std::size_t fft_good_size(std::size_t n);
 
 // The unnormalised forward transform of N points as an R x B array (B = min(N, 1024) columns,
 // R = N / B rows; input sample n = B x r + c): R-point transforms down the columns, a twiddle

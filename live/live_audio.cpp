@@ -23,7 +23,8 @@
 
 #include "core/control_address.hpp"
 #include "core/log_line.hpp"
-#include "core/state_directory.hpp"
+#include "core/private_directory.hpp"
+#include "core/private_file.hpp"
 #include "core/unique_fd.hpp"
 #include "live/audio_dsp.hpp"
 #include "live/channel_team.hpp"

@@ -25,6 +25,9 @@
 #include <utility>
 
 #include "core/log_line.hpp"
+#include "core/output_file.hpp"
+#include "core/private_directory.hpp"
+#include "core/private_file.hpp"
 #include "core/state_directory.hpp"
 #include "core/unique_fd.hpp"
 
@@ -280,13 +283,12 @@ void Output::Impl::run()
 
 void Output::Impl::wav_loop()
 {
-    UniqueFd file(::open(channel.wav.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
-    struct stat status {};
-    if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)
-        || ::ftruncate(file.get(), 0) != 0) {
+    OutputFile opened = open_output_file(channel.wav, O_TRUNC, 0666);
+    if (opened.status != OutputFileStatus::open) {
         log_line(label + "cannot open WAV");
         return;
     }
+    UniqueFd file = std::move(opened.fd);
     std::uint32_t data_bytes = 0;
     std::string failure;
     bool full = false;

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/capture_usable_fraction.hpp"
 #include "core/complex_fft.hpp"
 #include "core/spec_text.hpp"
 #include "live/audio_dsp.hpp"
@@ -551,8 +552,8 @@ std::string SpectrumMonitor::Impl::view_request(std::string const& request)
     long long bins = 0;
     std::string extra;
     if (!(words >> id >> lo >> hi >> bins) || (words >> extra) || !is_valid_channel_id(id) || !std::isfinite(lo)
-        || !std::isfinite(hi) || !(hi > lo) || bins < 16 || bins > 1024 || lo < centre_hz - 0.45 * usable_rate_hz
-        || hi > centre_hz + 0.45 * usable_rate_hz)
+        || !std::isfinite(hi) || !(hi > lo) || bins < 16 || bins > 1024 || lo < centre_hz - capture_usable_fraction * usable_rate_hz
+        || hi > centre_hz + capture_usable_fraction * usable_rate_hz)
         throw std::runtime_error(malformed_view);
     auto const levels = static_cast<std::uint64_t>(bins);
 
