@@ -45,9 +45,14 @@ int run_control_client(Options const& options, std::ostream& out)
         throw std::runtime_error("Audio request failed");
     if (!wait_for(socket.get(), POLLIN, reply_wait_ms))
         throw std::runtime_error("Audio request timed out");
-    // One receive takes one packet; whatever of it does not fit is discarded by the kernel.
+    // One receive takes one packet; whatever of it does not fit is discarded by the kernel,
+    // which says so in the message flags.
     std::vector<char> reply(max_reply_bytes);
-    ssize_t const received = ::recv(socket.get(), reply.data(), reply.size(), 0);
+    iovec part {reply.data(), reply.size()};
+    msghdr message {};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    ssize_t const received = ::recvmsg(socket.get(), &message, 0);
     if (received <= 0)
         throw std::runtime_error("Audio control disconnected");
     socket.close();
@@ -57,6 +62,9 @@ int run_control_client(Options const& options, std::ostream& out)
     out << '\n' << std::flush;
     if (!out)
         throw std::runtime_error("Cannot write to standard output");
+    // A reply cut short is never passed off as a complete success.
+    if ((message.msg_flags & MSG_TRUNC) != 0)
+        throw std::runtime_error("Audio control reply was longer than 16384 bytes and was cut");
     bool const ok = reply.size() >= 2 && reply[0] == 'O' && reply[1] == 'K';
     return ok ? 0 : 1;
 }

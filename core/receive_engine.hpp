@@ -24,10 +24,12 @@ public:
     // was not part of the frame. For a channelizer row: its channel's M/2 complex samples of
     // this hop (the second half of the channel's inverse transform).
     virtual float const* complex_row(int id) const = 0;
-    // One float per segment of a registered real row (a level per segment); null as above.
+    // One float per segment of a registered real row: the largest power re^2 + im^2 of the
+    // segment's bins, on the unscaled scale of a frame bin; null as above.
     virtual float const* real_row(int id) const = 0;
     // The strongest bin of the spectrum window in this frame: its offset from the window
-    // centre and its value. False when there is no recent window or no positive bin in it.
+    // centre and its power (unscaled, as above). False when there is no recent window or no
+    // positive bin in it.
     virtual bool window_peak(std::int64_t& bin_offset, float& value) const = 0;
 };
 
@@ -45,8 +47,9 @@ public:
     virtual int add_real_row(std::vector<std::int64_t> offsets, std::vector<std::uint64_t> bounds,
                              double frequency_hz) = 0;
     virtual void remove(int id) = 0;
-    // The spectrum window whose strongest bin `SpectrumResults::window_peak` reports; a window
-    // not set again within 3 s lapses.
+    // The spectrum window whose strongest bin `SpectrumResults::window_peak` reports: centre
+    // +- width/2, leaving out the bins within radius of the centre. A window not set again
+    // within 3 s lapses.
     virtual void set_window(double centre_hz, double width_hz, double radius_hz) = 0;
 };
 

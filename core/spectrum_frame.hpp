@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <complex>
 #include <cstdint>
 
@@ -18,3 +19,21 @@ struct SpectrumFrame {
     SpectrumResults const* results = nullptr;  // the engine's rows; null on the processor path
     std::uint32_t lag_frames = 0;    // extra frames of delay between the input and this data
 };
+
+// Storage position in a frame of N = fft_size points of FFT bin b (0 <= b < N).
+inline std::uint64_t frame_position(std::uint64_t bin, std::uint64_t fft_size)
+{
+    std::uint64_t const columns = std::min<std::uint64_t>(fft_size, 1024);
+    std::uint64_t const step = fft_size / columns;
+    return (bin % step) * columns + bin / step;
+}
+
+// A signed bin number taken modulo N (a power of two) into -N/2 .. N/2-1: how every list of bins
+// handed to a receive engine is written, so that the engine reads the bins a frame lookup
+// (which wraps modulo N) reads.
+inline std::int64_t wrap_signed_bin(std::int64_t bin, std::uint64_t fft_size)
+{
+    auto const n = static_cast<std::int64_t>(fft_size);
+    std::int64_t const natural = ((bin % n) + n) % n;
+    return natural >= n / 2 ? natural - n : natural;
+}

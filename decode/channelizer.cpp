@@ -537,7 +537,7 @@ void Channelizer::Impl::attach_engine(std::shared_ptr<RawSpectrum> engine)
             std::vector<std::int64_t> bins(m);
             std::vector<float> weights(2 * m);
             for (std::uint64_t j = 0; j < m; ++j) {
-                bins[j] = channel->bin + inverse_offset(j, m);
+                bins[j] = wrap_signed_bin(channel->bin + inverse_offset(j, m), s.fft_size);
                 weights[2 * j] = channel->coefficients[j].real();
                 weights[2 * j + 1] = channel->coefficients[j].imag();
             }

@@ -11,75 +11,11 @@
 
 #include "core/fft_planner.hpp"
 
-namespace {
-
-fftwf_complex* as_fftw(std::complex<float>* p) { return reinterpret_cast<fftwf_complex*>(p); }
-
-// FFTW_ESTIMATE: the plan is a fixed function of size, strides and alignment, so every run on
-// every machine of one kind computes bit-identical results.
-constexpr unsigned plan_flags = FFTW_ESTIMATE;
-
-int alignment_of(std::complex<float> const* p)
-{
-    return fftwf_alignment_of(reinterpret_cast<float*>(const_cast<std::complex<float>*>(p)));
-}
-
-// A plan may run on new arrays only when they are aligned as the planning arrays were.
-void check_alignment(int planned, std::complex<float> const* given)
-{
-    if (alignment_of(given) != planned) {
-        throw std::logic_error("FFT array is not aligned like the array it was planned for");
-    }
-}
-
-void destroy_plan(void*& plan)
-{
-    if (plan != nullptr) {
-        std::scoped_lock lock(fft_planner_mutex());
-        fftwf_destroy_plan(static_cast<fftwf_plan>(plan));
-        plan = nullptr;
-    }
-}
-
-}  // namespace
-
-FftBuffer::FftBuffer(std::size_t size) : size_(size)
-{
-    if (size == 0) {
-        return;
-    }
-    void* p = fftwf_malloc(size * sizeof(std::complex<float>));
-    if (p == nullptr) {
-        throw std::bad_alloc();
-    }
-    std::memset(p, 0, size * sizeof(std::complex<float>));
-    data_.reset(static_cast<std::complex<float>*>(p));
-}
-
-void FftBuffer::Free::operator()(std::complex<float>* p) const { fftwf_free(p); }
-
-ComplexFft::ComplexFft(std::size_t size, Direction direction) : size_(size)
-{
-    if (size == 0) {
-        throw std::invalid_argument("FFT size must be positive");
-    }
-    FftBuffer scratch(size);
-    alignment_ = alignment_of(scratch.data());
-    std::scoped_lock lock(fft_planner_mutex());
-    plan_ = fftwf_plan_dft_1d(static_cast<int>(size), as_fftw(scratch.data()), as_fftw(scratch.data()),
-                              direction == Direction::forward ? FFTW_FORWARD : FFTW_BACKWARD, plan_flags);
-    if (plan_ == nullptr) {
-        throw std::runtime_error("FFTW could not plan a transform of " + std::to_string(size) + " points");
-    }
-}
-
-ComplexFft::~ComplexFft() { destroy_plan(plan_); }
-
-void ComplexFft::execute(std::complex<float>* data) const
-{
-    check_alignment(alignment_, data);
-    fftwf_execute_dft(static_cast<fftwf_plan>(plan_), as_fftw(data), as_fftw(data));
-}
+using fft_detail::alignment_of;
+using fft_detail::as_fftw;
+using fft_detail::check_alignment;
+using fft_detail::destroy_plan;
+using fft_detail::plan_flags;
 
 namespace {
 

@@ -1,8 +1,7 @@
 #pragma once
 
-// Complex single-precision transforms over FFTW, planned once (FFTW_ESTIMATE, so the plans do
-// not depend on timing or saved wisdom) under the process-wide planner lock and then executed
-// on any arrays of the same alignment: buffers come from `FftBuffer`.
+// The channelizer's wideband transform; the plain transforms and aligned
+// buffers it builds on (`ComplexFft`, `FftBuffer`) live in core/complex_fft.hpp.
 
 #include <complex>
 #include <cstddef>
@@ -10,50 +9,8 @@
 #include <memory>
 #include <vector>
 
+#include "core/complex_fft.hpp"
 #include "decode/worker_pool.hpp"
-
-// A zeroed, SIMD-aligned array of complex floats.
-class FftBuffer {
-public:
-    FftBuffer() = default;
-    explicit FftBuffer(std::size_t size);
-    std::complex<float>* data() { return data_.get(); }
-    std::complex<float> const* data() const { return data_.get(); }
-    std::size_t size() const { return size_; }
-    std::complex<float>& operator[](std::size_t i) { return data_[i]; }
-    std::complex<float> const& operator[](std::size_t i) const { return data_[i]; }
-    std::complex<float>* begin() { return data(); }
-    std::complex<float>* end() { return data() + size_; }
-
-private:
-    struct Free {
-        void operator()(std::complex<float>* p) const;
-    };
-    std::unique_ptr<std::complex<float>[], Free> data_;
-    std::size_t size_ = 0;
-};
-
-// One unnormalised 1-D transform of a fixed size and direction, executed in place on any
-// aligned array of that size (each channel's slice, say): the same plan for every call, so the
-// result never depends on how many arrays are transformed.
-class ComplexFft {
-public:
-    enum class Direction { forward, backward };
-    ComplexFft(std::size_t size, Direction direction);
-    ~ComplexFft();
-    ComplexFft(ComplexFft const&) = delete;
-    ComplexFft& operator=(ComplexFft const&) = delete;
-
-    std::size_t size() const { return size_; }
-    // data must be aligned as an `FftBuffer`'s start is (any even index of one will do);
-    // otherwise std::logic_error.
-    void execute(std::complex<float>* data) const;
-
-private:
-    std::size_t size_;
-    int alignment_ = 0;
-    void* plan_ = nullptr;
-};
 
 // The unnormalised forward transform of N points as an R x B array (B = min(N, 1024) columns,
 // R = N / B rows; input sample n = B x r + c): R-point transforms down the columns, a twiddle

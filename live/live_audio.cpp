@@ -1,8 +1,11 @@
 #include "live/live_audio.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <filesystem>
@@ -13,14 +16,19 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 #include <utility>
 
 #include "core/control_address.hpp"
+#include "core/log_line.hpp"
 #include "core/private_directory.hpp"
 #include "core/private_file.hpp"
 #include "core/unique_fd.hpp"
+#include "live/audio_dsp.hpp"
+#include "live/channel_team.hpp"
+#include "live/output.hpp"
 #include "live/spectrum_monitor.hpp"
 #include "radio/radio_replies.hpp"
 #include "sig/known_channels.hpp"
@@ -28,21 +36,61 @@
 namespace {
 
 constexpr std::size_t max_request_bytes = 4096;
+constexpr std::size_t max_reply_bytes = 16000;
 constexpr int accept_poll_ms = 50;
 constexpr int request_wait_ms = 200;
 constexpr int listen_backlog = 4;
+constexpr std::size_t max_counted_channels = 16;
+constexpr std::size_t max_socket_channels = 24;
+constexpr std::size_t inline_channel_limit = 3;
+
+using AudioSet = std::vector<std::shared_ptr<AudioDSP>>;
 
 bool begins_with(std::string const& text, std::string_view prefix)
 {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The directory the control socket lives in; a bare file name lives in the working directory,
-// which must then be just as private.
-std::filesystem::path control_directory(std::string const& path)
+std::string fixed(double value)
 {
-    std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    return parent.empty() ? std::filesystem::path(".") : parent;
+    char text[64];
+    std::snprintf(text, sizeof text, "%f", value);
+    return text;
+}
+
+// A relative path names a file in the current directory, now and for the whole run.
+std::string absolute_control_path(std::string const& path)
+{
+    std::filesystem::path const given(path);
+    if (given.empty() || given.is_absolute())
+        return path;
+    return (std::filesystem::current_path() / given).lexically_normal().string();
+}
+
+// Whether two WAV paths would name one file: the same path written two ways, or two names
+// (links) of one existing file.
+bool same_wav_file(std::string const& a, std::string const& b)
+{
+    std::error_code error;
+    std::filesystem::path const first = std::filesystem::absolute(a, error).lexically_normal();
+    std::filesystem::path const second = std::filesystem::absolute(b, error).lexically_normal();
+    if (first == second)
+        return true;
+    return std::filesystem::equivalent(first, second, error) && !error;
+}
+
+// Cut at a line so the reply fits one packet of the client's size, and say so.
+std::string capped_reply(std::string reply)
+{
+    if (reply.size() <= max_reply_bytes)
+        return reply;
+    std::string_view const marker = "\n...";
+    std::size_t cut = reply.rfind('\n', max_reply_bytes - marker.size());
+    if (cut == std::string::npos)
+        cut = max_reply_bytes - marker.size();
+    reply.resize(cut);
+    reply += marker;
+    return reply;
 }
 
 }  // namespace
@@ -51,7 +99,7 @@ struct LiveAudio::Impl {
     std::shared_ptr<SpectrumRows> engine;
     RadioHook radio_hook;
     bool radio_only = false;
-    // Replaced whole at a retune commit while the control thread may be answering a meter request.
+    // Replaced whole at a retune commit while the control thread may be answering a request.
     std::atomic<std::shared_ptr<SpectrumMonitor>> monitor;
     double capture_rate_hz = 0.0;
     std::atomic<double> capture_centre_hz {0.0};
@@ -64,23 +112,47 @@ struct LiveAudio::Impl {
     bool bound = false;
     std::atomic<bool> stop {false};
     std::thread control_thread;
+    bool reply_failure_reported = false;  // control thread only
+    std::atomic<std::shared_ptr<AudioSet const>> audio;
     // Objects a command or a retune replaced, kept until nothing else holds them, so their last
-    // release (and any thread join it implies) happens here rather than on the frame thread.
+    // release (and any thread join it implies) happens on the control thread rather than on the
+    // frame thread.
     std::mutex retired_mutex;
-    std::vector<std::shared_ptr<void>> retired;
+    std::vector<std::shared_ptr<void const>> retired;
     AnalysisSettings settings;
+    // Created by the first frame that needs it; destroyed first, before the sets its workers use.
+    std::unique_ptr<ChannelTeam> team;
+    std::atomic<unsigned> team_workers {0};
 
     Impl(double rate_hz, double centre_hz, double width_hz, std::string path, RadioHook hook, bool only_radio,
          AnalysisSettings analysis, std::shared_ptr<SpectrumRows> receive_engine);
     ~Impl();
 
-    void replay_start_up_channels(LiveAudio& live, std::vector<AudioChannel> const& channels);
+    void replay_start_up_channels(std::vector<AudioChannel> const& channels);
     void open_control_socket();
     void serve_control(LiveAudio& live);
     void stop_control();
     std::string answer_connection(LiveAudio& live, int connection);
-    void retire(std::shared_ptr<void> object);
+    void send_reply(int connection, std::string const& reply);
+    void retire(std::shared_ptr<void const> object);
     void prune_retired();
+
+    OutputSettings output_settings() const
+    {
+        OutputSettings output;
+        output.iq_replay = settings.iq_replay;
+        return output;
+    }
+    std::shared_ptr<AudioDSP> build_chain(AudioChannel const& channel, double centre_hz,
+                                          std::shared_ptr<Output> output) const;
+    void publish(std::shared_ptr<AudioSet const> const& previous, AudioSet&& next);
+    std::string meter(std::string const& request);
+    std::string status();
+    void add(AudioChannel const& channel);
+    void set(AudioChannel const& channel);
+    void remove(std::string const& id);
+    void commit_retune(double centre_hz, std::shared_ptr<AudioSet const> const& next,
+                       std::shared_ptr<SpectrumMonitor> const& next_monitor);
 };
 
 LiveAudio::Impl::Impl(double rate_hz, double centre_hz, double width_hz, std::string path, RadioHook hook,
@@ -92,7 +164,8 @@ LiveAudio::Impl::Impl(double rate_hz, double centre_hz, double width_hz, std::st
       capture_rate_hz(rate_hz),
       capture_centre_hz(centre_hz),
       capture_width_hz(width_hz),
-      control_path(std::move(path)),
+      control_path(absolute_control_path(path)),
+      audio(std::make_shared<AudioSet const>()),
       settings(std::move(analysis))
 {
 }
@@ -114,26 +187,26 @@ LiveAudio::Impl::~Impl()
     lock_fd.reset();
 }
 
-void LiveAudio::Impl::replay_start_up_channels(LiveAudio& live, std::vector<AudioChannel> const& channels)
+void LiveAudio::Impl::replay_start_up_channels(std::vector<AudioChannel> const& channels)
 {
-    auto replay = [&live](std::string const& request) {
-        std::string const reply = live.handle_command(request);
-        if (!begins_with(reply, "OK"))
-            throw std::runtime_error(reply);
-    };
+    // The parsed records themselves: a channel the option parser took must not fail here
+    // because its spec text, written out, would be longer than a request may be.
     for (AudioChannel const& channel : channels)
-        replay("ADD " + format_audio_channel(channel));
-    for (AnalysisChannel const& channel : settings.channels)
-        replay("ANALYZE ADD " + format_analysis_channel(channel));
-    std::scoped_lock lock(retired_mutex);
-    retired.clear();
+        add(channel);
+    if (!settings.channels.empty())
+        throw std::runtime_error("Analysis channels are not built yet");
+    std::vector<std::shared_ptr<void const>> released;
+    {
+        std::scoped_lock lock(retired_mutex);
+        released.swap(retired);
+    }
 }
 
 void LiveAudio::Impl::open_control_socket()
 {
     sockaddr_un const address = make_control_address(control_path);
 
-    std::filesystem::path const directory = control_directory(control_path);
+    std::filesystem::path const directory = std::filesystem::path(control_path).parent_path();
     try {
         create_private_parent(control_path);
     } catch (std::filesystem::filesystem_error const&) {
@@ -213,6 +286,21 @@ std::string LiveAudio::Impl::answer_connection(LiveAudio& live, int connection)
     }
 }
 
+void LiveAudio::Impl::send_reply(int connection, std::string const& reply)
+{
+    std::string const packet = capped_reply(reply);
+    ssize_t const sent = ::send(connection, packet.data(), packet.size(), MSG_NOSIGNAL);
+    if (sent == static_cast<ssize_t>(packet.size()))
+        return;
+    // A client that went away is its own business, but a reply that never leaves should be
+    // seen once in the log rather than never.
+    if (!reply_failure_reported) {
+        reply_failure_reported = true;
+        log_line(std::string("Audio control: a reply could not be sent: ")
+                 + (sent < 0 ? std::strerror(errno) : "short send"));
+    }
+}
+
 void LiveAudio::Impl::serve_control(LiveAudio& live)
 {
     while (!stop.load()) {
@@ -221,15 +309,20 @@ void LiveAudio::Impl::serve_control(LiveAudio& live)
             UniqueFd connection(::accept4(listen_fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
             if (connection.get() >= 0) {
                 std::string const reply = answer_connection(live, connection.get());
-                (void)::send(connection.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+                send_reply(connection.get(), reply);
                 connection.reset();
             }
+        }
+        try {
+            monitor.load()->expire();
+        } catch (std::exception const& error) {
+            log_line(std::string("Audio control: ") + error.what());
         }
         prune_retired();
     }
 }
 
-void LiveAudio::Impl::retire(std::shared_ptr<void> object)
+void LiveAudio::Impl::retire(std::shared_ptr<void const> object)
 {
     std::scoped_lock lock(retired_mutex);
     retired.push_back(std::move(object));
@@ -237,7 +330,7 @@ void LiveAudio::Impl::retire(std::shared_ptr<void> object)
 
 void LiveAudio::Impl::prune_retired()
 {
-    std::vector<std::shared_ptr<void>> released;
+    std::vector<std::shared_ptr<void const>> released;
     {
         std::scoped_lock lock(retired_mutex);
         auto kept = retired.begin();
@@ -252,6 +345,128 @@ void LiveAudio::Impl::prune_retired()
     // released goes here, outside the lock: a destructor that joins a thread never holds it.
 }
 
+std::shared_ptr<AudioDSP> LiveAudio::Impl::build_chain(AudioChannel const& channel, double centre_hz,
+                                                       std::shared_ptr<Output> output) const
+{
+    auto chain = std::make_shared<AudioDSP>(AudioChannel(channel), capture_rate_hz, centre_hz, engine);
+    if (!output)
+        output = std::make_shared<Output>(channel, output_settings());
+    chain->set_output(std::move(output));
+    return chain;
+}
+
+void LiveAudio::Impl::publish(std::shared_ptr<AudioSet const> const& previous, AudioSet&& next)
+{
+    retire(previous);
+    audio.store(std::make_shared<AudioSet const>(std::move(next)));
+}
+
+std::string LiveAudio::Impl::meter(std::string const& request)
+{
+    std::string reply = radio_hook(request);
+    if (!begins_with(reply, "OK LEVELS"))
+        return reply;
+    std::shared_ptr<SpectrumMonitor> const current = monitor.load();
+    current->note_meter_request();
+    std::uint64_t const packed = current->strongest();
+    if ((packed & level_report_present) != 0) {
+        StrongestSignal strongest;
+        strongest.present = true;
+        strongest.frequency_hz = static_cast<double>(packed & 0xffffffffu);
+        strongest.level_db = static_cast<double>((packed >> 32) & 0xffu) - 160.0;
+        reply += '\n';
+        reply += format_strongest_reply(strongest);
+    }
+    return reply;
+}
+
+std::string LiveAudio::Impl::status()
+{
+    std::string text = "OK capture=" + fixed(capture_centre_hz.load()) + ",span=" + fixed(0.9 * capture_width_hz);
+    {
+        std::scoped_lock lock(decoder_mutex);
+        if (!decoders.empty())
+            text += ",decoders=" + decoders;
+    }
+    for (auto const& chain : *audio.load()) {
+        text += '\n';
+        text += format_audio_channel(chain->channel());
+    }
+    return text;
+}
+
+void LiveAudio::Impl::add(AudioChannel const& channel)
+{
+    double const centre = capture_centre_hz.load();
+    require_passband_in_capture(channel, centre, capture_width_hz);
+    std::shared_ptr<AudioSet const> const current = audio.load();
+    AudioSet next = *current;
+    for (auto const& chain : next) {
+        if (chain->channel().id == channel.id)
+            throw std::runtime_error("Audio ID already exists; remove it before replacing it");
+    }
+    auto const with_socket = [](auto const& chain) { return !chain->channel().socket.empty(); };
+    auto const sockets = static_cast<std::size_t>(std::count_if(next.begin(), next.end(), with_socket));
+    if (!channel.socket.empty()) {
+        if (sockets > max_socket_channels - 1)
+            throw std::runtime_error("At most " + std::to_string(max_socket_channels)
+                                     + " web listener channels per SDR");
+    } else if (next.size() - sockets > max_counted_channels - 1) {
+        throw std::runtime_error("At most 16 audio and analysis channels per SDR");
+    }
+    if (!channel.wav.empty()) {
+        for (auto const& chain : next) {
+            if (!chain->channel().wav.empty() && same_wav_file(chain->channel().wav, channel.wav))
+                throw std::runtime_error("Audio WAV file is already written by channel " + chain->channel().id);
+        }
+    }
+    if (channel.enabled)
+        next.push_back(build_chain(channel, centre, nullptr));
+    publish(current, std::move(next));
+}
+
+void LiveAudio::Impl::set(AudioChannel const& channel)
+{
+    double const centre = capture_centre_hz.load();
+    require_passband_in_capture(channel, centre, capture_width_hz);
+    std::shared_ptr<AudioSet const> const current = audio.load();
+    AudioSet next = *current;
+    auto const found = std::find_if(next.begin(), next.end(),
+                                    [&](auto const& chain) { return chain->channel().id == channel.id; });
+    if (found == next.end())
+        throw std::runtime_error("Audio receiver does not exist");
+    AudioChannel const& old = (*found)->channel();
+    if (!channel.enabled || channel.audio_rate != old.audio_rate || channel.sink != old.sink
+        || channel.wav != old.wav || channel.socket != old.socket)
+        throw std::runtime_error(
+            "Live tuning preserves output rate, sink, socket and WAV; remove/re-add to change them");
+    if (channel.frequency == old.frequency && channel.modulation == old.modulation
+        && channel.bandwidth == old.bandwidth && channel.low_cut == old.low_cut && channel.agc == old.agc) {
+        (*found)->set_gain(channel.audio_gain);
+        return;
+    }
+    *found = build_chain(channel, centre, (*found)->output());
+    publish(current, std::move(next));
+}
+
+void LiveAudio::Impl::remove(std::string const& id)
+{
+    if (!is_valid_channel_id(id))
+        throw std::runtime_error("Invalid audio ID");
+    std::shared_ptr<AudioSet const> const current = audio.load();
+    AudioSet next = *current;
+    std::erase_if(next, [&](auto const& chain) { return chain->channel().id == id; });
+    publish(current, std::move(next));
+}
+
+void LiveAudio::Impl::commit_retune(double centre_hz, std::shared_ptr<AudioSet const> const& next,
+                                    std::shared_ptr<SpectrumMonitor> const& next_monitor)
+{
+    retire(audio.exchange(next));
+    retire(monitor.exchange(next_monitor));
+    capture_centre_hz.store(centre_hz);
+}
+
 LiveAudio::LiveAudio(double capture_rate_hz, double capture_centre_hz, double capture_width_hz,
                      std::string control_path, std::vector<AudioChannel> const& channels, RadioHook radio_hook,
                      bool radio_only, AnalysisSettings settings, std::shared_ptr<SpectrumRows> engine)
@@ -259,7 +474,7 @@ LiveAudio::LiveAudio(double capture_rate_hz, double capture_centre_hz, double ca
                                    std::move(radio_hook), radio_only, std::move(settings), std::move(engine)))
 {
     // A throw from here on destroys impl_, which closes and removes whatever was made so far.
-    impl_->replay_start_up_channels(*this, channels);
+    impl_->replay_start_up_channels(channels);
     if (impl_->control_path.empty())
         return;
     impl_->open_control_socket();
@@ -276,23 +491,8 @@ LiveAudio::~LiveAudio()
 std::string LiveAudio::handle_command(std::string const& request)
 {
     Impl& live = *impl_;
-    if (request == "RADIO METER" && live.radio_hook) {
-        std::string reply = live.radio_hook(request);
-        if (begins_with(reply, "OK LEVELS")) {
-            std::shared_ptr<SpectrumMonitor> const monitor = live.monitor.load();
-            monitor->note_meter_request();
-            std::uint64_t const packed = monitor->strongest();
-            if ((packed & level_report_present) != 0) {
-                StrongestSignal strongest;
-                strongest.present = true;
-                strongest.frequency_hz = static_cast<double>(packed & 0xffffffffu);
-                strongest.level_db = static_cast<double>((packed >> 32) & 0xffu) - 160.0;
-                reply += '\n';
-                reply += format_strongest_reply(strongest);
-            }
-        }
-        return reply;
-    }
+    if (request == "RADIO METER" && live.radio_hook)
+        return live.meter(request);
     if (begins_with(request, "RADIO ")) {
         if (!live.radio_hook)
             throw std::runtime_error("Hardware control unavailable for IQ replay");
@@ -301,24 +501,64 @@ std::string LiveAudio::handle_command(std::string const& request)
     if (live.radio_only)
         throw std::runtime_error("This audio mode supports RADIO commands only");
     if (request == "SPECTRUM OFF" || begins_with(request, "SPECTRUM "))
-        throw std::runtime_error("Waterfall views are not built yet");
+        return live.monitor.load()->handle_command(request).text;
     if (begins_with(request, "ANALYZE "))
         throw std::runtime_error("Analysis channels are not built yet");
-    if (request == "STATUS" || request == "CLEAR" || begins_with(request, "REMOVE ") || begins_with(request, "SET ")
-        || begins_with(request, "ADD "))
-        throw std::runtime_error("Live audio channels are not built yet");
+    if (request == "STATUS")
+        return live.status();
+    if (request == "CLEAR") {
+        std::shared_ptr<AudioSet const> const current = live.audio.load();
+        live.publish(current, AudioSet {});
+        return "OK";
+    }
+    if (begins_with(request, "REMOVE ")) {
+        live.remove(request.substr(7));
+        return "OK";
+    }
+    if (begins_with(request, "SET ")) {
+        live.set(parse_audio_channel(std::string_view(request).substr(4)));
+        return "OK";
+    }
+    if (begins_with(request, "ADD ")) {
+        live.add(parse_audio_channel(std::string_view(request).substr(4)));
+        return "OK";
+    }
     throw std::runtime_error("Expected ADD, SET, REMOVE, CLEAR, STATUS or ANALYZE ...");
 }
 
 void LiveAudio::process(SpectrumFrame const& frame)
 {
-    // No live channel runs yet, so the frame only feeds the capture monitor.
-    impl_->monitor.load()->update_strongest(frame);
+    Impl& live = *impl_;
+    // Both references are held to the end of the frame: a set replaced meanwhile stays alive.
+    std::shared_ptr<AudioSet const> const audio = live.audio.load();
+    AudioSet const& channels = *audio;
+    std::size_t const total = channels.size();
+    if (live.settings.iq_replay || total <= inline_channel_limit) {
+        for (auto const& chain : channels)
+            chain->process(frame);
+    } else {
+        if (!live.team) {
+            live.team = std::make_unique<ChannelTeam>(ChannelTeam::threads_for(std::thread::hardware_concurrency()));
+            live.team_workers.store(live.team->worker_count());
+        }
+        ChannelTeam::Job const job = [&channels, &frame](std::uint64_t i) { channels[i]->process(frame); };
+        live.team->run(total, job);
+    }
+    std::shared_ptr<SpectrumMonitor> const monitor = live.monitor.load();
+    monitor->update_strongest(frame);
+    monitor->update_views(frame);
 }
 
 void LiveAudio::reset_audio()
 {
-    // Nothing in this engine keeps history across a discontinuity: no channels, no views.
+    Impl& live = *impl_;
+    std::shared_ptr<AudioSet const> const audio = live.audio.load();
+    for (auto const& chain : *audio) {
+        chain->reset();
+        if (chain->output())
+            chain->output()->reset();
+    }
+    live.monitor.load()->reset();
 }
 
 void LiveAudio::set_decoder_frequencies(std::vector<double> const& dial_frequencies_hz)
@@ -333,9 +573,13 @@ void LiveAudio::set_decoder_frequencies(std::vector<double> const& dial_frequenc
     impl_->decoders = std::move(text);
 }
 
-void LiveAudio::check_retune(double)
+void LiveAudio::check_retune(double centre_hz)
 {
-    // Every running channel fits any centre: there are none yet.
+    Impl& live = *impl_;
+    // Every channel, the audio socket ones included: a check must refuse what the retune itself
+    // would refuse.
+    for (auto const& chain : *live.audio.load())
+        require_passband_in_capture(chain->channel(), centre_hz, live.capture_width_hz);
 }
 
 std::function<void()> LiveAudio::prepare_retune(double centre_hz)
@@ -344,10 +588,27 @@ std::function<void()> LiveAudio::prepare_retune(double centre_hz)
     Impl& live = *impl_;
     if (live.settings.known_channels && !known_channels_in_range(centre_hz, live.capture_width_hz).empty())
         throw std::runtime_error("Analysis channels are not built yet");
-    auto monitor =
+    AudioSet next;
+    for (auto const& chain : *live.audio.load())
+        next.push_back(live.build_chain(chain->channel(), centre_hz, chain->output()));
+    auto next_set = std::make_shared<AudioSet const>(std::move(next));
+    auto next_monitor =
         std::make_shared<SpectrumMonitor>(live.capture_rate_hz, centre_hz, live.capture_width_hz, live.engine);
-    return [&live, centre_hz, monitor = std::move(monitor)] {
-        live.retire(live.monitor.exchange(monitor));
-        live.capture_centre_hz.store(centre_hz);
+    return [&live, centre_hz, next_set = std::move(next_set), next_monitor = std::move(next_monitor)] {
+        live.commit_retune(centre_hz, next_set, next_monitor);
     };
+}
+
+unsigned LiveAudio::channel_team_workers() const { return impl_->team_workers.load(); }
+
+LiveAudio::OutputCounts LiveAudio::output_counts() const
+{
+    OutputCounts counts;
+    for (auto const& chain : *impl_->audio.load()) {
+        if (chain->output()) {
+            counts.queued += chain->output()->queued_samples();
+            counts.dropped += chain->output()->dropped_samples();
+        }
+    }
+    return counts;
 }

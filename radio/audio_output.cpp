@@ -18,21 +18,14 @@
 #include "core/log_line.hpp"
 #include "core/options.hpp"
 #include "core/output_file.hpp"
+#include "core/wav_header.hpp"
 
 namespace {
-
-constexpr std::size_t wav_header_bytes = 44;
 
 void put_u16(unsigned char* at, std::uint16_t value)
 {
     at[0] = static_cast<unsigned char>(value & 0xFF);
     at[1] = static_cast<unsigned char>(value >> 8);
-}
-
-void put_u32(unsigned char* at, std::uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        at[i] = static_cast<unsigned char>((value >> (8 * i)) & 0xFF);
 }
 
 // Full scale is +-32767, so the clipped extremes stay symmetric. NaN carries no level at all and
@@ -259,10 +252,9 @@ pa_simple* open_playback(std::string const& sink, std::uint32_t rate_hz)
 
 bool wav_samples_fit(std::uint32_t data_bytes, std::size_t samples)
 {
-    constexpr std::uint32_t largest_data = 4294967259u;  // 2^32 - 1 - 36
-    if (data_bytes > largest_data)
+    if (data_bytes > wav_max_data_bytes)
         return false;
-    return static_cast<std::uint64_t>(samples) <= (largest_data - data_bytes) / 2;
+    return static_cast<std::uint64_t>(samples) <= (wav_max_data_bytes - data_bytes) / 2;
 }
 
 AudioOutput::AudioOutput(Options const& options) : rate_hz_(static_cast<std::uint32_t>(options.audio_rate))
@@ -304,21 +296,9 @@ AudioOutput::~AudioOutput()
 
 void AudioOutput::write_wav_header()
 {
-    unsigned char header[wav_header_bytes];
-    std::copy_n("RIFF", 4, header);
-    put_u32(header + 4, data_bytes_ + 36);
-    std::copy_n("WAVEfmt ", 8, header + 8);
-    put_u32(header + 16, 16);
-    put_u16(header + 20, 1);
-    put_u16(header + 22, 1);
-    put_u32(header + 24, rate_hz_);
-    put_u32(header + 28, rate_hz_ * 2);
-    put_u16(header + 32, 2);
-    put_u16(header + 34, 16);
-    std::copy_n("data", 4, header + 36);
-    put_u32(header + 40, data_bytes_);
+    auto const header = pcm16_mono_wav_header(rate_hz_, data_bytes_);
     std::size_t done = 0;
-    if (!write_at(wav_.get(), header, wav_header_bytes, 0, done))
+    if (!write_at(wav_.get(), header.data(), header.size(), 0, done))
         throw std::runtime_error("Failed to write WAV header");
 }
 

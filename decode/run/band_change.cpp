@@ -93,10 +93,11 @@ std::string handle_retune_request(BandChangeRun const& run, std::string const& t
         throw std::runtime_error("Start in decoder or hybrid mode to enable live band changes");
 
     // CHECK is told from the parsed word, not from the spelling of the text: a CHECK written
-    // with a tab or two blanks must never retune the receiver.
+    // with a tab or two blanks must never retune the receiver. It checks the capture centre
+    // APPLY would use, so that CHECK never passes a change that APPLY then refuses.
     if (request.check) {
         if (run.live != nullptr)
-            run.live->check_retune(request.centre);
+            run.live->check_retune(run.capture_centre(request.centre));
         return "OK RETUNE validated";
     }
 
@@ -142,8 +143,10 @@ std::string apply_retune(BandChangeRun const& run, PreparedRetune& prepared)
         throw;
     }
     run.queue.discard();
-    if (prepared.live_commit)
+    if (prepared.live_commit) {
         prepared.live_commit();
+        run.live->reset_audio();
+    }
     std::swap(run.capture, prepared.capture);
     run.options = std::move(prepared.options);
 

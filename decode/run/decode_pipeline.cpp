@@ -105,9 +105,12 @@ void attach_capture(std::unique_ptr<LiveAudio> const& live, DecoderCapture& capt
     capture.set_reset_hook([owner] { (*owner)->reset_audio(); });
 }
 
-AnalysisSettings make_analysis_sinks(Options const& options, bool, std::shared_ptr<PskReporter> const&)
+AnalysisSettings make_analysis_sinks(Options const& options, bool iq_replay, std::shared_ptr<PskReporter> const&)
 {
     AnalysisSettings settings;
+    // Set whatever else the run asks for: on IQ replay the live channels run on the capture's
+    // thread and their outputs take the whole recording.
+    settings.iq_replay = iq_replay;
     settings.channels = options.analysis_channels;
     settings.known_channels = options.known_channels && options.wideband;
     settings.known_channels_report = options.known_channels_report;

@@ -44,8 +44,6 @@ void refuse_unbuilt(Options const& options)
 {
     if (options.survey)
         throw std::runtime_error("Wideband survey is not built yet; run without --survey");
-    if (!options.audio_channels.empty())
-        throw std::runtime_error("Live audio channels are not built yet; run without --audio-channel");
     // Before the analysis channels: the parser has added the presets that fit to them, and when
     // none fits there is nothing there to refuse.
     if (options.known_channels)

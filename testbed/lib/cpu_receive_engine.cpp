@@ -53,6 +53,7 @@ struct CpuReceiveEngine::State {
     bool tables_dirty = true;
     std::int64_t window_centre = 0;
     std::int64_t window_half = 0;
+    std::int64_t window_exclusion = 0;
     std::chrono::steady_clock::time_point window_time{};
     bool window_set = false;
 
@@ -186,35 +187,36 @@ struct CpuReceiveEngine::State {
                 destination[2 * j + 1] = scratch[size / 2 + j].imag();
             }
         }
-        double const unit = static_cast<double>(frame_length);
-        auto const power = [&](std::int64_t bin) { return std::norm(bin_value(bin)) / (unit * unit); };
+        auto const power = [&](std::int64_t bin) { return std::norm(bin_value(bin)); };
         for (TableRow const& row : real_table) {
             float* destination = out + real_base + real_offsets.at(row.id);
             for (std::size_t k = 0; k + 1 < row.bounds.size(); ++k) {
-                double sum = 0.0;
+                float largest = 0.0f;
                 std::uint64_t const first = row.bounds[k];
                 std::uint64_t const last = std::min<std::uint64_t>(row.bounds[k + 1], row.bins.size());
                 for (std::uint64_t b = first; b < last; ++b) {
-                    sum += power(row.bins[b]);
+                    largest = std::max(largest, power(row.bins[b]));
                 }
-                destination[k] = last > first ? static_cast<float>(sum / static_cast<double>(last - first)) : 0.0f;
+                destination[k] = largest;
             }
         }
 
         Peak peak;
         std::int64_t centre = 0;
         std::int64_t half_width = 0;
+        std::int64_t exclusion = 0;
         bool window = false;
         {
             std::scoped_lock lock(mutex);
             window = window_set && std::chrono::steady_clock::now() - window_time < std::chrono::seconds(3);
             centre = window_centre;
             half_width = window_half;
+            exclusion = window_exclusion;
         }
         if (window) {
             float best = 0.0f;
             for (std::int64_t bin = centre - half_width; bin <= centre + half_width; ++bin) {
-                if (absolute_bin(bin, 0) < 0) {
+                if (absolute_bin(bin, 0) < 0 || std::abs(bin - centre) < exclusion) {
                     continue;
                 }
                 auto const value = static_cast<float>(power(bin));
@@ -308,11 +310,12 @@ void CpuReceiveEngine::remove(int id)
     }
 }
 
-void CpuReceiveEngine::set_window(double centre_hz, double width_hz, double /*radius_hz*/)
+void CpuReceiveEngine::set_window(double centre_hz, double width_hz, double radius_hz)
 {
     std::scoped_lock lock(state_->mutex);
     state_->window_centre = std::llround(centre_hz / state_->bin_width);
     state_->window_half = std::llround(width_hz * 0.5 / state_->bin_width);
+    state_->window_exclusion = std::llround(radius_hz / state_->bin_width);
     state_->window_time = std::chrono::steady_clock::now();
     state_->window_set = true;
 }

@@ -19,9 +19,11 @@ namespace testbed {
 // - A complex row of bin count B: the weighted bins, referred to the absolute word clock for
 //   the row's centre bin, transformed back (B points, unnormalised); the row is the second half
 //   of that transform, B/2 complex samples.
-// - A real row: per segment, the mean power of its bins (in units of a complex tone of
-//   amplitude 1 at the user's frame length: |bin x 2 / decimation / frame_length|^2).
-// - The window peak: the strongest bin power in centre +- half width.
+// - A real row: per segment, the largest power |bin x 2 / decimation|^2 of its bins, on the
+//   scale of a frame bin of the user's transform (a complex tone of amplitude A at the user's
+//   frame length N reads (A N)^2).
+// - The window peak: the strongest bin power, on the same scale, in centre +- half width,
+//   leaving out the bins closer to the centre than the radius.
 // Frames are delivered one call late, as from hardware with work in flight.
 class CpuReceiveEngine final : public RawSpectrum {
 public:

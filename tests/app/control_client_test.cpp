@@ -208,14 +208,26 @@ TEST(ControlClient, SilentServerTimesOut)
     EXPECT_EQ(run.out, "");
 }
 
-TEST(ControlClient, OversizedReplyIsCutAt16384Bytes)
+// What fits is shown, but a reply cut short is a failure, never a quiet success.
+TEST(ControlClient, OversizedReplyIsCutAt16384BytesAndFails)
 {
     TempDir dir;
     std::string const reply = "OK " + std::string(20000, 'z');
     OddServer server(dir / "control", OddServer::Act::reply, reply);
     ClientRun const run = run_client(dir / "control", "SPECTRUM a 1 2 16");
-    EXPECT_EQ(run.error, "");
+    EXPECT_EQ(run.error, "Audio control reply was longer than 16384 bytes and was cut");
     EXPECT_EQ(run.out, reply.substr(0, 16384) + "\n");
+    EXPECT_NE(run.status, 0);
+}
+
+TEST(ControlClient, ReplyOfExactly16384BytesIsWhole)
+{
+    TempDir dir;
+    std::string const reply = "OK " + std::string(16381, 'z');
+    OddServer server(dir / "control", OddServer::Act::reply, reply);
+    ClientRun const run = run_client(dir / "control", "STATUS");
+    EXPECT_EQ(run.error, "");
+    EXPECT_EQ(run.out, reply + "\n");
     EXPECT_EQ(run.status, 0);
 }
 

@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+#include <algorithm>
 
 #include "core/control_address.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -140,10 +141,10 @@ TEST_P(ControlDispatch, AnswersOneRequestPerConnection)
     EXPECT_EQ(ask(dir / "control", e.request), e.reply);
 }
 
-std::string const not_built = "ERROR Live audio channels are not built yet";
 std::string const expected = "ERROR Expected ADD, SET, REMOVE, CLEAR, STATUS or ANALYZE ...";
 std::string const replay = "ERROR Hardware control unavailable for IQ replay";
 std::string const radio_only = "ERROR This audio mode supports RADIO commands only";
+std::string const status = "OK capture=14074000.000000,span=46080.000000";
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, ControlDispatch,
@@ -154,18 +155,17 @@ INSTANTIATE_TEST_SUITE_P(
         Exchange {"status_with_trailing_blank", true, false, "STATUS ", expected},
         Exchange {"unknown", true, false, "HELLO", expected},
         Exchange {"lower_case_radio", true, false, "radio status", expected},
-        Exchange {"status", true, false, "STATUS", not_built},
-        Exchange {"clear", true, false, "CLEAR", not_built},
-        Exchange {"remove", true, false, "REMOVE a", not_built},
-        Exchange {"set", true, false, "SET id=a,frequency=14074000", not_built},
-        Exchange {"add", true, false, "ADD id=a,frequency=14074000", not_built},
-        Exchange {"spectrum_off", true, false, "SPECTRUM OFF", "ERROR Waterfall views are not built yet"},
-        Exchange {"spectrum_view", true, false, "SPECTRUM a 14073000 14075000 64",
-                  "ERROR Waterfall views are not built yet"},
+        Exchange {"status", true, false, "STATUS", status},
+        Exchange {"clear", true, false, "CLEAR", "OK"},
+        Exchange {"remove_unknown", true, false, "REMOVE a", "OK"},
+        Exchange {"set_unknown", true, false, "SET id=a,frequency=14074000", "ERROR Audio receiver does not exist"},
+        Exchange {"add_disabled", true, false, "ADD id=a,frequency=14074000,enabled=false", "OK"},
+        Exchange {"spectrum_off", true, false, "SPECTRUM OFF", "OK"},
+        Exchange {"spectrum_view", true, false, "SPECTRUM a 14073000 14075000 64", "OK WAIT 14073000 14075000 64"},
         Exchange {"analyze", true, false, "ANALYZE STATUS", "ERROR Analysis channels are not built yet"},
         Exchange {"replay_radio", false, false, "RADIO STATUS", replay},
         Exchange {"replay_meter", false, false, "RADIO METER", replay},
-        Exchange {"replay_status", false, false, "STATUS", not_built},
+        Exchange {"replay_status", false, false, "STATUS", status},
         Exchange {"audio_mode_radio", true, true, "RADIO STATUS", "OK hook:RADIO STATUS"},
         Exchange {"audio_mode_status", true, true, "STATUS", radio_only},
         Exchange {"audio_mode_spectrum", true, true, "SPECTRUM OFF", radio_only},
@@ -448,24 +448,124 @@ TEST(LiveAudioControl, NoPathMeansNoSocketButRequestsStillWork)
     auto live = std::make_unique<LiveAudio>(rate_hz, centre_hz, rate_hz, "", std::vector<AudioChannel> {},
                                             echo_hook(), false, AnalysisSettings {}, nullptr);
     EXPECT_EQ(live->handle_command("RADIO STATUS"), "OK hook:RADIO STATUS");
-    EXPECT_THROW(live->handle_command("STATUS"), std::runtime_error);
+    EXPECT_EQ(live->handle_command("STATUS"), status);
 }
 
-TEST(LiveAudioControl, StartUpChannelsAreRefusedUntilTheyCanRunAndLeaveNothingBehind)
+TEST(LiveAudioControl, FailingStartUpChannelLeavesNothingBehind)
 {
     TempDir dir;
-    AudioChannel channel;
-    channel.id = "a";
-    channel.frequency = centre_hz;
-    EXPECT_EQ(construction_error(dir / "control", {channel}), "Live audio channels are not built yet");
+    AudioChannel first;
+    first.id = "a";
+    first.frequency = centre_hz;
+    first.wav = (dir / "first.wav").string();
+    AudioChannel second = first;
+    second.wav = (dir / "second.wav").string();
+    EXPECT_EQ(construction_error(dir / "control", {first, second}),
+              "Audio ID already exists; remove it before replacing it");
 
     AnalysisSettings settings;
     settings.channels.push_back(parse_analysis_channel("id=psk,frequency=14070000"));
     EXPECT_EQ(construction_error(dir / "control", {}, settings), "Analysis channels are not built yet");
 
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "control")));
+    EXPECT_TRUE(lock_is_free(dir / "control.lock") || !fs::exists(dir / "control.lock"));
+    // The first channel's recording was started and stopped again: a header and nothing else.
+    EXPECT_EQ(fs::file_size(dir / "first.wav"), 44u);
     auto live = make_live(dir / "control", echo_hook());
-    EXPECT_EQ(ask(dir / "control", "RADIO STATUS"), "OK hook:RADIO STATUS");
+    EXPECT_EQ(ask(dir / "control", "STATUS"), status);
+}
+
+// A reply longer than one packet of the client's would be cut by the kernel without a word: it is
+// cut at a line instead, and says so.
+TEST(LiveAudioControl, LongRepliesEndWithAnEllipsisLine)
+{
+    TempDir dir;
+    std::vector<AudioChannel> channels;
+    for (int i = 0; i < 16; ++i) {
+        AudioChannel channel;
+        channel.id = "c" + std::to_string(i);
+        channel.frequency = centre_hz;
+        channel.wav = (dir / (std::string(200, 'w') + std::to_string(i))).string() + "/" + std::string(900, 'x');
+        channels.push_back(channel);
+    }
+    testing::internal::CaptureStderr();  // none of these recordings can be opened
+    {
+        auto live = make_live(dir / "control", echo_hook(), false, channels);
+        std::string const reply = ask(dir / "control", "STATUS");
+        EXPECT_LE(reply.size(), 16000u);
+        EXPECT_EQ(reply.substr(reply.size() - 4), "\n...");
+        std::string const full = live->handle_command("STATUS");
+        ASSERT_GT(full.size(), 16000u);
+        EXPECT_EQ(reply.substr(0, reply.size() - 3), full.substr(0, reply.size() - 3)) << "cut at a line";
+        EXPECT_EQ(full[reply.size() - 4], '\n');
+    }
+    testing::internal::GetCapturedStderr();
+}
+
+// The start-up channels are replayed as the records the option parser made: a spec whose text
+// is longer than a control request may be still starts.
+TEST(LiveAudioControl, StartUpChannelLongerThanARequestStarts)
+{
+    TempDir dir;
+    AudioChannel channel;
+    channel.id = "long";
+    channel.frequency = centre_hz;
+    channel.wav = (dir / std::string(250, 'd') / std::string(250, 'd')).string();
+    for (int i = 0; i < 15; ++i)
+        channel.wav += "/" + std::string(250, 'd');
+    ASSERT_GT(format_audio_channel(channel).size(), 4096u);
+    testing::internal::CaptureStderr();
+    {
+        auto live = make_live(dir / "control", echo_hook(), false, {channel});
+        EXPECT_NE(live->handle_command("STATUS").find("id=long,"), std::string::npos);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Audio long: cannot open WAV\n");
+}
+
+// A relative control path lives in the current directory, which must then be private too.
+TEST(LiveAudioControl, RelativePathIsTakenFromTheCurrentDirectory)
+{
+    TempDir dir;
+    fs::path const before = fs::current_path();
+    fs::create_directory(dir / "work");
+    fs::permissions(dir / "work", fs::perms(0755));
+    fs::current_path(dir / "work");
+    std::string const open_directory = construction_error("control");
+    {
+        auto live = make_live("private/control", echo_hook());
+        fs::current_path(dir.path());  // the socket stays where it was made
+        EXPECT_TRUE(fs::is_socket(dir / "work" / "private" / "control"));
+        EXPECT_EQ(ask(dir / "work" / "private" / "control", "RADIO STATUS"), "OK hook:RADIO STATUS");
+    }
+    fs::current_path(before);
+    EXPECT_EQ(open_directory, "Audio control directory must be private to this user");
+    EXPECT_FALSE(fs::exists(dir / "work" / "private" / "control"));
+}
+
+// A client that leaves before its reply: one line says a reply was lost, and only once.
+TEST(LiveAudioControl, LostReplyIsLoggedOnce)
+{
+    TempDir dir;
+    std::mutex gate;
+    gate.lock();
+    auto live = make_live(dir / "control", [&gate](std::string const&) {
+        std::scoped_lock wait(gate);  // until the client has gone
+        return std::string("OK");
+    });
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 2; ++i) {
+        {
+            Fd client(connect_control(dir / "control"));
+            ASSERT_EQ(::send(client.fd, "RADIO X", 7, MSG_NOSIGNAL), 7);
+        }  // gone before the hook may answer
+        gate.unlock();
+        EXPECT_EQ(ask(dir / "control", "RADIO Y"), "OK");
+        gate.lock();
+    }
+    gate.unlock();
+    std::string const err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("Audio control: a reply could not be sent: ", 0), 0u) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
 }  // namespace

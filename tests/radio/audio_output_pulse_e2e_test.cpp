@@ -26,197 +26,32 @@
 
 #include "core/options.hpp"
 #include "radio/demodulator.hpp"
+#include "tests/support/background_process.hpp"
+#include "tests/support/pulse_server.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/tone_measure.hpp"
 
 namespace {
 
-// A program running beside the test, with its standard output going to a file and its standard
-// error collected by a reader thread (so that a chatty child never blocks on a full pipe).
-// Stopped with SIGTERM and reaped when the object goes.
-class BackgroundProcess {
-public:
-    BackgroundProcess(std::vector<std::string> const& argv, std::vector<std::string> const& env,
-                      std::string const& stdout_file)
-    {
-        int err_pipe[2];
-        if (::pipe2(err_pipe, O_CLOEXEC) != 0)
-            throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t defaults;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
-        sigaddset(&defaults, SIGTERM);
-        sigaddset(&defaults, SIGINT);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigdefault(&attributes, &defaults);
-        posix_spawnattr_setsigmask(&attributes, &none);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-
-        std::vector<char*> args;
-        for (std::string const& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        std::vector<char*> envp;
-        for (std::string const& e : env)
-            envp.push_back(const_cast<char*>(e.c_str()));
-        envp.push_back(nullptr);
-
-        int const result = ::posix_spawnp(&pid_, argv[0].c_str(), &actions, &attributes, args.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        posix_spawnattr_destroy(&attributes);
-        ::close(err_pipe[1]);
-        if (result != 0) {
-            ::close(err_pipe[0]);
-            throw std::runtime_error("Cannot start " + argv[0] + ": " + std::strerror(result));
-        }
-        reader_ = std::thread([this, fd = err_pipe[0]] { read_errors(fd); });
-    }
-
-    ~BackgroundProcess()
-    {
-        ::kill(pid_, SIGTERM);
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        reader_.join();
-    }
-
-    BackgroundProcess(BackgroundProcess const&) = delete;
-    BackgroundProcess& operator=(BackgroundProcess const&) = delete;
-
-    // Waits until the child has written `text` to its standard error, or closed it.
-    bool wait_for_error_text(std::string const& text, std::chrono::seconds timeout)
-    {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout,
-                                 [&] { return errors_.find(text) != std::string::npos || closed_; }) &&
-               errors_.find(text) != std::string::npos;
-    }
-
-    std::string errors() const
-    {
-        std::scoped_lock lock(mutex_);
-        return errors_;
-    }
-
-private:
-    void read_errors(int fd)
-    {
-        char buffer[4096];
-        while (true) {
-            ssize_t const n = ::read(fd, buffer, sizeof buffer);
-            if (n < 0 && errno == EINTR)
-                continue;
-            std::scoped_lock lock(mutex_);
-            if (n <= 0) {
-                closed_ = true;
-                changed_.notify_all();
-                break;
-            }
-            errors_.append(buffer, static_cast<std::size_t>(n));
-            changed_.notify_all();
-        }
-        ::close(fd);
-    }
-
-    pid_t pid_ = -1;
-    std::thread reader_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::string errors_;
-    bool closed_ = false;
-};
-
-// A private PulseAudio server for one test: its own runtime, state and home directories, a
-// socket that anyone may use without a cookie, no default configuration. Our clients find it
-// through PULSE_SERVER.
+// A private PulseAudio server for each test (tests/support/pulse_server.hpp).
 class PulseAudioOutput : public testing::Test {
 protected:
     void SetUp() override
     {
-        for (char const* dir : {"runtime", "home", "state"})
-            std::filesystem::create_directories(tmp / dir);
-        socket_ = (tmp / "runtime" / "native").string();
-        env_ = environment_with({"XDG_RUNTIME_DIR=" + (tmp / "runtime").string(),
-                                 "PULSE_RUNTIME_PATH=" + (tmp / "runtime").string(),
-                                 "PULSE_STATE_PATH=" + (tmp / "state").string(), "HOME=" + (tmp / "home").string(),
-                                 "PULSE_SERVER=unix:" + socket_},
-                                {"DBUS_SESSION_BUS_ADDRESS"});
-        try {
-            server_ = std::make_unique<BackgroundProcess>(
-                std::vector<std::string>{"pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n", "--system=no",
-                                         "--disallow-exit", "--use-pid-file=no", "--log-target=stderr",
-                                         "--log-level=info",
-                                         "--load=module-native-protocol-unix auth-anonymous=1 socket=" + socket_},
-                env_, (tmp / "pulseaudio.out").string());
-        } catch (std::exception const& error) {
-            GTEST_SKIP() << "No PulseAudio server can run here: " << error.what();
-        }
-        if (!server_->wait_for_error_text("Daemon startup complete.", std::chrono::seconds(20)))
-            GTEST_SKIP() << "The PulseAudio server did not start:\n" << server_->errors();
-        previous_server_ = std::getenv("PULSE_SERVER") ? std::getenv("PULSE_SERVER") : "";
-        ::setenv("PULSE_SERVER", ("unix:" + socket_).c_str(), 1);
+        server_ = std::make_unique<PulseServer>(tmp.path());
+        if (!server_->failure().empty())
+            GTEST_SKIP() << server_->failure();
+        env_ = server_->env();
     }
 
-    void TearDown() override
-    {
-        if (previous_server_.empty())
-            ::unsetenv("PULSE_SERVER");
-        else
-            ::setenv("PULSE_SERVER", previous_server_.c_str(), 1);
-    }
-
-    ProcessResult pactl(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), "pactl");
-        ProcessRun run;
-        run.argv = args;
-        run.env = env_;
-        run.timeout_ms = 20000;
-        return run_process(run);
-    }
-
-    // "name\targuments" of every loaded module (pactl lists "index\tname\targuments\tusers").
-    std::vector<std::string> modules()
-    {
-        ProcessResult const listed = pactl({"list", "short", "modules"});
-        EXPECT_EQ(listed.exit_status, 0) << listed.err;
-        std::vector<std::string> result;
-        std::istringstream lines(listed.out);
-        for (std::string line; std::getline(lines, line);) {
-            std::size_t const name = line.find('\t');
-            if (name == std::string::npos)
-                continue;
-            std::size_t const arguments = line.find('\t', name + 1);
-            std::size_t const users = arguments == std::string::npos ? arguments : line.find('\t', arguments + 1);
-            result.push_back(line.substr(name + 1, users == std::string::npos ? users : users - name - 1));
-        }
-        return result;
-    }
-
-    std::size_t count_modules(std::string const& name)
-    {
-        std::size_t count = 0;
-        for (std::string const& module : modules())
-            count += module.rfind(name + "\t", 0) == 0 ? 1 : 0;
-        return count;
-    }
+    ProcessResult pactl(std::vector<std::string> args) { return server_->pactl(std::move(args)); }
+    std::vector<std::string> modules() { return server_->modules(); }
+    std::size_t count_modules(std::string const& name) { return server_->count_modules(name); }
 
     TempDir tmp;
-    std::string socket_;
     std::vector<std::string> env_;
-    std::unique_ptr<BackgroundProcess> server_;
-    std::string previous_server_;
+    std::unique_ptr<PulseServer> server_;
 };
 
 Options pulse_options(int rate_hz)

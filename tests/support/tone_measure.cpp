@@ -31,6 +31,50 @@ ToneMeasure measure_tone(std::span<float const> samples, double rate_hz)
     return result;
 }
 
+ToneFit fit_tone(std::span<float const> samples, double rate_hz, double frequency_hz)
+{
+    ToneFit fit;
+    if (samples.empty())
+        return fit;
+    // Normal equations of x ~ a cos + b sin + c.
+    double m[3][3] = {};
+    double v[3] = {};
+    for (std::size_t n = 0; n < samples.size(); ++n) {
+        double const phase = 2.0 * std::numbers::pi * frequency_hz * static_cast<double>(n) / rate_hz;
+        double const basis[3] = {std::cos(phase), std::sin(phase), 1.0};
+        for (int i = 0; i < 3; ++i) {
+            v[i] += basis[i] * samples[n];
+            for (int j = 0; j < 3; ++j)
+                m[i][j] += basis[i] * basis[j];
+        }
+    }
+    // Gaussian elimination of the 3 x 3 system.
+    for (int col = 0; col < 3; ++col) {
+        for (int row = col + 1; row < 3; ++row) {
+            double const f = m[row][col] / m[col][col];
+            for (int k = col; k < 3; ++k)
+                m[row][k] -= f * m[col][k];
+            v[row] -= f * v[col];
+        }
+    }
+    double coefficient[3] = {};
+    for (int row = 2; row >= 0; --row) {
+        double sum = v[row];
+        for (int k = row + 1; k < 3; ++k)
+            sum -= m[row][k] * coefficient[k];
+        coefficient[row] = sum / m[row][row];
+    }
+    fit.amplitude = std::hypot(coefficient[0], coefficient[1]);
+    double residual = 0.0;
+    for (std::size_t n = 0; n < samples.size(); ++n) {
+        double const phase = 2.0 * std::numbers::pi * frequency_hz * static_cast<double>(n) / rate_hz;
+        double const model = coefficient[0] * std::cos(phase) + coefficient[1] * std::sin(phase) + coefficient[2];
+        residual += (samples[n] - model) * (samples[n] - model);
+    }
+    fit.residual_rms = std::sqrt(residual / static_cast<double>(samples.size()));
+    return fit;
+}
+
 std::span<float const> after(std::span<float const> samples, std::size_t skip)
 {
     return skip >= samples.size() ? std::span<float const>{} : samples.subspan(skip);

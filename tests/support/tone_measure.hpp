@@ -14,6 +14,15 @@ struct ToneMeasure {
 
 ToneMeasure measure_tone(std::span<float const> samples, double rate_hz);
 
+// A least-squares fit of a sine of a known frequency: its amplitude, and what is left over (rms)
+// once it is taken out: noise, other tones, or phase jumps of a broken signal path.
+struct ToneFit {
+    double amplitude = 0.0;
+    double residual_rms = 0.0;
+};
+
+ToneFit fit_tone(std::span<float const> samples, double rate_hz, double frequency_hz);
+
 // samples[skip..] : the part after a filter has settled.
 std::span<float const> after(std::span<float const> samples, std::size_t skip);
 

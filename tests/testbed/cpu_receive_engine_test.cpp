@@ -29,6 +29,7 @@ struct Seen {
     std::vector<float> real_values;
     bool peak = false;
     std::int64_t peak_bin = 0;
+    float peak_value = 0;
 };
 
 Seen process(testbed::CpuReceiveEngine& engine, std::uint64_t frame, int complex_id, int real_id, int& calls)
@@ -40,8 +41,7 @@ Seen process(testbed::CpuReceiveEngine& engine, std::uint64_t frame, int complex
         if (float const* real = results.real_row(real_id)) {
             seen.real_values.assign(real, real + 2);
         }
-        float value = 0;
-        seen.peak = results.window_peak(seen.peak_bin, value);
+        seen.peak = results.window_peak(seen.peak_bin, seen.peak_value);
     });
     EXPECT_TRUE(ok);
     return seen;
@@ -56,7 +56,8 @@ TEST(CpuReceiveEngine, DeliversEachFrameOneCallLateWithItsRows)
     int const complex_id = engine.add_complex_row({-1, 0, 1, 2}, {1, 0, 1, 0, 1, 0, 1, 0}, 19000.0);
     // Two segments around bin 20 (offsets from bin 18): bins 18..19 and 20..22.
     int const real_id = engine.add_real_row({0, 1, 2, 3, 4}, {0, 2, 5}, 18000.0);
-    engine.set_window(20000.0, 8000.0, 8000.0);
+    // 16..32 kHz around 24 kHz, leaving out 22..26 kHz: the cosine at 20 kHz is 4 bins below.
+    engine.set_window(24000.0, 16000.0, 2000.0);
 
     int calls = 0;
     write_block(engine);
@@ -69,10 +70,12 @@ TEST(CpuReceiveEngine, DeliversEachFrameOneCallLateWithItsRows)
         EXPECT_TRUE(seen.complex_present[0]);
         if (frame >= 2) {  // both halves of the transform hold the cosine
             ASSERT_EQ(seen.real_values.size(), 2u);
-            EXPECT_NEAR(seen.real_values[0], 0.0, 1e-6);
-            EXPECT_NEAR(seen.real_values[1], 0.25 / 3.0, 1e-3);  // (amplitude 0.5)^2 over 3 bins
+            // The largest bin of each segment, unscaled: amplitude 0.5 x 64 points, squared.
+            EXPECT_NEAR(seen.real_values[0], 0.0, 1e-3);
+            EXPECT_NEAR(seen.real_values[1], 1024.0, 1.0);
             EXPECT_TRUE(seen.peak);
-            EXPECT_EQ(seen.peak_bin, 0);
+            EXPECT_EQ(seen.peak_bin, -4);
+            EXPECT_NEAR(seen.peak_value, 1024.0, 1.0);
         }
     }
     EXPECT_EQ(calls, 3);

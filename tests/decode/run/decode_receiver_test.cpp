@@ -191,8 +191,6 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RefusalCase{"survey", [](Options& o) { o.survey = true; },
                     "Wideband survey is not built yet; run without --survey"},
-        RefusalCase{"audio_channel", [](Options& o) { o.audio_channels.emplace_back(); },
-                    "Live audio channels are not built yet; run without --audio-channel"},
         RefusalCase{"analysis_channel", [](Options& o) { o.analysis_channels.emplace_back(); },
                     "Signal analysis channels are not built yet; run without --analysis-channel"},
         // Whether or not a preset fits the capture, the option is refused by its own name.

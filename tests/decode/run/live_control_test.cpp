@@ -12,20 +12,26 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
+#include <complex>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <mutex>
+#include <numbers>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/stop_flag.hpp"
+#include "live/audio_channel_spec.hpp"
 #include "radio/radio.hpp"
 #include "radio/sample_queue.hpp"
 #include "tests/support/control_request.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/tone_measure.hpp"
 
 namespace {
 
@@ -41,7 +47,10 @@ class ControlledRadio : public Radio {
 public:
     using Feed = std::function<void(SampleQueue&)>;
 
-    explicit ControlledRadio(Feed feed) : feed_(std::move(feed)) {}
+    explicit ControlledRadio(Feed feed, double tuning_offset_hz = 0.0)
+        : feed_(std::move(feed)), offset_(tuning_offset_hz)
+    {
+    }
     ~ControlledRadio() override { stop(); }
 
     void start(SampleQueue& queue) override
@@ -54,7 +63,7 @@ public:
             thread_.join();
     }
     double sample_rate() const override { return kRate; }
-    double tuning_offset() const override { return 0.0; }
+    double tuning_offset() const override { return offset_; }
     void check_retune(double) override {}
     void retune(double hz) override
     {
@@ -76,8 +85,27 @@ public:
 private:
     std::mutex mutex_;
     Feed feed_;
+    double offset_ = 0.0;
     std::thread thread_;
 };
+
+// Blocks holding one tone at rf_hz for a capture centred at centre_hz, from utc_from up to
+// utc_to, at ten times real time (so that the live channels' outputs keep up as they would).
+void push_tone(SampleQueue& queue, double utc_from, double utc_to, double rf_hz, double centre_hz)
+{
+    for (double utc = utc_from; utc < utc_to - 1e-9; utc += kBlock / kRate) {
+        IqBlock block;
+        block.samples.resize(kBlock);
+        for (std::size_t i = 0; i < kBlock; ++i) {
+            double const t = utc - kT0 + static_cast<double>(i) / kRate;
+            double const phase = 2 * std::numbers::pi * std::fmod((rf_hz - centre_hz) * t, 1.0);
+            block.samples[i] = std::polar(0.01f, static_cast<float>(phase));
+        }
+        block.utc = utc;
+        queue.push(std::move(block));
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
 
 // Quiet blocks from utc_from up to utc_to, consecutive in time.
 void push_quiet(SampleQueue& queue, double utc_from, double utc_to)
@@ -227,6 +255,74 @@ TEST_F(LiveControl, ApplyMovesTheDecodersAndDropsTheOldBandsPartialIntervals)
         EXPECT_THAT(line, HasSubstr(" 7.074 Rx FT8 "));
         EXPECT_THAT(line, testing::Not(HasSubstr("14.074")));
     }
+}
+
+// A live channel records through a band change: the capture moves, the channel follows, and
+// the same WAV file goes on.
+TEST_F(LiveControl, RecordingGoesOnThroughARetune)
+{
+    options.decoder_channels.clear();
+    options.decoders = 0;
+    options.if_bandwidth = kRate;
+    fs::path const recording = dir / "net.wav";
+    options.audio_channels = {parse_audio_channel("id=net,frequency=14085000,agc=off,wav=" + recording.string())};
+    std::string reply;
+    std::string status;
+    ControlledRadio radio([&](SampleQueue& queue) {
+        push_tone(queue, kT0 + 1, kT0 + 2, 14086000, 14080000);
+        reply = ask_control(options.audio_control, "RADIO RETUNE APPLY 14082000");
+        status = ask_control(options.audio_control, "STATUS");
+        push_tone(queue, kT0 + 2, kT0 + 3, 14086000, 14082000);
+        stop_requested = 1;
+    });
+    run(&radio);
+
+    EXPECT_EQ(reply, "OK RETUNE center=14082000.000000 channels=0");
+    EXPECT_EQ(status, "OK capture=14082000.000000,span=57600.000000\nid=net,frequency=14085000,modulation=USB,"
+                      "bandwidth=3000,audio-rate=48000,audio-gain=10,enabled=true,agc=off,wav="
+                          + recording.string());
+    std::ifstream in(recording, std::ios::binary);
+    std::vector<unsigned char> const bytes {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::vector<float> samples;
+    for (std::size_t i = 44; i + 1 < bytes.size(); i += 2)
+        samples.push_back(static_cast<float>(static_cast<std::int16_t>(bytes[i] | (bytes[i + 1] << 8))) / 32767.0f);
+    ASSERT_GT(samples.size(), 86000u) << "both seconds, in one file";
+    EXPECT_NEAR(fit_tone(std::span(samples).subspan(9600, 28800), 48000, 1000).amplitude, 0.1, 0.003);
+    EXPECT_NEAR(fit_tone(std::span(samples).subspan(samples.size() - 28800), 48000, 1000).amplitude, 0.1, 0.003);
+}
+
+// CHECK asks what APPLY would do: the capture centre the radio would really use, and every
+// live channel, the audio socket ones included. What APPLY refuses, CHECK refuses.
+TEST_F(LiveControl, CheckRefusesWhatApplyRefuses)
+{
+    options.decoder_channels.clear();
+    options.decoders = 0;
+    options.if_bandwidth = kRate;
+    options.frequency = 14100000;  // this radio's capture sits 10 kHz lower: 14090000
+    options.audio_channels = {parse_audio_channel("id=web,frequency=14100000,socket=/tmp/norvane-web-listener")};
+    std::vector<std::string> replies;
+    ControlledRadio radio(
+        [&](SampleQueue& queue) {
+            push_quiet(queue, kT0 + 1, kT0 + 2);
+            // Asked for 14080000, the capture would be centred at 14070000 and end at 14098800.
+            for (std::string const request :
+                 {"RADIO RETUNE CHECK 14080000", "RADIO RETUNE APPLY 14080000", "STATUS",
+                  "RADIO RETUNE CHECK 14095000", "RADIO RETUNE APPLY 14095000", "STATUS"})
+                replies.push_back(ask_control(options.audio_control, request));
+            stop_requested = 1;
+        },
+        10000);
+    testing::internal::CaptureStderr();
+    decode_receiver(options, &radio, queue, daemon);
+    testing::internal::GetCapturedStderr();
+
+    std::string const refused = "ERROR Audio passband is outside the running capture; receiver restart required";
+    std::string const channel = "\nid=web,frequency=14100000,modulation=USB,bandwidth=3000,audio-rate=48000,"
+                                "audio-gain=10,enabled=true,socket=/tmp/norvane-web-listener";
+    EXPECT_EQ(replies, (std::vector<std::string> {refused, refused, "OK capture=14090000.000000,span=57600.000000" + channel,
+                                                  "OK RETUNE validated", "OK RETUNE center=14095000.000000 channels=0",
+                                                  "OK capture=14085000.000000,span=57600.000000" + channel}));
+    EXPECT_EQ(radio.retunes, std::vector<double> {14095000}) << "the refused change never reached the radio";
 }
 
 }  // namespace
