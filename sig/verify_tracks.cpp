@@ -148,6 +148,14 @@ bool tone_count_test(ClassifierState& s, ClassifierTrack& t, const float* audio,
                                  t.audio_hz - (tones - 1.0) * rate / 2.0, t.audio_hz);
 }
 
+std::size_t test_samples(const ClassifierState& s, const ClassifierTrack& t) {
+    const std::size_t length = std::min(s.audio_fill, ClassifierState::kTestTail);
+    const double wanted = std::round((s.frame_time - t.start_time + 0.4) * ClassifierState::kRate);
+    std::size_t count = length;
+    if (wanted < static_cast<double>(length)) count = static_cast<std::size_t>(std::max(0.0, wanted));
+    return std::min(std::max(count, kMinTestSamples), length);
+}
+
 std::vector<TrackTest> tests_for(const ClassifierTrack& t) {
     switch (t.kind) {
     case GroupKind::FSK_PAIR: return {TrackTest::rtty};
@@ -205,10 +213,7 @@ void verification_pass(ClassifierState& s) {
         ClassifierTrack& t = s.tracks[i];
         ++t.attempts;
         t.last_attempt_frame = s.frame_counter;
-        const double wanted = (s.frame_time - t.start_time + 0.4) * ClassifierState::kRate;
-        std::size_t count = length;
-        if (wanted < static_cast<double>(length)) count = static_cast<std::size_t>(std::max(0.0, wanted));
-        count = std::max(count, kMinTestSamples);
+        const std::size_t count = test_samples(s, t);
         verify_track(s, t, s.tail.data() + (length - count), count);
     }
 }

@@ -16,6 +16,10 @@ namespace sig {
 // audio. Needs 1.2 s of audio since the last discontinuity and tracks at least 1.3 s old.
 void verification_pass(ClassifierState& state);
 
+// How much of the last 2 s a test of this track looks at: from 0.4 s before the track was first
+// seen, at least 1.2 s, at most what the audio ring holds.
+std::size_t test_samples(const ClassifierState& state, const ClassifierTrack& track);
+
 // The tests a track gets, in order; the first that accepts ends the list.
 enum class TrackTest { rtty, comb, tone_count, wefax, narrowband };
 std::vector<TrackTest> tests_for(const ClassifierTrack& track);
