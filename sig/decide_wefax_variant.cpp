@@ -23,12 +23,10 @@ bool decide_wefax_variant(ClassifierState& state, ClassifierTrack& track, const 
             score_floor = std::max(score_floor, 0.3);
             return false;
         }
-        if (std::fabs(track.spacing_hz - 300.0) <= 1.0)
-            track.variant = "120/576";
-        else if (std::fabs(track.spacing_hz - 675.0) <= 1.0)
-            track.variant = "120/288";
-        else
-            track.variant.clear();
+        // The pattern gives the index of cooperation but not the speed, and a variant would fix
+        // the modem at that speed: a 60 or 90 lines-per-minute chart would come out at 120.
+        // The modem finds both itself from this same start tone.
+        track.variant.clear();
         track.mode = Mode::WEFAX;
         track.symbol_rate = 0.0;
         track.tones = 0;
