@@ -63,6 +63,14 @@ inline constexpr std::string_view digital_mode_name(DigitalMode mode)
     return digital_mode_detail::row(mode).name;
 }
 
+// The name for texts that must not pass a corrupted code off as a real mode (ALL.TXT's mode
+// column, the decoder lines): "unknown" for a code outside the table, where digital_mode_name
+// falls back to FT8.
+inline constexpr std::string_view digital_mode_name_or_unknown(DigitalMode mode)
+{
+    return static_cast<std::uint32_t>(mode) < digital_mode_count ? digital_mode_name(mode) : "unknown";
+}
+
 // Length of one UTC interval: 15, 7.5, 15, 10, 6, 30 or 120 s.
 inline constexpr double digital_mode_interval_seconds(DigitalMode mode)
 {

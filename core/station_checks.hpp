@@ -79,3 +79,10 @@ inline bool is_valid_locator(std::string_view text)
     }
     return true;
 }
+
+// A call in angle brackets, as FT8 and WSPR messages show a call they carry only as a hash
+// ("<K1ABC>", or "<...>" when the hash is unknown): something between the two brackets.
+inline bool is_bracketed_call(std::string_view token)
+{
+    return token.size() >= 3 && token.front() == '<' && token.back() == '>';
+}

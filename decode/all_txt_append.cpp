@@ -5,10 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "core/errno_error.hpp"
 
 namespace {
+
+// How often a waiting worker tries the lock again and looks at the stop request.
+constexpr auto lock_step = std::chrono::milliseconds(20);
 
 int lock_retrying(int fd, int operation)
 {
@@ -16,6 +21,23 @@ int lock_retrying(int fd, int operation)
     while ((result = ::flock(fd, operation)) != 0 && errno == EINTR) {
     }
     return result;
+}
+
+// True once the exclusive lock is held; false when stopping() turned true while another open
+// file held it.
+bool lock_unless_stopping(int fd, std::function<bool()> const& stopping)
+{
+    for (;;) {
+        if (lock_retrying(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK)
+            throw errno_error("Lock ALL.TXT");
+        if (stopping && stopping())
+            return false;
+        std::this_thread::sleep_for(lock_step);
+        if (stopping && stopping())
+            return false;
+    }
 }
 
 // Writes everything or returns false with errno set. A write that takes nothing on a regular
@@ -39,10 +61,10 @@ bool write_all(int fd, std::string_view text)
 
 }  // namespace
 
-void append_all_txt(int fd, std::string_view text)
+bool append_all_txt(int fd, std::string_view text, std::function<bool()> const& stopping)
 {
-    if (lock_retrying(fd, LOCK_EX) != 0)
-        throw errno_error("Lock ALL.TXT");
+    if (!lock_unless_stopping(fd, stopping))
+        return false;
     // Appends land at the end, so the size under the lock is where this block begins.
     struct stat before {};
     if (::fstat(fd, &before) != 0) {
@@ -59,4 +81,5 @@ void append_all_txt(int fd, std::string_view text)
     }
     if (lock_retrying(fd, LOCK_UN) != 0)
         throw errno_error("Unlock ALL.TXT");
+    return true;
 }

@@ -6,33 +6,13 @@
 
 #include "decode/decoder_programs.hpp"
 
-namespace {
-
-// The mode column must say "unknown" for a code outside the table, where the shared name
-// lookup would fall back to a real mode.
-char const* all_txt_mode_name(DigitalMode mode)
-{
-    switch (mode) {
-    case DigitalMode::FT8: return "FT8";
-    case DigitalMode::FT4: return "FT4";
-    case DigitalMode::JS8: return "JS8";
-    case DigitalMode::JS8_FAST: return "JS8-FAST";
-    case DigitalMode::JS8_TURBO: return "JS8-TURBO";
-    case DigitalMode::JS8_SLOW: return "JS8-SLOW";
-    case DigitalMode::WSPR: return "WSPR";
-    }
-    return "unknown";
-}
-
-}  // namespace
-
 std::string format_all_txt_line(DecodedSpot const& spot, DigitalMode mode, double start_utc, double dial_hz)
 {
     std::ostringstream line;
     line.imbue(std::locale::classic());
     line << format_utc(utc_whole_seconds(start_utc), "%y%m%d_%H%M%S") << ' ';
     line << std::fixed << std::setprecision(3) << std::setw(9) << dial_hz / 1000000.0;
-    line << " Rx " << all_txt_mode_name(mode) << ' ';
+    line << " Rx " << digital_mode_name_or_unknown(mode) << ' ';
     line << std::setw(6) << spot.snr << ' ';
     line << std::setprecision(1) << std::setw(4) << spot.dt << ' ';
     line << std::setw(4) << spot.audio_hz << ' ';

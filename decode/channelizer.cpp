@@ -565,11 +565,4 @@ std::uint64_t Channelizer::Impl::decimation() const { return state_->decimation;
 std::uint64_t Channelizer::Impl::sample_index() const { return state_->sample_index; }
 std::uint64_t Channelizer::Impl::clipped() const { return state_->clipped; }
 std::uint64_t Channelizer::Impl::channel_count() const { return state_->channels.size(); }
-std::int32_t Channelizer::Impl::channel_bin(std::uint64_t channel) const { return state_->channels.at(channel)->bin; }
-
-std::vector<std::complex<float>> const& Channelizer::Impl::channel_coefficients(std::uint64_t channel) const
-{
-    return state_->channels.at(channel)->coefficients;
-}
-
 std::vector<int> const& Channelizer::Impl::row_ids() const { return state_->row_ids; }

@@ -72,10 +72,6 @@ public:
     std::uint64_t sample_index() const;
     std::uint64_t clipped() const;
     std::uint64_t channel_count() const;
-    // The forward bin nearest a channel's passband centre (signed; used modulo N).
-    std::int32_t channel_bin(std::uint64_t channel) const;
-    // A channel's filter response at its M bins, in inverse-transform order.
-    std::vector<std::complex<float>> const& channel_coefficients(std::uint64_t channel) const;
     std::vector<int> const& row_ids() const;
 
 private:

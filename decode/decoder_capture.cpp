@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <iostream>
+#include <sstream>
 #include <stdexcept>
+
+#include "core/log_line.hpp"
 
 namespace {
 
@@ -119,21 +121,23 @@ struct DecoderCapture::State {
             return;
         last_discontinuity_message = now;
         std::uint32_t const flags = block.gap_flags;
-        std::cerr << "IQ discontinuity: discarded incomplete decoder intervals (resets=" << resets;
+        std::ostringstream line;
+        line << "IQ discontinuity: discarded incomplete decoder intervals (resets=" << resets;
         if (drift)
-            std::cerr << ", sample/UTC clock drift";
+            line << ", sample/UTC clock drift";
         if (flags & GAP_SOURCE_RESET)
-            std::cerr << ", driver reset";
+            line << ", driver reset";
         if (flags & GAP_SEQUENCE)
-            std::cerr << ", sample-counter gap: expected=" << block.expected_sample
-                      << ", received=" << block.received_sample << ", missing=" << block.gap_samples;
+            line << ", sample-counter gap: expected=" << block.expected_sample
+                 << ", received=" << block.received_sample << ", missing=" << block.gap_samples;
         if (flags & GAP_DROPPED)
-            std::cerr << ", receive queue overflow";
+            line << ", receive queue overflow";
         if (flags & GAP_UNKNOWN_SIZE)
-            std::cerr << ", unknown stream discontinuity";
+            line << ", unknown stream discontinuity";
         if (was_fillable)
-            std::cerr << ", gap exceeds fill limit";
-        std::cerr << ")\n";
+            line << ", gap exceeds fill limit";
+        line << ')';
+        log_line(line.str());
     }
 
     void zero_fill(std::uint64_t gap_samples, double gap_seconds, double expected, DecoderCapture& capture)
@@ -192,15 +196,19 @@ struct DecoderCapture::State {
                 slot.start_sample += digital_mode_interval_samples(slot.mode);
             }
             ++intervals_dropped;
-            std::cerr << "IQ gap: the " << length
-                      << " s interval in progress lost too much to decode and was dropped; other intervals continue\n";
+            std::ostringstream line;
+            line << "IQ gap: the " << length
+                 << " s interval in progress lost too much to decode and was dropped; other intervals continue";
+            log_line(line.str());
         }
 
         auto const now = SteadyClock::now();
         if (now - last_fill_message >= message_interval) {
             last_fill_message = now;
-            std::cerr << "IQ gap: zero-filled " << gap_samples << " samples (" << gap_seconds * 1000.0
-                      << " ms) to preserve decoder timing; gap fills=" << gap_fills << '\n';
+            std::ostringstream line;
+            line << "IQ gap: zero-filled " << gap_samples << " samples (" << gap_seconds * 1000.0
+                 << " ms) to preserve decoder timing; gap fills=" << gap_fills;
+            log_line(line.str());
         }
     }
 };

@@ -9,7 +9,6 @@
 #include <array>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
@@ -24,7 +23,7 @@
 
 #include "core/options.hpp"
 #include "core/errno_error.hpp"
-#include "core/state_directory.hpp"
+#include "core/log_line.hpp"
 #include "core/unique_fd.hpp"
 #include "decode/all_txt_append.hpp"
 #include "decode/all_txt_line.hpp"
@@ -33,27 +32,12 @@
 #include "radio/audio_output.hpp"
 #include "report/history_writer.hpp"
 #include "report/make_psk_spot.hpp"
-#include "report/psk_report_writer.hpp"
 #include "report/psk_reporter.hpp"
 #include "report/wspr_reporter.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Lines of one writer go out in a single write, so they never mix with other writers' output.
-void write_stderr(std::string const& line)
-{
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-}
-
-std::string mode_text(DigitalMode mode)
-{
-    if (static_cast<std::size_t>(mode) >= digital_mode_count)
-        return "unknown";
-    return std::string(digital_mode_name(mode));
-}
 
 std::string fixed_text(double value, int decimals)
 {
@@ -105,6 +89,22 @@ public:
             std::error_code ignored;
             fs::remove(path_, ignored);
         }
+    }
+    // Creates the file (or empties the one of that name) for writing. The decoders run in the
+    // same directory and could leave anything under the next interval's name: nothing but a
+    // regular file is written to, no link is followed, and the open never blocks (a FIFO there
+    // must not freeze the worker, nor with it the stop).
+    UniqueFd create() const
+    {
+        UniqueFd file(::open(path_.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+        if (file.get() < 0)
+            throw errno_error("Cannot open WAV output: " + path_.string());
+        struct stat status {};
+        if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
+            throw std::runtime_error("WAV output must be a regular file: " + path_.string());
+        if (::ftruncate(file.get(), 0) != 0)
+            throw errno_error("Cannot open WAV output: " + path_.string());
+        return file;
     }
     void remove()
     {
@@ -168,7 +168,6 @@ private:
     std::unique_ptr<WsprReporter> wspr_;
     WsprRejections wspr_rejections_;
     std::mutex queue_mutex_;
-    std::mutex log_mutex_;
     std::mutex all_txt_mutex_;
     std::condition_variable wake_;
     std::deque<DecodeJob> queue_;
@@ -217,24 +216,16 @@ DecoderPool::Impl::Impl(Options const& options, std::atomic<int> const* stop, st
         throw std::runtime_error("ALL.TXT output must be a regular file");
 
     if (options_.pskreporter) {
-        if (psk) {
-            psk_ = std::move(psk);
-        } else {
-            auto writer = std::make_shared<PskReportWriter>(state_directory("psk-reports.sqlite3"));
-            psk_ = std::make_shared<PskReporter>(
-                options_.callsign, options_.grid, PskReporter::SendHook{}, std::chrono::milliseconds(300000),
-                [writer](unsigned long reports, long sent_at) {
-                    writer->record_batch(reports, static_cast<std::int64_t>(sent_at));
-                },
-                PskReportPolicy{});
-        }
-        write_stderr("PSK Reporter enabled: receiver=" + options_.callsign + ", grid=" + options_.grid +
-                     "; batched live decoder reports\n");
+        // The run builds the one client that the pool, the analysis sinks and the survey share.
+        if (!psk)
+            throw std::logic_error("Decoder pool needs the run's PSK Reporter client");
+        psk_ = std::move(psk);
+        log_line("PSK Reporter enabled: receiver=" + options_.callsign + ", grid=" + options_.grid +
+                 "; batched live decoder reports");
     }
     if (options_.wsprnet) {
         wspr_ = std::make_unique<WsprReporter>(options_.callsign, options_.grid, WsprReporter::Upload{});
-        write_stderr("WSPRnet enabled: receiver=" + options_.callsign + ", grid=" + options_.grid +
-                     "; live WSPR uploads\n");
+        log_line("WSPRnet enabled: receiver=" + options_.callsign + ", grid=" + options_.grid + "; live WSPR uploads");
     }
 
     threads_.reserve(options_.workers);
@@ -307,8 +298,7 @@ void DecoderPool::Impl::submit(DecodeJob job)
         if (dropped_mode < digital_mode_count)
             ++per_mode_[dropped_mode].backlog_drops;
         ++backlog_drops_;
-        std::scoped_lock log(log_mutex_);
-        write_stderr("Decoder backlog: discarded oldest queued channel interval\n");
+        log_line("Decoder backlog: discarded oldest queued channel interval");
     }
     auto const mode = static_cast<std::size_t>(job.mode);
     if (mode < digital_mode_count)
@@ -349,10 +339,8 @@ void DecoderPool::Impl::close(bool drain, std::atomic<int> const* stop)
     if (wspr_)
         wspr_->stop();
     std::string const rejected = wspr_rejections_.summary();
-    if (!rejected.empty()) {
-        std::scoped_lock log(log_mutex_);
-        write_stderr(rejected + "\n");
-    }
+    if (!rejected.empty())
+        log_line(rejected);
     std::scoped_lock lock(queue_mutex_);
     shut_down_ = true;
 }
@@ -460,16 +448,13 @@ void DecoderPool::Impl::worker(fs::path const& directory)
 
 void DecoderPool::Impl::run_job(fs::path const& directory, DecodeJob const& job, std::string const& program)
 {
-    std::string const mode = mode_text(job.mode);
+    std::string const mode(digital_mode_name_or_unknown(job.mode));
     bool const wspr = job.mode == DigitalMode::WSPR;
     std::time_t const start = utc_whole_seconds(job.start_utc);
     std::string const wav_name = format_utc(start, wspr ? "%y%m%d_%H%M" : "%y%m%d_%H%M%S") + ".wav";
     WavFile wav(directory / wav_name);
     {
-        Options wav_options;
-        wav_options.wav = wav.path().string();
-        wav_options.audio_rate = 12000;
-        AudioOutput output(wav_options);
+        AudioOutput output(wav.create(), 12000);
         output.write(job.audio);
         output.finish();
     }
@@ -505,9 +490,8 @@ void DecoderPool::Impl::run_job(fs::path const& directory, DecodeJob const& job,
             line += " (timeout)";
         else
             line += " (process error): " + (runaway.empty() ? run.output.substr(0, 300) : runaway);
-        line += "\n";
-        std::scoped_lock log(log_mutex_);
-        write_stderr(line);
+        // The decoder's text goes out as it came, so its own final newline is not the line's end.
+        log_line(line + '\n');
         return;
     }
 
@@ -535,8 +519,16 @@ void DecoderPool::Impl::run_job(fs::path const& directory, DecodeJob const& job,
         std::string text;
         for (auto const& spot : kept)
             text += format_all_txt_line(spot, job.mode, job.start_utc, job.dial_hz);
-        std::scoped_lock lock(all_txt_mutex_);
-        append_all_txt(all_txt_.get(), text);
+        bool written = false;
+        {
+            std::scoped_lock lock(all_txt_mutex_);
+            written = append_all_txt(all_txt_.get(), text, [this] { return cancel_.load() || stop_set(stop_); });
+        }
+        // A program that keeps ALL.TXT locked must not hold the stop up; what it cost is said.
+        if (!written)
+            log_line("ALL.TXT still locked by another program at stop: " + std::to_string(kept.size()) +
+                     " lines of " + mode + " " + interval + " " +
+                     fixed_text(job.dial_hz / 1000000.0, 6) + " MHz not written");
     }
 
     std::set<std::string> calls;
@@ -548,7 +540,7 @@ void DecoderPool::Impl::run_job(fs::path const& directory, DecodeJob const& job,
         if (psk_)
             psk_->submit(*report);
         if (wspr_ && wspr)
-            wspr_rejections_.guard([&] { wspr_->submit(job.start_utc, job.dial_hz, spot); }, log_mutex_);
+            wspr_rejections_.guard([&] { wspr_->submit(job.start_utc, job.dial_hz, spot); });
     }
 
     {
@@ -573,9 +565,7 @@ void DecoderPool::Impl::run_job(fs::path const& directory, DecodeJob const& job,
         line += call;
         first = false;
     }
-    line += "\n";
-    std::scoped_lock log(log_mutex_);
-    write_stderr(line);
+    log_line(line);
 }
 
 DecoderPool::DecoderPool(Options const& options, std::atomic<int> const* stop, std::shared_ptr<PskReporter> psk)

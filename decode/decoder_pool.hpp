@@ -19,10 +19,10 @@ class PskReporter;
 // hybrid modes), closed once at its end.
 class DecoderPool {
 public:
-    // Resolves the decoder programs, creates the workspace, opens ALL.TXT, builds the reporters
-    // the options ask for and starts the workers. stop: the process-wide stop flag (may be null);
-    // psk: the run's PSK Reporter client, used only with --pskreporter (empty: the pool builds
-    // its own).
+    // Resolves the decoder programs, creates the workspace, opens ALL.TXT, builds the WSPRnet
+    // uploader and the history writer the options ask for and starts the workers. stop: the
+    // process-wide stop flag (may be null); psk: the run's PSK Reporter client, which the pool
+    // reports through (and stops when it closes) with --pskreporter, and which must then be given.
     DecoderPool(Options const& options, std::atomic<int> const* stop, std::shared_ptr<PskReporter> psk);
     // Cancels what is left (as close(false, nullptr)) and removes the workspace.
     ~DecoderPool();

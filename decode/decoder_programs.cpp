@@ -60,12 +60,22 @@ bool is_executable_file(std::filesystem::path const& path)
 
 constexpr double last_utc_second = 253402300799.0;  // 9999-12-31 23:59:59
 
-// The parsers must reject, not trip over, an interval start that no clock could show.
-std::optional<std::string> utc_text(double start_utc, char const* format)
+// The whole second of an interval start that a calendar shows; empty for one no clock could
+// show (not finite, before 1970, past year 9999).
+std::optional<std::time_t> calendar_seconds(double start_utc)
 {
     if (!std::isfinite(start_utc) || start_utc < 0.0 || start_utc > last_utc_second)
         return std::nullopt;
-    return format_utc(static_cast<std::time_t>(start_utc), format);
+    return static_cast<std::time_t>(start_utc);
+}
+
+// The parsers must reject, not trip over, an interval start that no clock could show.
+std::optional<std::string> utc_text(double start_utc, char const* format)
+{
+    auto const seconds = calendar_seconds(start_utc);
+    if (!seconds)
+        return std::nullopt;
+    return format_utc(*seconds, format);
 }
 
 // Whole-token number conversions. A value that does not fit rejects the line it came from:
@@ -393,8 +403,11 @@ private:
     int status_ = 0;
 };
 
-// Reads what the pipe holds now. True at end of file.
-bool drain_output(int fd, std::string& output)
+using Clock = std::chrono::steady_clock;
+
+}  // namespace
+
+DecoderOutputRead read_decoder_output(int fd, std::string& output, Clock::time_point deadline)
 {
     char buffer[8192];
     for (;;) {
@@ -403,19 +416,19 @@ bool drain_output(int fd, std::string& output)
             if (output.size() + static_cast<std::size_t>(count) > decoder_output_limit_bytes)
                 throw DecoderOutputTooLong();
             output.append(buffer, static_cast<std::size_t>(count));
+            if (Clock::now() >= deadline)
+                return DecoderOutputRead::deadline;
             continue;
         }
         if (count == 0)
-            return true;
+            return DecoderOutputRead::end_of_file;
         if (errno == EINTR)
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
-            return false;
+            return DecoderOutputRead::empty;
         throw errno_error("Read decoder output");
     }
 }
-
-}  // namespace
 
 bool is_js8_mode(DigitalMode mode)
 {
@@ -425,9 +438,10 @@ bool is_js8_mode(DigitalMode mode)
 
 std::time_t utc_whole_seconds(double start_utc)
 {
-    if (!std::isfinite(start_utc) || start_utc < 0.0 || start_utc > last_utc_second)
+    auto const seconds = calendar_seconds(start_utc);
+    if (!seconds)
         throw std::runtime_error("Invalid UTC timestamp");
-    return static_cast<std::time_t>(start_utc);
+    return *seconds;
 }
 
 std::string find_decoder_executable(std::string const& name, DigitalMode mode)
@@ -547,7 +561,6 @@ DecoderRun run_decoder_process(std::string const& decoder_path, std::filesystem:
     if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)
         throw errno_error("Read decoder output");
 
-    using Clock = std::chrono::steady_clock;
     constexpr double longest_limit_s = 86400.0 * 365;  // keeps the deadline within the clock's range
     double const limit_s = time_limit_s > 0.0 ? std::min(time_limit_s, longest_limit_s) : 0.0;
     auto const deadline =
@@ -557,7 +570,7 @@ DecoderRun run_decoder_process(std::string const& decoder_path, std::filesystem:
     bool end_of_output = false;
     for (;;) {
         if (!end_of_output)
-            end_of_output = drain_output(fd, run.output);
+            end_of_output = read_decoder_output(fd, run.output, deadline) == DecoderOutputRead::end_of_file;
         if (stop.load() || Clock::now() >= deadline) {
             run.stopped = stop.load();
             run.timed_out = !run.stopped;
@@ -565,9 +578,13 @@ DecoderRun run_decoder_process(std::string const& decoder_path, std::filesystem:
         }
         if (child.has_exited()) {
             // Whatever the decoder wrote before exiting is in the pipe now; a helper it left
-            // behind holding the pipe open must not keep the worker waiting.
-            if (!end_of_output)
-                drain_output(fd, run.output);
+            // behind holding the pipe open must not keep the worker waiting, nor one that keeps
+            // writing hold it past the time limit.
+            if (!end_of_output) {
+                DecoderOutputRead const rest = read_decoder_output(fd, run.output, deadline);
+                end_of_output = rest == DecoderOutputRead::end_of_file;
+                run.timed_out = rest == DecoderOutputRead::deadline;
+            }
             break;
         }
         auto const left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -577,7 +594,7 @@ DecoderRun run_decoder_process(std::string const& decoder_path, std::filesystem:
     }
     child.kill_and_reap();
     if (!end_of_output)
-        drain_output(fd, run.output);
+        read_decoder_output(fd, run.output, deadline);
     run.status = child.status();
     return run;
 }

@@ -5,6 +5,7 @@
 // output lines back as spots.
 
 #include <atomic>
+#include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <optional>
@@ -56,6 +57,16 @@ void remove_directory_tree(std::filesystem::path const& path);
 std::vector<std::string> decoder_command_line(std::string const& decoder_path, std::string const& wav_name,
                                               DigitalMode mode, int decode_depth, int high_hz, double start_utc,
                                               double dial_hz);
+
+// How a read of a decoder's output pipe ended.
+enum class DecoderOutputRead { end_of_file, empty, deadline };
+
+// Appends what the non-blocking pipe fd holds now to output: until it is empty, at its end, or
+// once the deadline has passed (after at least one read), whichever comes first. A writer that
+// never pauses (a helper the decoder left behind, beyond the reach of the kill) cannot keep the
+// caller reading past its time limit. Throws DecoderOutputTooLong when output would pass 1 MiB
+// and "Read decoder output" with the system's text on a read error.
+DecoderOutputRead read_decoder_output(int fd, std::string& output, std::chrono::steady_clock::time_point deadline);
 
 // Runs one decoder in work_dir in a process group of its own at nice 10, collecting its output,
 // until it exits, the time limit passes or stop is set; the whole group is killed and the child

@@ -1,20 +1,15 @@
 #include "decode/wspr_rejections.hpp"
 
-#include <cstdio>
-
+#include "core/log_line.hpp"
 #include "report/wspr_reporter.hpp"
 
-void WsprRejections::guard(std::function<void()> const& submit, std::mutex& log_mutex)
+void WsprRejections::guard(std::function<void()> const& submit)
 {
     try {
         submit();
     } catch (InvalidWsprSpot const& error) {
-        if (count_.fetch_add(1) == 0) {
-            std::string const line =
-                std::string("WSPRnet spot rejected: ") + error.what() + "; reception continues\n";
-            std::scoped_lock lock(log_mutex);
-            std::fwrite(line.data(), 1, line.size(), stderr);
-        }
+        if (count_.fetch_add(1) == 0)
+            log_line(std::string("WSPRnet spot rejected: ") + error.what() + "; reception continues");
     }
 }
 

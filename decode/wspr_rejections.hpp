@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 
 // The spots that the WSPRnet uploader refused as invalid. One bad spot condemns only itself,
@@ -12,8 +11,8 @@
 class WsprRejections {
 public:
     // Runs submit (one WsprReporter::submit). An InvalidWsprSpot it throws is counted (the first
-    // written under log_mutex); any other exception propagates.
-    void guard(std::function<void()> const& submit, std::mutex& log_mutex);
+    // one written as a line); any other exception propagates.
+    void guard(std::function<void()> const& submit);
 
     std::uint64_t count() const { return count_.load(); }
 

@@ -32,9 +32,12 @@ std::int64_t ticks(SteadyClock::time_point at) { return at.time_since_epoch().co
 std::uint64_t pack_level_report(double frequency_hz, double level_db)
 {
     double const frequency = std::clamp(frequency_hz, 0.0, 4000000000.0);
-    double const level = std::clamp(level_db + 160.0, 0.0, 255.0);
+    // The level is rounded in dB and only then offset: rounding after the offset would turn a
+    // negative half-way level (-20.5) toward zero instead of away from it. The bound before the
+    // rounding only keeps llround within range; the byte's own clamp decides.
+    std::int64_t const rounded_db = std::llround(std::clamp(level_db, -1000.0, 1000.0));
     auto const hz = static_cast<std::uint64_t>(std::llround(frequency));
-    auto const byte = static_cast<std::uint64_t>(std::llround(level));
+    auto const byte = static_cast<std::uint64_t>(std::clamp<std::int64_t>(rounded_db + 160, 0, 255));
     return hz | (byte << 32) | level_report_present;
 }
 

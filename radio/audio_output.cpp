@@ -4,6 +4,10 @@
 #include <pulse/pulseaudio.h>
 #include <pulse/simple.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -16,7 +20,7 @@
 
 namespace {
 
-constexpr std::streamoff wav_header_bytes = 44;
+constexpr std::size_t wav_header_bytes = 44;
 
 void put_u16(unsigned char* at, std::uint16_t value)
 {
@@ -38,6 +42,25 @@ std::int16_t to_pcm16(float sample)
         return 0;
     double const clamped = std::fmin(1.0, std::fmax(-1.0, static_cast<double>(sample)));
     return static_cast<std::int16_t>(std::nearbyint(clamped * 32767.0));
+}
+
+// Writes all of data at offset, or as much as the file takes: the bytes that reached the file
+// are in `done` either way. Positional writes keep the header and the data independent of
+// wherever an earlier failure left the file offset.
+bool write_at(int fd, unsigned char const* data, std::size_t size, off_t offset, std::size_t& done)
+{
+    done = 0;
+    while (done < size) {
+        ssize_t const count = ::pwrite(fd, data + done, size - done, offset + static_cast<off_t>(done));
+        if (count > 0) {
+            done += static_cast<std::size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno == EINTR)
+            continue;
+        return false;
+    }
+    return true;
 }
 
 constexpr char const* own_sink = "norvane_rx";
@@ -249,15 +272,20 @@ AudioOutput::AudioOutput(Options const& options) : rate_hz_(static_cast<std::uin
         pulse_ = open_playback(options.sink, rate_hz_);
         return;
     }
-    wav_.open(options.wav, std::ios::binary | std::ios::out | std::ios::trunc);
-    if (!wav_.is_open())
+    wav_.reset(::open(options.wav.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (wav_.get() < 0)
         throw std::runtime_error("Cannot open WAV output: " + options.wav);
+    write_wav_header();
+}
+
+AudioOutput::AudioOutput(UniqueFd wav_file, std::uint32_t rate_hz) : wav_(std::move(wav_file)), rate_hz_(rate_hz)
+{
     write_wav_header();
 }
 
 AudioOutput::~AudioOutput()
 {
-    if (wav_.is_open() && !finished_) {
+    if (wav_.get() >= 0 && !finished_) {
         try {
             write_wav_header();
         } catch (...) {
@@ -270,8 +298,6 @@ AudioOutput::~AudioOutput()
 
 void AudioOutput::write_wav_header()
 {
-    std::streamoff const position = wav_.tellp();
-    wav_.seekp(0);
     unsigned char header[wav_header_bytes];
     std::copy_n("RIFF", 4, header);
     put_u32(header + 4, data_bytes_ + 36);
@@ -285,10 +311,8 @@ void AudioOutput::write_wav_header()
     put_u16(header + 34, 16);
     std::copy_n("data", 4, header + 36);
     put_u32(header + 40, data_bytes_);
-    wav_.write(reinterpret_cast<char const*>(header), wav_header_bytes);
-    if (position > wav_header_bytes)
-        wav_.seekp(position);
-    if (!wav_)
+    std::size_t done = 0;
+    if (!write_at(wav_.get(), header, wav_header_bytes, 0, done))
         throw std::runtime_error("Failed to write WAV header");
 }
 
@@ -309,10 +333,18 @@ void AudioOutput::write(std::span<float const> samples)
         scratch_.resize(bytes);
     for (std::size_t i = 0; i < samples.size(); ++i)
         put_u16(scratch_.data() + 2 * i, static_cast<std::uint16_t>(to_pcm16(samples[i])));
-    wav_.write(reinterpret_cast<char const*>(scratch_.data()), static_cast<std::streamsize>(bytes));
-    data_bytes_ += static_cast<std::uint32_t>(bytes);
-    if (!wav_)
+    off_t const end = static_cast<off_t>(wav_header_bytes) + data_bytes_;
+    std::size_t done = 0;
+    bool const complete = write_at(wav_.get(), scratch_.data(), bytes, end, done);
+    // Only whole samples count; the odd byte of one cut in half is taken off again, so that the
+    // header written later describes exactly what the file holds.
+    std::size_t const whole = done & ~std::size_t{1};
+    data_bytes_ += static_cast<std::uint32_t>(whole);
+    if (!complete) {
+        if (whole != done)
+            (void)::ftruncate(wav_.get(), end + static_cast<off_t>(whole));
         throw std::runtime_error("Failed writing WAV audio");
+    }
 }
 
 void AudioOutput::finish()
@@ -327,8 +359,8 @@ void AudioOutput::finish()
         return;
     }
     write_wav_header();
-    wav_.flush();
-    if (!wav_)
+    // The last chance to hear of a write the system could not complete after accepting it.
+    if (::close(wav_.release()) != 0)
         throw std::runtime_error("Failed finalizing WAV audio");
     finished_ = true;
 }

@@ -2,10 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <fstream>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "core/unique_fd.hpp"
 
 struct Options;
 struct pa_simple;
@@ -16,10 +17,14 @@ struct pa_simple;
 // devices: the null sink "norvane_rx" and the source "norvane_rx_input" on its monitor, which
 // other programs record from; they stay loaded after we exit. Used by one thread at a time.
 // A WAV file gets a correct header even when the run ends by an error: the destructor
-// completes what finish did not.
+// completes what finish did not, and after a failed write (a full disk) the header counts
+// exactly the whole samples that reached the file.
 class AudioOutput {
 public:
     explicit AudioOutput(Options const& options);
+    // A WAV file on a descriptor the caller opened for writing, empty: the decoder workers open
+    // their interval files themselves, refusing what is not a regular file.
+    AudioOutput(UniqueFd wav_file, std::uint32_t rate_hz);
     ~AudioOutput();
     AudioOutput(AudioOutput const&) = delete;
     AudioOutput& operator=(AudioOutput const&) = delete;
@@ -34,10 +39,10 @@ public:
 private:
     void write_wav_header();
 
-    std::ofstream wav_;
+    UniqueFd wav_;                        // the WAV file; empty for PulseAudio
     std::vector<unsigned char> scratch_;  // PCM16 of one write; only grows
     pa_simple* pulse_ = nullptr;          // the playback stream; null in WAV mode
-    std::uint32_t data_bytes_ = 0;
+    std::uint32_t data_bytes_ = 0;        // whole samples on disk, never what only was attempted
     bool finished_ = false;
     std::uint32_t rate_hz_ = 0;
 };

@@ -207,18 +207,6 @@ void SampleQueue::discard()
     }
 }
 
-void SampleQueue::set_whole_blocks(bool whole)
-{
-    std::scoped_lock lock(mutex_);
-    whole_blocks_ = whole;
-}
-
-bool SampleQueue::whole_blocks() const
-{
-    std::scoped_lock lock(mutex_);
-    return whole_blocks_;
-}
-
 std::uint64_t SampleQueue::dropped() const
 {
     std::scoped_lock lock(mutex_);

@@ -46,9 +46,6 @@ public:
     // Throws away queued samples and any pending loss mark (a retune's old frequency).
     void discard();
 
-    void set_whole_blocks(bool whole);
-    bool whole_blocks() const;
-
     std::uint64_t dropped() const;
     double capacity_seconds() const;
     double take_deepest_seconds();
@@ -63,7 +60,6 @@ private:
     std::vector<IqBlock> merge_;  // consumer-only scratch of pop
     bool closed_ = false;
     bool pending_discontinuity_ = false;
-    bool whole_blocks_ = false;
     std::uint32_t pending_flags_ = 0;
     std::uint64_t pending_gap_ = 0;
     std::uint64_t dropped_ = 0;

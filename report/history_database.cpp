@@ -1,8 +1,15 @@
 #include "report/history_database.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "core/state_directory.hpp"
+#include "core/unique_fd.hpp"
 
 namespace {
 
@@ -11,26 +18,34 @@ namespace {
     throw std::runtime_error(sqlite3_errmsg(connection));
 }
 
-}  // namespace
+// Every sqlite database begins with these 16 bytes; an empty file is one sqlite will format.
+constexpr char sqlite_header[] = "SQLite format 3";  // with its terminating zero: 16 bytes
 
-void exec_sql(sqlite3* connection, char const* sql)
+// False for an existing file of the user's that holds something other than a sqlite database.
+// What cannot be read here (missing, a link, not a regular file, someone else's) is left to the
+// checks that follow, which report it in their own words.
+bool may_hold_a_database(std::string const& path)
 {
-    if (sqlite3_exec(connection, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-        throw_sqlite_error(connection);
-}
-
-SqliteStatement prepare_sql(sqlite3* connection, char const* sql)
-{
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(connection, sql, -1, &statement, nullptr) != SQLITE_OK) {
-        sqlite3_finalize(statement);
-        throw_sqlite_error(connection);
+    UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !is_owned_regular_file(status) ||
+        status.st_size == 0)
+        return true;
+    char header[sizeof sqlite_header] = {};
+    ssize_t got = 0;
+    while ((got = ::pread(file.get(), header, sizeof header, 0)) < 0 && errno == EINTR) {
     }
-    return SqliteStatement(statement);
+    return got == static_cast<ssize_t>(sizeof header) && std::memcmp(header, sqlite_header, sizeof header) == 0;
 }
+
+}  // namespace
 
 SqliteConnection open_history_db(std::string const& path)
 {
+    // A file that holds something else is the user's data named by mistake: it keeps its
+    // content and its mode.
+    if (!may_hold_a_database(path))
+        throw std::runtime_error("file is not a database");
     // sqlite would follow a link or open someone else's file; the file is vetted (and created)
     // first, and sqlite is then not allowed to create anything itself.
     switch (prepare_private_file(path).status) {

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <exception>
 #include <mutex>
@@ -14,6 +13,7 @@
 #include <thread>
 
 #include "core/digital_mode.hpp"
+#include "core/log_line.hpp"
 #include "report/history_database.hpp"
 
 namespace {
@@ -25,12 +25,6 @@ constexpr std::size_t wake_batch = 128;
 constexpr auto pass_period = std::chrono::seconds(5);
 constexpr auto failure_pause = std::chrono::seconds(1);
 constexpr auto report_gap = std::chrono::nanoseconds(29999999999);
-
-void write_line(std::string const& line)
-{
-    std::string const text = line + "\n";
-    std::fwrite(text.data(), 1, text.size(), stderr);
-}
 
 // How a mode's intervals fall into one history minute.
 struct SlotLayout {
@@ -54,31 +48,6 @@ std::optional<SlotLayout> slot_layout(std::string const& mode)
     }
     return std::nullopt;
 }
-
-// Rolls back a transaction that did not reach its COMMIT, so the connection closes clean.
-class Transaction {
-public:
-    explicit Transaction(sqlite3* connection) : connection_(connection)
-    {
-        exec_sql(connection_, "BEGIN IMMEDIATE");
-    }
-    Transaction(Transaction const&) = delete;
-    Transaction& operator=(Transaction const&) = delete;
-    ~Transaction()
-    {
-        if (!committed_)
-            sqlite3_exec(connection_, "ROLLBACK", nullptr, nullptr, nullptr);
-    }
-    void commit()
-    {
-        exec_sql(connection_, "COMMIT");
-        committed_ = true;
-    }
-
-private:
-    sqlite3* connection_;
-    bool committed_ = false;
-};
 
 void bind_text(sqlite3_stmt* statement, int index, std::string const& text)
 {
@@ -179,8 +148,7 @@ void HistoryWriter::Impl::write_batch(std::deque<HistoryObservation> const& batc
 {
     SqliteConnection const connection = open_history_db(path);
     sqlite3* const db = connection.get();
-    Transaction transaction(db);
-    {
+    in_immediate_transaction(db, [&] {
         SqliteStatement const select = prepare_sql(
             db, "SELECT mask,counts FROM minutes WHERE receiver=? AND frequency=? AND mode=? AND minute=?");
         SqliteStatement const insert = prepare_sql(db, "INSERT OR REPLACE INTO minutes VALUES(?,?,?,?,?,?)");
@@ -195,8 +163,7 @@ void HistoryWriter::Impl::write_batch(std::deque<HistoryObservation> const& batc
             "LIMIT 60)");
         sqlite3_bind_int64(expire.get(), 1, current_utc_minute() - std::int64_t{retention_days} * 1440);
         step_done(db, expire.get());
-    }
-    transaction.commit();
+    });
 }
 
 void HistoryWriter::Impl::run()
@@ -227,7 +194,7 @@ void HistoryWriter::Impl::run()
         } catch (std::exception const& error) {
             auto const now = SteadyClock::now();
             if (now - last_report > report_gap) {
-                write_line(std::string("History storage unavailable: ") + error.what() + "; reception continues");
+                log_line(std::string("History storage unavailable: ") + error.what() + "; reception continues");
                 last_report = now;
             }
         }
@@ -248,7 +215,7 @@ void HistoryWriter::Impl::run()
             }
         }
         if (dropped > 0)
-            write_line("History dropped " + std::to_string(dropped) + " observations");
+            log_line("History dropped " + std::to_string(dropped) + " observations");
         if (stopping)
             return;
         std::unique_lock lock(mutex);
@@ -287,5 +254,5 @@ void HistoryWriter::record(HistoryObservation observation)
     if (notify)
         impl_->wake.notify_one();
     if (skipped)
-        write_line("History queue full; oldest observation skipped");
+        log_line("History queue full; oldest observation skipped");
 }

@@ -67,7 +67,7 @@ bool read_ft_sender(std::string const& message, std::string& call, std::string& 
     }
     std::vector<std::string> tokens = split_blanks(text);
     for (auto& token : tokens) {
-        if (token.size() >= 3 && token.front() == '<' && token.back() == '>')
+        if (is_bracketed_call(token))
             token = token.substr(1, token.size() - 2);
     }
     if (tokens.size() < 2 || tokens.size() > 5)

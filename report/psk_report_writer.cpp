@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/log_line.hpp"
 #include "report/history_database.hpp"
 
 namespace {
@@ -26,12 +27,6 @@ constexpr std::int64_t retention_s = 604800;
 constexpr auto pass_period = std::chrono::seconds(1);
 constexpr auto retry_pause = std::chrono::seconds(1);
 constexpr auto report_gap = std::chrono::nanoseconds(29999999999);
-
-void write_stderr(std::string const& line)
-{
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-}
 
 struct PskSendBatch {
     std::string id;
@@ -58,33 +53,23 @@ void store(std::string const& path, std::vector<PskSendBatch> const& batches)
              "CREATE TABLE IF NOT EXISTS psk_sends(id TEXT PRIMARY KEY,sent_at INTEGER NOT NULL,reports INTEGER NOT "
              "NULL) WITHOUT ROWID");
     exec_sql(db.get(), "CREATE INDEX IF NOT EXISTS psk_send_time ON psk_sends(sent_at)");
-    exec_sql(db.get(), "BEGIN IMMEDIATE");
-    try {
-        {
-            SqliteStatement const insert = prepare_sql(db.get(), "INSERT OR IGNORE INTO psk_sends VALUES(?,?,?)");
-            for (PskSendBatch const& batch : batches) {
-                sqlite3_reset(insert.get());
-                if (sqlite3_bind_text(insert.get(), 1, batch.id.data(), static_cast<int>(batch.id.size()),
-                                      SQLITE_TRANSIENT) != SQLITE_OK ||
-                    sqlite3_bind_int64(insert.get(), 2, batch.sent_at) != SQLITE_OK ||
-                    sqlite3_bind_int64(insert.get(), 3, batch.reports) != SQLITE_OK ||
-                    sqlite3_step(insert.get()) != SQLITE_DONE)
-                    throw std::runtime_error(sqlite3_errmsg(db.get()));
-            }
-        }
-        {
-            SqliteStatement const expire = prepare_sql(db.get(), "DELETE FROM psk_sends WHERE sent_at<?");
-            if (sqlite3_bind_int64(expire.get(), 1, static_cast<std::int64_t>(std::time(nullptr)) - retention_s) !=
-                    SQLITE_OK ||
-                sqlite3_step(expire.get()) != SQLITE_DONE)
+    in_immediate_transaction(db.get(), [&] {
+        SqliteStatement const insert = prepare_sql(db.get(), "INSERT OR IGNORE INTO psk_sends VALUES(?,?,?)");
+        for (PskSendBatch const& batch : batches) {
+            sqlite3_reset(insert.get());
+            if (sqlite3_bind_text(insert.get(), 1, batch.id.data(), static_cast<int>(batch.id.size()),
+                                  SQLITE_TRANSIENT) != SQLITE_OK ||
+                sqlite3_bind_int64(insert.get(), 2, batch.sent_at) != SQLITE_OK ||
+                sqlite3_bind_int64(insert.get(), 3, batch.reports) != SQLITE_OK ||
+                sqlite3_step(insert.get()) != SQLITE_DONE)
                 throw std::runtime_error(sqlite3_errmsg(db.get()));
         }
-        exec_sql(db.get(), "COMMIT");
-    } catch (std::exception const& error) {
-        std::string const message = error.what();
-        sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
-        throw std::runtime_error(message);
-    }
+        SqliteStatement const expire = prepare_sql(db.get(), "DELETE FROM psk_sends WHERE sent_at<?");
+        if (sqlite3_bind_int64(expire.get(), 1, static_cast<std::int64_t>(std::time(nullptr)) - retention_s) !=
+                SQLITE_OK ||
+            sqlite3_step(expire.get()) != SQLITE_DONE)
+            throw std::runtime_error(sqlite3_errmsg(db.get()));
+    });
 }
 
 }  // namespace
@@ -146,16 +131,16 @@ void PskReportWriter::Impl::run()
         } catch (std::exception const& error) {
             auto const now = SteadyClock::now();
             if (now - last_report > report_gap) {
-                write_stderr(std::string("PSK report history unavailable: ") + error.what() + "; reporting continues\n");
+                log_line(std::string("PSK report history unavailable: ") + error.what() + "; reporting continues");
                 last_report = now;
             }
         }
         std::size_t lost = 0;
-        std::unique_lock lock(mutex);
         if (stopping) {
             lost = batches.size();
         } else {
             // Newest first, so the batches keep their order ahead of anything queued meanwhile.
+            std::scoped_lock lock(mutex);
             for (auto it = batches.rbegin(); it != batches.rend(); ++it) {
                 if (queue.size() < queue_bound)
                     queue.push_front(std::move(*it));
@@ -163,10 +148,13 @@ void PskReportWriter::Impl::run()
                     ++lost;
             }
         }
+        // Outside the mutex: record_batch runs on the PSK Reporter sender, which a stalled log
+        // must not hold up.
         if (lost > 0)
-            write_stderr("PSK report history dropped " + std::to_string(lost) + " send batches\n");
+            log_line("PSK report history dropped " + std::to_string(lost) + " send batches");
         if (stopping)
             return;
+        std::unique_lock lock(mutex);
         cv.wait_until(lock, SteadyClock::now() + retry_pause, [&] { return stop; });
     }
 }

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <random>
@@ -14,6 +13,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/log_line.hpp"
 #include "core/state_directory.hpp"
 #include "core/station_checks.hpp"
 #include "report/ipfix_datagram.hpp"
@@ -34,12 +34,6 @@ constexpr std::int64_t stale_before_s = 600;
 constexpr std::int64_t stale_after_s = 60;
 // A batch leaves room for the spot set's worst-case padding.
 constexpr std::size_t padding_reserve = 3;
-
-void write_stderr(std::string const& line)
-{
-    std::fwrite(line.data(), 1, line.size(), stderr);
-    std::fflush(stderr);
-}
 
 bool is_valid_mode(std::string const& mode)
 {
@@ -222,13 +216,15 @@ void PskReporter::Impl::run()
     try {
         loop();
     } catch (std::exception const& error) {
-        std::scoped_lock lock(mutex);
-        stopping.exchange(true);
-        dropped += queue.size();
-        ++failures;
-        queue.clear();
-        queued_bytes = 0;
-        write_stderr(std::string("PSK Reporter stopped: ") + error.what() + "; ALL.TXT capture continues\n");
+        {
+            std::scoped_lock lock(mutex);
+            stopping.exchange(true);
+            dropped += queue.size();
+            ++failures;
+            queue.clear();
+            queued_bytes = 0;
+        }
+        log_line(std::string("PSK Reporter stopped: ") + error.what() + "; ALL.TXT capture continues");
     }
 }
 
@@ -319,17 +315,18 @@ void PskReporter::Impl::loop()
                 try {
                     rollback_suppression(suppression.get(), receiver_call, undo);
                 } catch (std::exception const& rollback_error) {
-                    write_stderr(std::string("PSK Reporter suppression rollback: ") + rollback_error.what() +
-                                 "; batch discarded\n");
+                    log_line(std::string("PSK Reporter suppression rollback: ") + rollback_error.what() +
+                             "; batch discarded");
                     lock.lock();
                     dropped += batch.size();
                     batch.clear();
                     lock.unlock();
                 }
             }
+            // Printed before the mutex is taken again: producers must never wait on a stalled log.
+            log_line(std::string(error.what()) + "; ALL.TXT capture continues");
             lock.lock();
             ++failures;
-            write_stderr(std::string(error.what()) + "; ALL.TXT capture continues\n");
             if (stopping.load()) {
                 dropped += batch.size() + queue.size();
                 queue.clear();
@@ -351,13 +348,12 @@ void PskReporter::Impl::loop()
             try {
                 sent_hook(static_cast<unsigned long>(n), static_cast<long>(wall));
             } catch (std::exception const& error) {
-                write_stderr(std::string("PSK report count unavailable: ") + error.what() +
-                             "; reports were already sent\n");
+                log_line(std::string("PSK report count unavailable: ") + error.what() + "; reports were already sent");
             } catch (...) {
-                write_stderr("PSK report count unavailable; reports were already sent\n");
+                log_line("PSK report count unavailable; reports were already sent");
             }
         }
-        write_stderr("PSK Reporter: sent " + std::to_string(n) + " spots\n");
+        log_line("PSK Reporter: sent " + std::to_string(n) + " spots");
         lock.lock();
         deadline = SteadyClock::now() + interval;
     }

@@ -66,22 +66,6 @@ private:
     sqlite3_stmt* stmt_;
 };
 
-// Runs body inside BEGIN IMMEDIATE ... COMMIT; on any failure rolls back and rethrows the
-// database's message (read before the rollback can replace it).
-template <typename Body>
-void in_transaction(sqlite3* db, Body&& body)
-{
-    exec_sql(db, "BEGIN IMMEDIATE");
-    try {
-        body();
-        exec_sql(db, "COMMIT");
-    } catch (std::exception const& error) {
-        std::string const message = error.what();
-        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
-        throw std::runtime_error(message);
-    }
-}
-
 struct Band {
     std::int64_t low_hz;
     std::int64_t high_hz;
@@ -148,7 +132,7 @@ std::vector<SuppressionUndo> suppress_duplicates(sqlite3* db, std::string const&
 {
     std::vector<SuppressionUndo> undo;
     std::vector<PskSpot> kept;
-    in_transaction(db, [&] {
+    in_immediate_transaction(db, [&] {
         Statement(db, "DELETE FROM reports WHERE wall < ?").bind(1, wall - row_lifetime_s).step_done();
         for (PskSpot const& spot : batch) {
             auto const band = suppression_band_key(spot.frequency_hz);
@@ -164,7 +148,7 @@ std::vector<SuppressionUndo> suppress_duplicates(sqlite3* db, std::string const&
                     continue;
             }
             SuppressionUndo entry;
-            entry.written = {spot.sender_call, spot.mode, owner, static_cast<std::int32_t>(band), wall, observed};
+            entry.written = {spot.sender_call, spot.mode, owner, band, wall, observed};
             {
                 Statement previous(db, "SELECT wall,observed,owner FROM reports WHERE receiver=? AND sender=? AND band=? "
                                        "AND mode=?");
@@ -194,13 +178,13 @@ std::vector<SuppressionUndo> suppress_duplicates(sqlite3* db, std::string const&
 
 void rollback_suppression(sqlite3* db, std::string const& receiver, std::vector<SuppressionUndo> const& undo)
 {
-    in_transaction(db, [&] {
+    in_immediate_transaction(db, [&] {
         for (SuppressionUndo const& entry : undo) {
             SuppressionRow const& row = entry.written;
             Statement(db, "DELETE FROM reports WHERE receiver=? AND sender=? AND band=? AND mode=? AND owner=?")
                 .bind(1, receiver)
                 .bind(2, row.sender)
-                .bind(3, std::int64_t{row.band})
+                .bind(3, row.band)
                 .bind(4, row.mode)
                 .bind(5, row.owner)
                 .step_done();
@@ -212,7 +196,7 @@ void rollback_suppression(sqlite3* db, std::string const& receiver, std::vector<
             Statement(db, "INSERT INTO reports VALUES(?,?,?,?,?,?,?)")
                 .bind(1, receiver)
                 .bind(2, old.sender)
-                .bind(3, std::int64_t{old.band})
+                .bind(3, old.band)
                 .bind(4, old.mode)
                 .bind(5, old.wall)
                 .bind(6, old.observed)

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "report/history_database.hpp"
+#include "report/sqlite_connection.hpp"
 #include "report/psk_spot.hpp"
 
 // Which sender each receiver last reported, kept in sqlite so that a station goes to PSK Reporter
@@ -16,7 +16,7 @@ struct SuppressionRow {
     std::string sender;
     std::string mode;
     std::string owner;
-    std::int32_t band = 0;
+    std::int64_t band = 0;  // band keys of 2.148 GHz and above pass 2^31
     std::int64_t wall = 0;
     std::int64_t observed = 0;
 };

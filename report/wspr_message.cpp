@@ -7,11 +7,6 @@
 
 namespace {
 
-bool is_bracketed(std::string const& token)
-{
-    return token.size() >= 3 && token.front() == '<' && token.back() == '>';
-}
-
 bool is_power_text(std::string const& text)
 {
     if (text.empty() || text.size() > 2)
@@ -42,7 +37,7 @@ bool parse_wspr_message(DecodedSpot& spot)
 
     std::string call;
     std::string power;
-    if (a == "<...>" || is_bracketed(a)) {
+    if (is_bracketed_call(a)) {  // "<...>" included
         std::string c;
         if (!(in >> c))
             return false;

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -13,6 +12,7 @@
 #include <utility>
 
 #include "core/format_utc.hpp"
+#include "core/log_line.hpp"
 #include "core/station_checks.hpp"
 #include "report/post_form_with_curl.hpp"
 
@@ -160,11 +160,8 @@ void WsprReporter::Impl::run()
             std::scoped_lock lock(mutex);
             ++(ok ? sent : failed);
         }
-        if (!ok && !stop.load()) {
-            static constexpr char line[] =
-                "WSPRnet upload failed or expired; reception continues (no automatic retry of uncertain uploads)\n";
-            std::fwrite(line, 1, sizeof line - 1, stderr);
-        }
+        if (!ok && !stop.load())
+            log_line("WSPRnet upload failed or expired; reception continues (no automatic retry of uncertain uploads)");
         std::unique_lock lock(mutex);
         wake.wait_for(lock, upload_gap, [&] { return stop.load(); });
     }

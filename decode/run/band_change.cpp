@@ -2,13 +2,13 @@
 
 #include <cmath>
 #include <cstdio>
-#include <iostream>
 #include <locale>
 #include <set>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
 
+#include "core/log_line.hpp"
 #include "decode/decoder_capture.hpp"
 #include "decode/decoder_pool.hpp"
 #include "decode/run/decode_pipeline.hpp"
@@ -148,8 +148,8 @@ std::string apply_retune(BandChangeRun const& run, PreparedRetune& prepared)
 
     std::ostringstream line;
     line << "Retuned receiver: center=" << run.options.frequency << " Hz, " << run.options.decoder_channels.size()
-         << " decoder channels; discarded partial intervals\n";
-    std::cerr << line.str() << std::flush;
+         << " decoder channels; discarded partial intervals";
+    log_line(line.str());
     return "OK RETUNE center=" + format_fixed(run.options.frequency)
            + " channels=" + std::to_string(run.options.decoder_channels.size());
 }

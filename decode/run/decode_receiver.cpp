@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <iostream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "core/log_line.hpp"
 #include "core/state_directory.hpp"
 #include "core/stop_flag.hpp"
 #include "decode/channelizer.hpp"
@@ -37,13 +37,6 @@ using std::chrono::nanoseconds;
 constexpr std::size_t replay_block_samples = 16384;
 constexpr float pcm16_scale = 1.0f / 32768.0f;
 
-// One diagnostic line in a single write, so that it never interleaves with the decoder
-// workers' lines.
-void print_line(std::ostringstream const& text)
-{
-    std::cerr << (text.str() + '\n') << std::flush;
-}
-
 // Parts of the wideband run that come with later subsystems. Each refuses clearly rather than
 // running a capture that silently lacks what the options asked for.
 void refuse_unbuilt(Options const& options)
@@ -54,13 +47,6 @@ void refuse_unbuilt(Options const& options)
         throw std::runtime_error("Live audio channels are not built yet; run without --audio-channel");
     if (!options.analysis_channels.empty())
         throw std::runtime_error("Signal analysis channels are not built yet; run without --analysis-channel");
-}
-
-std::string mode_label(DigitalMode mode)
-{
-    if (static_cast<std::uint32_t>(mode) >= digital_mode_count)
-        return "unknown";
-    return std::string(digital_mode_name(mode));
 }
 
 void print_banner(Options const& options, double rate)
@@ -78,16 +64,15 @@ void print_banner(Options const& options, double rate)
     }
     head << ": " << options.decoders << " channels, " << options.workers << " workers, IQ=" << rate
          << " Hz, center=" << options.frequency << " Hz; appending to " << options.all_txt;
-    print_line(head);
+    log_line(head.str());
     for (std::size_t i = 0; i < options.decoder_channels.size(); ++i) {
         DecoderChannel const& channel = options.decoder_channels[i];
         std::ostringstream line;
-        line << "  Decoder " << i + 1 << ": " << mode_label(channel.mode) << ' ' << channel.frequency
+        line << "  Decoder " << i + 1 << ": " << digital_mode_name_or_unknown(channel.mode) << ' ' << channel.frequency
              << " Hz USB, bandwidth=" << decoder_channel_width(options, channel) << " Hz";
-        print_line(line);
+        log_line(line.str());
     }
-    std::cerr << "Waiting for complete UTC intervals (FT8 15s, FT4 7.5s); startup and partial intervals are skipped.\n"
-              << std::flush;
+    log_line("Waiting for complete UTC intervals (FT8 15s, FT4 7.5s); startup and partial intervals are skipped.");
 }
 
 bool is_retune_request(std::string const& request) { return request.rfind("RADIO RETUNE ", 0) == 0; }
@@ -205,7 +190,7 @@ void DecodeRun::start_live_audio()
     attach_capture(live, *capture);
     live->set_decoder_frequencies(first_members(given.decoder_channels));
     if (!given.audio_control.empty())
-        std::cerr << ("Live audio control: " + given.audio_control + '\n') << std::flush;
+        log_line("Live audio control: " + given.audio_control);
 }
 
 void DecodeRun::install_retune_handler()
@@ -233,20 +218,36 @@ void DecodeRun::receive_live()
 {
     queue.configure(rate, given.buffer_seconds);
     // Whatever leaves the loop, the stream stops first and the queue closes, so the backend's
-    // thread is quiet before the pipeline it feeds is torn down.
+    // thread is quiet before the pipeline it feeds is torn down. It happens once: on the normal
+    // way out a failing radio stop ends the run with its error; on the way out of an error it is
+    // only reported, the first error being the one that counts.
     struct StreamGuard {
         Radio* radio;
         SampleQueue& queue;
         RetuneMailbox& mailbox;
-        ~StreamGuard()
+        bool stopped = false;
+
+        void stop()
         {
+            if (stopped)
+                return;
+            stopped = true;
             mailbox.stop();
             try {
                 radio->stop();
-            } catch (std::exception const& error) {
-                std::cerr << ("Receiver stop failed: " + std::string(error.what()) + '\n') << std::flush;
+            } catch (...) {
+                queue.close();
+                throw;
             }
             queue.close();
+        }
+        ~StreamGuard()
+        {
+            try {
+                stop();
+            } catch (std::exception const& error) {
+                log_line("Receiver stop failed: " + std::string(error.what()));
+            }
         }
     };
     radio->start(queue);
@@ -260,7 +261,6 @@ void DecodeRun::receive_live()
     auto last_second = start - std::chrono::seconds(1);
     auto last_behind = start - std::chrono::seconds(60);
     bool const whole_blocks = given.backend == "rx888";
-    queue.set_whole_blocks(whole_blocks);
     std::uint64_t input = 0;
     double run_deepest = 0.0;
     double hour_deepest = 0.0;
@@ -287,7 +287,7 @@ void DecodeRun::receive_live()
                 line << "Last hour: " << capture->intervals_dropped() - hour_dropped
                      << " interval(s) dropped for gaps, " << capture->resets() - hour_resets
                      << " restart(s) of all intervals, deepest backlog " << hour_deepest << " s";
-                print_line(line);
+                log_line(line.str());
                 hour_dropped = capture->intervals_dropped();
                 hour_resets = capture->resets();
                 hour_start = now;
@@ -297,7 +297,7 @@ void DecodeRun::receive_live()
                 std::ostringstream line;
                 line << "Receiver is " << backlog << " s behind (buffer " << queue.capacity_seconds()
                      << " s): decodes are delayed, nothing is lost";
-                print_line(line);
+                log_line(line.str());
                 last_behind = now;
             }
         }
@@ -345,25 +345,23 @@ void DecodeRun::receive_live()
                  << ", resets=" << capture->resets() << ", gap fills=" << capture->gap_fills()
                  << ", zero-filled IQ=" << capture->zero_filled()
                  << ", clipped=" << capture->channelizer().clipped();
-            print_line(line);
+            log_line(line.str());
             input = 0;
             last_stats = now;
         }
     }
 
-    mailbox.stop();
-    radio->stop();
-    queue.close();
+    guard.stop();
     if (queue.dropped() > 0) {
         std::ostringstream line;
         line << "Receive queue dropped " << queue.dropped() << " input samples; gap fills=" << capture->gap_fills()
              << ", interval resets=" << capture->resets();
-        print_line(line);
+        log_line(line.str());
     }
     if (run_deepest >= 0.25) {
         std::ostringstream line;
         line << "Deepest receive backlog " << run_deepest << " s of " << queue.capacity_seconds() << " s";
-        print_line(line);
+        log_line(line.str());
     }
 }
 
@@ -376,12 +374,12 @@ void DecodeRun::finish()
         if (!stopped_before && stop_requested.load() == 0 && pool->failures() != 0)
             throw std::runtime_error("One or more decoder jobs failed; see diagnostics");
     }
-    std::cerr << (status_text() + '\n') << std::flush;
+    log_line(status_text());
     std::uint64_t const clipped = capture->channelizer().clipped();
     if (clipped != 0) {
         std::ostringstream line;
         line << "Clipped " << clipped << " channel audio samples; lower --audio-gain or RF gain";
-        print_line(line);
+        log_line(line.str());
     }
 }
 

@@ -21,6 +21,7 @@ TEST_P(DigitalModeTable, CodeNameAndInterval)
     auto const& row = GetParam();
     EXPECT_EQ(static_cast<std::uint32_t>(row.mode), row.code);
     EXPECT_EQ(digital_mode_name(row.mode), row.name);
+    EXPECT_EQ(digital_mode_name_or_unknown(row.mode), row.name);
     EXPECT_EQ(digital_mode_interval_seconds(row.mode), row.interval_seconds);
     EXPECT_EQ(digital_mode_interval_samples(row.mode), row.interval_samples);
     // The samples are the interval at the 12000 Hz channel rate, exactly.
@@ -44,10 +45,11 @@ TEST(DigitalMode, AllModesListsEveryCodeInOrder)
         EXPECT_EQ(static_cast<std::size_t>(all_digital_modes[i]), i);
 }
 
-TEST(DigitalMode, UnknownCodeReadsAsFt8)
+TEST(DigitalMode, UnknownCodeReadsAsFt8ButIsNamedUnknownInTexts)
 {
     auto const corrupt = static_cast<DigitalMode>(7);
     EXPECT_EQ(digital_mode_name(corrupt), "FT8");
+    EXPECT_EQ(digital_mode_name_or_unknown(corrupt), "unknown");
     EXPECT_EQ(digital_mode_interval_samples(corrupt), 180000);
 }
 

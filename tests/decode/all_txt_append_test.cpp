@@ -2,12 +2,17 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -33,21 +38,95 @@ std::string read_file(fs::path const& path)
 
 int open_for_append(fs::path const& path) { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644); }
 
-// Blocked flock waiters on the file, as the kernel lists them in /proc/locks ("->" lines).
-int lock_waiters(fs::path const& path)
+bool never_stop() { return false; }
+
+std::vector<std::string> lines_in(std::string const& text)
 {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0)
-        return 0;
-    std::ostringstream inode_suffix;
-    inode_suffix << ":" << info.st_ino << " ";
-    std::ifstream locks("/proc/locks");
-    int waiters = 0;
-    for (std::string line; std::getline(locks, line);) {
-        if (line.find("->") != std::string::npos && line.find(inode_suffix.str()) != std::string::npos)
-            ++waiters;
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+// Another program holding the exclusive flock on a file: a child process that opens the file,
+// takes the lock and keeps it until released (or until this object goes).
+class ForeignLock {
+public:
+    explicit ForeignLock(fs::path const& path)
+    {
+        int ready[2];
+        int release[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(release, O_CLOEXEC) != 0)
+            return;
+        std::string const name = path.string();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            // Only async-signal-safe calls between fork and _exit.
+            ::close(ready[0]);
+            ::close(release[1]);
+            int const fd = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            char const answer = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+            ssize_t ignored = ::write(ready[1], &answer, 1);
+            char byte = 0;
+            ignored = ::read(release[0], &byte, 1);  // ends when the test closes its end
+            (void)ignored;
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        release_fd_ = release[1];
+        char answer = 'n';
+        held_ = pid_ > 0 && ::read(ready[0], &answer, 1) == 1 && answer == 'y';
+        ::close(ready[0]);
     }
-    return waiters;
+    ~ForeignLock() { release(); }
+    ForeignLock(ForeignLock const&) = delete;
+    ForeignLock& operator=(ForeignLock const&) = delete;
+
+    bool held() const { return held_; }
+    void release()
+    {
+        if (release_fd_ >= 0)
+            ::close(release_fd_);
+        release_fd_ = -1;
+        if (pid_ > 0) {
+            int status = 0;
+            ::waitpid(pid_, &status, 0);
+        }
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int release_fd_ = -1;
+    bool held_ = false;
+};
+
+// Runs action on its own thread and waits for it at most `limit`. A broken build that ignores
+// the stop would wait for the lock for ever: the test then lets the lock go, so that it ends
+// (and fails) instead of hanging.
+template <typename Action>
+bool finishes_within(std::chrono::seconds limit, ForeignLock& lock, Action&& action)
+{
+    std::mutex mutex;
+    std::condition_variable done_cv;
+    bool done = false;
+    std::thread runner([&] {
+        action();
+        std::scoped_lock guard(mutex);
+        done = true;
+        done_cv.notify_all();
+    });
+    bool finished = false;
+    {
+        std::unique_lock guard(mutex);
+        finished = done_cv.wait_for(guard, limit, [&] { return done; });
+    }
+    if (!finished)
+        lock.release();
+    runner.join();
+    return finished;
 }
 
 TEST(AppendAllTxt, WritesTheBlockAtTheEnd)
@@ -56,7 +135,7 @@ TEST(AppendAllTxt, WritesTheBlockAtTheEnd)
     fs::path const file = dir.write_file("ALL.TXT", "old\n");
     int const fd = open_for_append(file);
     ASSERT_GE(fd, 0);
-    append_all_txt(fd, "one\ntwo\n");
+    EXPECT_TRUE(append_all_txt(fd, "one\ntwo\n", never_stop));
     ::close(fd);
     EXPECT_EQ(read_file(file), "old\none\ntwo\n");
 }
@@ -81,7 +160,7 @@ TEST(AppendAllTxt, FullDiskLeavesNoTornLine)
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     std::string error;
     try {
-        append_all_txt(fd, old + old);
+        append_all_txt(fd, old + old, never_stop);
     } catch (std::runtime_error const& e) {
         error = e.what();
     }
@@ -90,7 +169,7 @@ TEST(AppendAllTxt, FullDiskLeavesNoTornLine)
 
     EXPECT_EQ(error, "Append ALL.TXT: File too large");
     EXPECT_EQ(read_file(file), old);
-    append_all_txt(fd, "next\n");  // the lock was released
+    append_all_txt(fd, "next\n", never_stop);  // the lock was released
     ::close(fd);
     EXPECT_EQ(read_file(file), old + "next\n");
 }
@@ -100,13 +179,45 @@ TEST(AppendAllTxt, LockFailureIsReported)
     EXPECT_THROW(
         {
             try {
-                append_all_txt(-1, "x\n");
+                append_all_txt(-1, "x\n", never_stop);
             } catch (std::runtime_error const& e) {
                 EXPECT_STREQ(e.what(), "Lock ALL.TXT: Bad file descriptor");
                 throw;
             }
         },
         std::runtime_error);
+}
+
+// Another program may keep ALL.TXT locked: the worker waits for as long as it must, but a stop
+// ends the wait, and the block is then never written, not even once the lock is free.
+TEST(AppendAllTxt, WaitsForAForeignLockUntilItGoesOrAStopComes)
+{
+    for (bool const stop : {false, true}) {
+        SCOPED_TRACE(stop ? "stop while locked" : "lock released");
+        TempDir dir;
+        fs::path const file = dir.write_file("ALL.TXT", "old\n");
+        ForeignLock lock(file);
+        ASSERT_TRUE(lock.held());
+        int const fd = open_for_append(file);
+        ASSERT_GE(fd, 0);
+        std::atomic<bool> stopping{false};
+        std::atomic<bool> written{false};
+        auto append = [&] { written = append_all_txt(fd, "new\n", [&] { return stopping.load(); }); };
+        if (stop) {
+            stopping = true;
+            EXPECT_TRUE(finishes_within(std::chrono::seconds(10), lock, append)) << "the stop did not end the wait";
+            lock.release();
+            EXPECT_FALSE(written.load());
+            EXPECT_EQ(read_file(file), "old\n");
+        } else {
+            std::thread waiting(append);
+            lock.release();
+            waiting.join();
+            EXPECT_TRUE(written.load());
+            EXPECT_EQ(read_file(file), "old\nnew\n");
+        }
+        ::close(fd);
+    }
 }
 
 // Several workers and another program append to one ALL.TXT at once: every interval's lines
@@ -159,11 +270,22 @@ TEST(AppendAllTxt, BlocksOfWorkersAndOtherProcessesNeverInterleave)
         DecoderPool pool(options, nullptr, nullptr);
         for (int i = 0; i < intervals; ++i)
             pool.submit(DecodeJob{1710504255.0 + 15 * i, 14074000.0, std::vector<float>(600, 0.0f), DigitalMode::FT8});
-        // Let the other program finish only once a worker waits for its lock.
+        // Let the other program finish only once every worker has decoded its first interval and
+        // waits to append it: none can take a second job before its first block is written.
+        auto const all_waiting = [&] {
+            if (lines_in(read_file(dir / "decoder.log")).size() != 4)
+                return false;
+            std::error_code ignored;
+            for (auto const& entry : fs::recursive_directory_iterator(dir.path(), ignored)) {
+                if (entry.path().extension() == ".wav")
+                    return false;  // that decoder has not finished yet
+            }
+            return true;
+        };
         auto const give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (lock_waiters(all_txt) == 0 && std::chrono::steady_clock::now() < give_up)
+        while (!all_waiting() && std::chrono::steady_clock::now() < give_up)
             std::this_thread::yield();
-        EXPECT_GT(lock_waiters(all_txt), 0);
+        EXPECT_TRUE(all_waiting());
         std::ofstream(proceed) << "go\n";
         other.join();
         pool.close(true, nullptr);
@@ -190,6 +312,58 @@ TEST(AppendAllTxt, BlocksOfWorkersAndOtherProcessesNeverInterleave)
         }
     }
     EXPECT_EQ(blocks.size(), static_cast<std::size_t>(intervals));
+}
+
+// SIGTERM while another program keeps ALL.TXT locked: the worker gives up waiting, says how many
+// lines of which interval were not written, and the pool closes; the block never turns up later.
+TEST(AppendAllTxt, StopWhileAnotherProgramHoldsTheLockCostsOnlyThatBlock)
+{
+    TempDir dir;
+    fs::path const all_txt = dir.write_file("ALL.TXT", "");
+    fs::create_symlink(NORVANE_SOURCE_DIR "/testbed/decoders/scripted_decoder", dir / "decoder");
+    std::ofstream(dir / "decoder.out") << "{hhmmss} -10 0.1 500 ~ CQ K1ABC FN42\n{hhmmss} -12 0.3 900 ~ CQ W9XYZ EN37\n";
+    ForeignLock lock(all_txt);
+    ASSERT_TRUE(lock.held());
+
+    Options options;
+    options.decoder = (dir / "decoder").string();
+    options.work_dir = dir.path().string();
+    options.all_txt = all_txt.string();
+    options.workers = 1;
+    options.decoders = 1;
+    options.decoder_channels = {{14074000.0, DigitalMode::FT8}};
+    std::atomic<int> stop{0};
+    ::testing::internal::CaptureStderr();
+    {
+        DecoderPool pool(options, &stop, nullptr);
+        pool.submit(DecodeJob{1710504255.0, 14074000.0, std::vector<float>(600, 0.0f), DigitalMode::FT8});
+        // The decoder has run and its WAV file is gone: the worker is on its way to ALL.TXT,
+        // where the lock keeps it.
+        auto const at_all_txt = [&] {
+            if (lines_in(read_file(dir / "decoder.log")).size() != 1)
+                return false;
+            std::error_code ignored;
+            for (auto const& entry : fs::recursive_directory_iterator(dir.path(), ignored)) {
+                if (entry.path().extension() == ".wav")
+                    return false;
+            }
+            return true;
+        };
+        auto const give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!at_all_txt() && std::chrono::steady_clock::now() < give_up)
+            std::this_thread::yield();
+        ASSERT_TRUE(at_all_txt());
+        stop = 1;
+        EXPECT_TRUE(finishes_within(std::chrono::seconds(10), lock, [&] { pool.close(true, &stop); }))
+            << "the stop did not end the wait for the lock";
+    }
+    std::string const err = ::testing::internal::GetCapturedStderr();
+    lock.release();
+    EXPECT_EQ(err,
+              "ALL.TXT still locked by another program at stop: 2 lines of FT8 240315_120415 14.074000 MHz not "
+              "written\n"
+              "FT8 240315_120415 14.074000 MHz: 2 spots; callsigns=K1ABC,W9XYZ\n");
+    EXPECT_EQ(read_file(all_txt), "");
 }
 
 }  // namespace

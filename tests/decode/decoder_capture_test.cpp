@@ -7,10 +7,15 @@
 #include <ostream>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "core/log_line.hpp"
 
 namespace {
 
@@ -375,6 +380,49 @@ TEST(DecoderCapture, RestartMessagesAreRateLimitedButCounted)
     std::string const log = testing::internal::GetCapturedStderr();
     EXPECT_EQ(h.capture->resets(), 3u);
     EXPECT_EQ(log, "IQ discontinuity: discarded incomplete decoder intervals (resets=1, driver reset)\n");
+}
+
+// Decoder workers and the other threads log while the capture reports its gaps: a capture line
+// still arrives whole, never cut by another thread's line (a log reader would see neither).
+TEST(DecoderCapture, DiagnosticsArriveAsWholeLinesWhileOtherThreadsLog)
+{
+    Harness h({DigitalMode::FT4}, base_utc - 1.0);
+    h.feed(1.0);
+    std::string const other = "FT8 240315_120415 14.074000 MHz: 3 spots; callsigns=DL1ABC,K1ABC,W9XYZ";
+    std::string const dropped = drop_message("7.5").substr(0, drop_message("7.5").size() - 1);
+    std::atomic<bool> done{false};
+    testing::internal::CaptureStderr();
+    std::vector<std::thread> loggers;
+    for (int i = 0; i < 3; ++i) {
+        loggers.emplace_back([&] {
+            while (!done.load()) {
+                log_line(other);
+                std::this_thread::yield();
+            }
+        });
+    }
+    // A gap of 0.15 s, over the 0.1 s budget, in each of 20 FT4 intervals in turn.
+    for (int i = 0; i < 20; ++i) {
+        h.after_gap(9600, GAP_DROPPED);
+        h.feed(7.3);
+    }
+    done = true;
+    for (std::thread& logger : loggers)
+        logger.join();
+    std::string const log = testing::internal::GetCapturedStderr();
+
+    std::uint64_t drop_lines = 0;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+        if (line == other)
+            continue;
+        if (line == dropped)
+            ++drop_lines;
+        else if (line.rfind("IQ gap: zero-filled 9600 samples (150 ms) to preserve decoder timing; gap fills=", 0) != 0)
+            ADD_FAILURE() << "line cut by another: " << line;
+    }
+    EXPECT_EQ(drop_lines, h.capture->intervals_dropped());
+    EXPECT_GE(drop_lines, 20u);
 }
 
 TEST(DecoderCapture, WithoutSlotsTheChannelsStillRun)

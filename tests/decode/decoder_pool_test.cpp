@@ -1,9 +1,12 @@
 #include "decode/decoder_pool.hpp"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -12,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "core/options.hpp"
+#include "report/psk_reporter.hpp"
+#include "tests/report/psk_test_harness.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
@@ -502,6 +507,48 @@ TEST_F(DecoderPoolTest, FirstWorkerFailureIsKeptAndThrownByEverySubmitAndRethrow
     EXPECT_EQ(pool.failures(), 0u);  // a failed step is not a failed decoder run
 }
 
+// The decoders run in the worker's directory and can leave anything there. Whatever sits under
+// the next interval's WAV name that is not a regular file (a FIFO nobody reads, a link to a file
+// of the user's) is refused: the worker neither freezes on it nor writes through it, and the
+// run ends with the reason.
+TEST_F(DecoderPoolTest, PlantedFifoOrLinkUnderTheNextWavNameIsRefused)
+{
+    for (bool const fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "symbolic link");
+        fs::path const precious = dir.write_file("precious.txt", "keep me");
+        ::testing::internal::CaptureStderr();
+        {
+            DecoderPool pool(options, nullptr, nullptr);
+            fs::path const planted = workspace() / "worker-1" / "240315_120415.wav";
+            if (fifo)
+                ASSERT_EQ(::mkfifo(planted.c_str(), 0600), 0);
+            else
+                fs::create_symlink(precious, planted);
+            pool.submit(make_job(ft8_start));
+            std::string failure;
+            auto const give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (failure.empty() && std::chrono::steady_clock::now() < give_up) {
+                failure = failure_of([&] { pool.rethrow_failure(); });
+                std::this_thread::yield();
+            }
+            if (failure.empty() && fifo) {
+                // A worker stuck in the open: a reader lets it go, so the test fails instead of hanging.
+                int const reader = ::open(planted.c_str(), O_RDONLY | O_NONBLOCK);
+                pool.close(false, nullptr);
+                ::close(reader);
+            }
+            EXPECT_EQ(failure, fifo ? "Cannot open WAV output: " + planted.string() + ": No such device or address"
+                                    : "Cannot open WAV output: " + planted.string() +
+                                          ": Too many levels of symbolic links");
+            pool.close(false, nullptr);
+        }
+        ::testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(decoder_runs().empty());
+        EXPECT_EQ(read_file(precious), "keep me");
+        EXPECT_TRUE(fs::is_empty(dir / "work"));
+    }
+}
+
 // --- construction -------------------------------------------------------------------------
 
 TEST_F(DecoderPoolTest, AllTxtMustOpenAsARegularFile)
@@ -565,29 +612,13 @@ TEST_F(DecoderPoolTest, BandChangeRaisesCapacityAndResolvesNewPrograms)
     EXPECT_THAT(pool.status_line(), HasSubstr("queued=6, spots=0, backlog drops=0"));
 }
 
-struct ReporterCase {
-    char const* name;
-    bool pskreporter;
-    bool wsprnet;
-    bool history;
-    char const* grid;
-    char const* message;
-};
-
-std::ostream& operator<<(std::ostream& out, ReporterCase const& c) { return out << c.name; }
-
-class DecoderPoolReporters : public DecoderPoolTest, public ::testing::WithParamInterface<ReporterCase> {};
-
-TEST_P(DecoderPoolReporters, ServicesNotBuiltYetRefuseToStart)
+TEST_F(DecoderPoolTest, WsprnetWithAnInvalidLocatorRefusesToStartAndLeavesNoWorkspace)
 {
-    ReporterCase const& c = GetParam();
-    options.pskreporter = c.pskreporter;
-    options.wsprnet = c.wsprnet;
-    options.history_db = c.history ? (dir / "history.sqlite3").string() : "";
+    options.wsprnet = true;
     options.callsign = "K1ABC";
-    options.grid = c.grid;
+    options.grid = "FN4";
     ::testing::internal::CaptureStderr();
-    EXPECT_EQ(failure_of([&] { DecoderPool pool(options, nullptr, nullptr); }), c.message);
+    EXPECT_EQ(failure_of([&] { DecoderPool pool(options, nullptr, nullptr); }), "Invalid WSPRnet station identity");
     ::testing::internal::GetCapturedStderr();
     EXPECT_TRUE(fs::is_empty(dir / "work"));
 }
@@ -601,12 +632,40 @@ TEST_F(DecoderPoolTest, StartsWithWsprnetAndHistory)
     EXPECT_NO_THROW(DecoderPool(options, nullptr, nullptr));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, DecoderPoolReporters,
-    ::testing::Values(
-        ReporterCase{"psk_reporter_bad_locator", true, false, false, "FN4",
-                     "Invalid PSK Reporter identity or interval"},
-        ReporterCase{"wsprnet_bad_locator", false, true, false, "FN4", "Invalid WSPRnet station identity"}),
-    [](auto const& info) { return std::string(info.param.name); });
+// The run builds one PSK Reporter client and hands it to the pool (the analysis sinks and the
+// survey share it): the pool reports through it the senders its decodes name, and stops it when
+// it closes, which flushes what it holds.
+TEST_F(DecoderPoolTest, ReportableSpotsGoToTheRunsPskReporter)
+{
+    options.pskreporter = true;
+    options.callsign = "K1ABC";
+    options.grid = "FN42";
+    script("out",
+           "{hhmmss} -12 0.3 1500 ~ CQ W9XYZ EN37\n"
+           "{hhmmss} -3 0.0 1200 ~ TNX FER QSO 73 GL\n"
+           "{hhmmss} -1 0.0 900 ~ W9XYZ DL1ABC R-07\n");
+    PskClocks clocks;
+    clocks.now_s = static_cast<std::int64_t>(ft8_start);
+    DatagramSink sink;
+    auto const reporter = std::make_shared<PskReporter>(options.callsign, options.grid, sink.hook(), an_hour,
+                                                        PskReporter::SentHook{}, clocks.policy());
+    ::testing::internal::CaptureStderr();
+    {
+        DecoderPool pool(options, nullptr, reporter);
+        pool.submit(make_job(ft8_start));
+        pool.close(true, nullptr);
+    }
+    std::string const err = ::testing::internal::GetCapturedStderr();
+    EXPECT_THAT(err, StartsWith("PSK Reporter enabled: receiver=K1ABC, grid=FN42; batched live decoder reports\n"));
+    EXPECT_THAT(err, HasSubstr("FT8 240315_120415 14.074000 MHz: 3 spots; callsigns=DL1ABC,W9XYZ\n"));
+    std::vector<PskSpot> const sent = sink.spots();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].sender_call, "DL1ABC");  // ALL.TXT order: lowest audio frequency first
+    EXPECT_EQ(sent[0].frequency_hz, 14074900u);
+    EXPECT_EQ(sent[1].sender_call, "W9XYZ");
+    EXPECT_EQ(sent[1].sender_grid, "EN37");
+    EXPECT_EQ(sent[1].frequency_hz, 14075500u);
+    EXPECT_EQ(sent[1].mode, "FT8");
+}
 
 }  // namespace

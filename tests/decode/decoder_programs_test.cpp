@@ -440,6 +440,28 @@ TEST(RunDecoderProcess, OutputOfExactlyOneMebibyteIsKept)
     EXPECT_THROW(run_stand_in("replay_output", tmp.path(), stop), DecoderOutputTooLong);
 }
 
+// A decoder's output is read until the pipe is empty or at its end, but never past the time
+// limit: a writer that never lets the pipe run dry cannot keep the worker reading.
+TEST(ReadDecoderOutput, StopsWhenEmptyAtTheEndOrOnceTheDeadlineHasPassed)
+{
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_NONBLOCK | O_CLOEXEC), 0);
+    std::string const pending(65536, 'x');  // what a default pipe holds
+    ASSERT_EQ(::write(ends[1], pending.data(), pending.size()), static_cast<ssize_t>(pending.size()));
+    auto const now = std::chrono::steady_clock::now();
+    auto const later = now + std::chrono::hours(1);
+
+    std::string output;
+    EXPECT_EQ(read_decoder_output(ends[0], output, now), DecoderOutputRead::deadline);
+    EXPECT_FALSE(output.empty());
+    EXPECT_LT(output.size(), pending.size()) << "kept reading after the deadline";
+    EXPECT_EQ(read_decoder_output(ends[0], output, later), DecoderOutputRead::empty);
+    EXPECT_EQ(output, pending);
+    ::close(ends[1]);
+    EXPECT_EQ(read_decoder_output(ends[0], output, later), DecoderOutputRead::end_of_file);
+    ::close(ends[0]);
+}
+
 TEST(RunDecoderProcess, ProgramOrDirectoryThatCannotStartIsReported)
 {
     TempDir tmp;

@@ -34,7 +34,13 @@ INSTANTIATE_TEST_SUITE_P(Words, PackLevelReport,
                          testing::Values(Packing {7074000.0, -73.4, 7074000, 87}, Packing {7074000.4, -200.0, 7074000, 0},
                                          Packing {14074000.5, 120.0, 14074001, 255},
                                          Packing {-5.0, -160.0, 0, 0},
-                                         Packing {5e9, 0.0, 4000000000u, 160}));
+                                         Packing {5e9, 0.0, 4000000000u, 160},
+                                         // Half-way levels round in dB, away from zero, before the offset.
+                                         Packing {7074000.0, -20.5, 7074000, 139},
+                                         Packing {7074000.0, -0.5, 7074000, 159},
+                                         Packing {7074000.0, 0.5, 7074000, 161},
+                                         Packing {7074000.0, -159.5, 7074000, 0},
+                                         Packing {7074000.0, 94.5, 7074000, 255}));
 
 constexpr double rate_hz = 51200.0;  // 2048-point monitor, bins 25 Hz apart, stored with step 2
 constexpr double centre_hz = 7074000.0;

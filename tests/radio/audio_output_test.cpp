@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -144,6 +150,118 @@ TEST(AudioOutputWav, UnwritablePathIsRefused)
     } catch (std::runtime_error const& error) {
         EXPECT_EQ(error.what(), "Cannot open WAV output: " + path.string());
     }
+}
+
+// A disk that really fills up: a small tmpfs of its own, mounted in a private mount namespace
+// of the calling thread, so nothing outside the test sees it. Needs the right to mount (root);
+// otherwise failure() says why the test cannot run.
+class SmallFilesystem {
+public:
+    explicit SmallFilesystem(std::size_t bytes)
+    {
+        if (::unshare(CLONE_NEWNS) != 0) {
+            failure_ = std::string("cannot enter a private mount namespace (needs root): ") + std::strerror(errno);
+            return;
+        }
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            failure_ = std::string("cannot make the mount namespace private: ") + std::strerror(errno);
+            return;
+        }
+        std::filesystem::create_directory(path());
+        std::string const size = "size=" + std::to_string(bytes);
+        if (::mount("tmpfs", path().c_str(), "tmpfs", MS_NOSUID | MS_NODEV, size.c_str()) != 0) {
+            failure_ = std::string("cannot mount a small tmpfs: ") + std::strerror(errno);
+            return;
+        }
+        mounted_ = true;
+    }
+    ~SmallFilesystem()
+    {
+        if (mounted_)
+            ::umount2(path().c_str(), MNT_DETACH);
+    }
+    SmallFilesystem(SmallFilesystem const&) = delete;
+    SmallFilesystem& operator=(SmallFilesystem const&) = delete;
+
+    std::string const& failure() const { return failure_; }
+    std::filesystem::path path() const { return dir_ / "small"; }
+
+private:
+    TempDir dir_;
+    std::string failure_;
+    bool mounted_ = false;
+};
+
+// Writes blocks of 0.25 until the file refuses one, then ends the run by finish or by the
+// destructor alone; returns the write's error.
+std::string write_until_refused(std::filesystem::path const& path, bool finish)
+{
+    std::string error;
+    AudioOutput output(wav_options(path, 8000));
+    std::vector<float> const block(10001, 0.25f);  // 20002 bytes: a block rarely ends where the room does
+    try {
+        for (int i = 0; i < 1000; ++i)
+            output.write(block);
+    } catch (std::runtime_error const& e) {
+        error = e.what();
+    }
+    if (finish) {
+        try {
+            output.finish();
+        } catch (std::runtime_error const& e) {
+            error += std::string("; finish: ") + e.what();
+        }
+    }
+    return error;
+}
+
+// The header must describe the file exactly: whole samples only, all of them the ones written.
+void expect_header_counts_the_file(std::filesystem::path const& path)
+{
+    auto const bytes = read_bytes(path);
+    ASSERT_GT(bytes.size(), 44u + 20002u);
+    std::uint32_t const data = static_cast<std::uint32_t>(bytes.size() - 44);
+    EXPECT_EQ(data % 2, 0u) << "a torn sample was left at the end";
+    EXPECT_EQ(std::vector<unsigned char>(bytes.begin(), bytes.begin() + 44), expected_header(8000, data));
+    EXPECT_EQ(pcm(bytes), std::vector<std::int16_t>(data / 2, 8192));
+}
+
+// A run that ended because the disk was full still leaves a WAV file whose header counts what
+// reached the disk, not 0, and not what was only attempted.
+TEST(AudioOutputWav, FullDiskStillLeavesAHeaderThatCountsWhatWasWritten)
+{
+    for (bool const finish : {false, true}) {
+        SCOPED_TRACE(finish ? "ended by finish" : "ended by the destructor");
+        SmallFilesystem disk(64 * 1024);
+        if (!disk.failure().empty())
+            GTEST_SKIP() << disk.failure();
+        auto const path = disk.path() / "a.wav";
+        EXPECT_EQ(write_until_refused(path, finish), "Failed writing WAV audio");
+        expect_header_counts_the_file(path);
+    }
+}
+
+// A write cut off inside a sample (here by a file size limit at an odd byte) leaves no half
+// sample behind for the header to disagree with.
+TEST(AudioOutputWav, WriteCutInsideASampleLeavesOnlyWholeSamples)
+{
+    TempDir tmp;
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
+    rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit limited = saved;
+    limited.rlim_cur = 44 + 2 * 20002 + 1001;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    std::string const error = write_until_refused(tmp / "a.wav", false);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::sigaction(SIGXFSZ, &previous, nullptr);
+
+    EXPECT_EQ(error, "Failed writing WAV audio");
+    EXPECT_EQ(read_bytes(tmp / "a.wav").size(), 44u + 2 * 20002 + 1000);
+    expect_header_counts_the_file(tmp / "a.wav");
 }
 
 TEST(AudioOutputPulse, IsRefusedWithAClearMessageUntilItExists)

@@ -352,14 +352,6 @@ TEST(SampleQueue, DeepestBacklogIsTakenAndReset)
     EXPECT_DOUBLE_EQ(queue.take_deepest_seconds(), 0.0);
 }
 
-TEST(SampleQueue, WholeBlocksFlagIsKept)
-{
-    SampleQueue queue;
-    EXPECT_FALSE(queue.whole_blocks());
-    queue.set_whole_blocks(true);
-    EXPECT_TRUE(queue.whole_blocks());
-}
-
 // A producer thread outpaces a consumer through a small queue: every sample either arrives in
 // order or is accounted for by the gap carried on the next block that arrives.
 TEST(SampleQueue, ProducerThreadLossesAreFullyAccounted)

@@ -268,10 +268,22 @@ TEST_F(HistoryWriterTest, FileOfAnotherUserIsRefused)
     EXPECT_EQ(open_failure(dir / "directory.sqlite3"), "Cannot open history file");
 }
 
-TEST_F(HistoryWriterTest, FileThatIsNoDatabaseGivesSqlitesOwnText)
+// A history path that names some other file of the user's (ALL.TXT, notes) is refused with
+// sqlite's own text before anything about the file changes: not its content, not its mode.
+TEST_F(HistoryWriterTest, FileThatIsNoDatabaseIsRefusedUntouched)
 {
-    dir.write_file("history.sqlite3", std::string(4096, 'x'));
-    EXPECT_EQ(open_failure(path), "file is not a database");
+    std::string const all_txt_line = "240315_120415    14.074 Rx FT8    -12  0.3 1500 CQ W9XYZ EN37\n";
+    for (std::string const& content : {std::string(4096, 'x'), all_txt_line, std::string("SQLite format 3")}) {
+        SCOPED_TRACE(content.substr(0, 20));
+        dir.write_file("history.sqlite3", content);
+        ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+        EXPECT_EQ(open_failure(path), "file is not a database");
+        struct stat status {};
+        ASSERT_EQ(::stat(path.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 07777, 0644u);
+        std::ifstream in(path, std::ios::binary);
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), content);
+    }
 }
 
 struct BadRowCase {

@@ -181,4 +181,45 @@ TEST(PskIntakeQueue, FullQueueDropsItsOldestSpot)
                   ipfix_datagram_budget);
 }
 
+// The recent-senders map is bounded: it may hold 65,536 senders, and only then is it pruned of
+// senders last accepted 300 s or more ago. A new sender that still finds it full is dropped
+// (counted) rather than let the map grow without limit.
+TEST(PskIntakeSenders, RecentSendersAreBoundedAndPrunedOnlyWhenFull)
+{
+    PskClocks clocks;
+    DatagramSink sink;
+    // A receiver call that nth_call never gives, so that every one of them is a sender.
+    PskReporter reporter("W1AW", "FN31", sink.hook(), an_hour, {}, clocks.policy());
+    // The sender takes one datagram's worth and is held inside the hook; the queue (4096) then
+    // keeps only the newest spots, which stop sends.
+    sink.hold();
+    int next = 0;
+    while (next < 60)
+        reporter.submit(make_spot(nth_call(next++), harness_start_s, ""));
+    ASSERT_TRUE(sink.wait_attempts(1));
+    while (next < 65536)
+        reporter.submit(make_spot(nth_call(next++), harness_start_s, ""));
+    std::uint64_t const overflowed = reporter.stats().dropped;
+
+    reporter.submit(make_spot(nth_call(65536), harness_start_s, ""));  // one sender too many
+    EXPECT_EQ(reporter.stats().dropped, overflowed + 1);
+    reporter.submit(make_spot(nth_call(65535), harness_start_s, ""));  // known: a repeat, not a loss
+    EXPECT_EQ(reporter.stats().duplicates, 1u);
+
+    // 300 s on, every remembered sender has expired: the next new one prunes them all.
+    clocks.advance_monotonic(std::chrono::seconds(300));
+    reporter.submit(make_spot(nth_call(65537), harness_start_s, ""));
+    reporter.submit(make_spot(nth_call(65538), harness_start_s, ""));
+
+    sink.release();
+    reporter.stop();
+    std::set<std::string> sent;
+    for (PskSpot const& spot : sink.spots())
+        sent.insert(spot.sender_call);
+    EXPECT_TRUE(sent.contains(nth_call(65535)));
+    EXPECT_FALSE(sent.contains(nth_call(65536)));
+    EXPECT_TRUE(sent.contains(nth_call(65537)));
+    EXPECT_TRUE(sent.contains(nth_call(65538)));
+}
+
 }  // namespace

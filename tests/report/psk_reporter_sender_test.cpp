@@ -211,8 +211,11 @@ TEST(PskReporterSender, StopFlushesEveryQueuedSpotInFullDatagrams)
     EXPECT_EQ(stats.queued + stats.dropped + stats.failures, 0u);
 }
 
-// The retry must find its own suppression rows undone, or the spot would be held back as a repeat.
-TEST(PskReporterSender, FailedSendIsRetriedOneIntervalLaterWithItsRowsUndone)
+// The retry must find its own suppression rows undone, or the spot would be held back as a repeat;
+// also where the band key no longer fits 32 bits (2.148 GHz and up).
+class PskReporterRetry : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(PskReporterRetry, FailedSendIsRetriedOneIntervalLaterWithItsRowsUndone)
 {
     TempDir dir;
     PskClocks clocks;
@@ -221,7 +224,7 @@ TEST(PskReporterSender, FailedSendIsRetriedOneIntervalLaterWithItsRowsUndone)
     auto const interval = 100ms;
     ::testing::internal::CaptureStderr();
     PskReporter reporter("K1ABC", "FN42", sink.hook(), interval, {}, clocks.policy((dir / "dedup.sqlite3").string()));
-    reporter.submit(make_spot("W1AW"));
+    reporter.submit(make_spot("W1AW", harness_start_s, "FN31", GetParam()));
     ASSERT_TRUE(sink.wait_delivered(1));
     reporter.stop();
     std::string const err = ::testing::internal::GetCapturedStderr();
@@ -231,12 +234,15 @@ TEST(PskReporterSender, FailedSendIsRetriedOneIntervalLaterWithItsRowsUndone)
     EXPECT_GE(attempts[1] - attempts[0], interval);
     IpfixMessage const message = read_ipfix_message(sink.delivered()[0].bytes);
     EXPECT_THAT(calls(message.spots), ElementsAre("W1AW"));
+    EXPECT_EQ(message.spots[0].frequency_hz, GetParam());
     EXPECT_EQ(message.sequence, 0u);
     PskReporterStats const stats = reporter.stats();
     EXPECT_EQ(stats.failures, 1u);
     EXPECT_EQ(stats.sent, 1u);
     EXPECT_EQ(stats.duplicates + stats.dropped, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Frequencies, PskReporterRetry, ::testing::Values(14075000u, 2148000000u, 4294967294u));
 
 TEST(PskReporterSender, FailureWhileStoppingDropsTheBatchAndTheQueue)
 {
