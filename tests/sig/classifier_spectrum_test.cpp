@@ -120,7 +120,7 @@ TEST(ClassifierSpectrum, OneMissingBinJoinsARunAndThirtyHertzDoNot) {
     h.bump(1500.0, 20.0, 20.0f);
     h.bump(1540.0, 20.0, 20.0f);  // a gap of 20 Hz minus a bin: merged
     h.bump(2000.0, 20.0, 20.0f);
-    h.bump(2060.0, 20.0, 20.0f);  // 40 Hz edge to edge: separate
+    h.bump(2050.0, 20.0, 20.0f);  // 30 Hz edge to edge: separate
     h.run();
     std::vector<double> centres;
     for (const sig::Detection& d : h.state->detections) centres.push_back(d.centre);
@@ -128,15 +128,16 @@ TEST(ClassifierSpectrum, OneMissingBinJoinsARunAndThirtyHertzDoNot) {
     EXPECT_NEAR(centres[0], 1000.0, 2.0);
     EXPECT_NEAR(centres[1], 1520.0, 2.0);
     EXPECT_NEAR(centres[2], 2000.0, 2.0);
-    EXPECT_NEAR(centres[3], 2060.0, 2.0);
+    EXPECT_NEAR(centres[3], 2050.0, 2.0);
 }
 
 TEST(ClassifierSpectrum, ASpurBesideACarrierIsAbsorbed) {
-    for (const double away : {20.0, 40.0}) {  // merged across a short gap, absorbed across a long one
+    // Merged across a short gap, absorbed across a long one; 10 dB under the carrier is enough.
+    for (const auto& [away, level_db] : std::vector<std::pair<double, float>>{{20.0, 30.0f}, {40.0, 30.0f}, {40.0, 40.0f}}) {
         HandSpectrum h;
         h.bump(1000.0, 6.0, 45.0f);
         h.level[static_cast<std::size_t>(bin_of(1000.0))] = 50.0f;
-        h.bump(1000.0 + away, 3.0, 30.0f);
+        h.bump(1000.0 + away, 3.0, level_db);
         h.run();
         ASSERT_EQ(h.state->detections.size(), 1u) << away;
         const sig::Detection& d = h.state->detections[0];
@@ -291,6 +292,38 @@ TEST(ClassifierSpectrum, ANarrowRangeHasAFlatFloor) {
     block.samples = shaped;
     sig::classify(*wide, block);
     EXPECT_GT(wide->floor_db[bin_of(300.0)], wide->floor_db[bin_of(2800.0)] + 6.0);
+}
+
+TEST(ClassifierSpectrum, TheFloorIsTheLowFifthOfEachSegmentHeldNearTheWholeBand) {
+    sig::ClassifierConfig c = testbed::channel_classifier_config();
+    c.low_hz = 500.0;
+    c.high_hz = 600.0;  // one segment
+    auto one = sig::init_classifier(c);
+    one->frames_since_reset = 1;
+    const std::vector<float> noise = testbed::white_noise(4096, 0.1, 12);
+    std::copy(noise.begin(), noise.end(), one->frame_ring.begin());
+    sig::update_classifier_spectrum(*one);
+    std::vector<float> levels(one->averaged_db.begin() + one->lo_bin, one->averaged_db.begin() + one->hi_bin + 1);
+    std::sort(levels.begin(), levels.end());
+    const double fifth = levels[static_cast<std::size_t>(0.2 * static_cast<double>(levels.size() - 1))];
+    EXPECT_NEAR(one->floor_db[700], fifth + 2.0, 1e-4);
+
+    // A segment far above the rest of the band is held 6 dB above the whole band's low fifth.
+    auto wide = sig::init_classifier(testbed::channel_classifier_config());
+    wide->frames_since_reset = 1;
+    std::vector<float> loud = testbed::white_noise(4096, 0.01, 13);
+    for (std::size_t i = 0; i < loud.size(); ++i)
+        for (double hz = 1410.0; hz < 1590.0; hz += 3.0)
+            loud[i] += static_cast<float>(0.05 * std::cos(2.0 * std::numbers::pi * hz * i / 12000.0 + hz));
+    std::copy(loud.begin(), loud.end(), wide->frame_ring.begin());
+    sig::update_classifier_spectrum(*wide);
+    std::vector<float> band(wide->averaged_db.begin() + wide->lo_bin, wide->averaged_db.begin() + wide->hi_bin + 1);
+    std::sort(band.begin(), band.end());
+    const double global = band[static_cast<std::size_t>(0.2 * static_cast<double>(band.size() - 1))];
+    // The segment from lo_bin + 6 x 68 holds only the loud stretch.
+    const int centre = (wide->lo_bin + 6 * 68 + wide->lo_bin + 7 * 68 - 1) / 2;
+    EXPECT_NEAR(wide->floor_db[static_cast<std::size_t>(centre)], global + 8.0, 1e-4);
+    EXPECT_GT(wide->averaged_db[static_cast<std::size_t>(centre)], global + 20.0);
 }
 
 TEST(ClassifierSpectrum, AStoppedSignalDecaysFast) {

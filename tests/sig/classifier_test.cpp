@@ -284,9 +284,18 @@ TEST(Tracker, AnUnconfirmedSingleInsideAMatchedPairIsLost) {
 
 TEST(Tracker, APendingSignalNeedsStrongHitsTwoFramesApart) {
     // Present but never strong: it never becomes a track; strong every frame: a track after
-    // hits in frames 1, 3, 5, 7 (frame 7 is also the 7th since its first).
-    for (const bool strong : {false, true}) {
-        auto state = sig::init_classifier(quiet_config());
+    // hits in frames 1, 3, 5, 7 (frame 7 is also the 7th since its first), and with six hits
+    // needed in frames 1, 3, ..., 11.
+    struct Case {
+        bool strong;
+        std::uint32_t min_hits;
+        int created_in;
+    };
+    for (const Case c : {Case{false, 4, 0}, Case{true, 4, 7}, Case{true, 6, 11}}) {
+        const bool strong = c.strong;
+        sig::ClassifierConfig config = quiet_config();
+        config.min_hits = c.min_hits;
+        auto state = sig::init_classifier(config);
         state->frames_since_reset = 6;
         int created_in = 0;
         for (int frame = 1; frame <= 12 && state->tracks.empty(); ++frame) {
@@ -296,7 +305,7 @@ TEST(Tracker, APendingSignalNeedsStrongHitsTwoFramesApart) {
             sig::update_tracks(*state);
             if (!state->tracks.empty()) created_in = frame;
         }
-        EXPECT_EQ(created_in, strong ? 7 : 0);
+        EXPECT_EQ(created_in, c.created_in) << strong << " " << c.min_hits;
     }
     // Three frames without a hit drop a pending signal.
     auto state = sig::init_classifier(quiet_config());

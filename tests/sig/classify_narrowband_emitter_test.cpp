@@ -153,6 +153,7 @@ Verdict route(const std::vector<double>& lines_hz, double audio_hz, double bandw
     for (const double hz : lines_hz) {
         const auto k = static_cast<std::size_t>(std::lround(hz / kBinHz));
         state->averaged_db[k] = 20.0f;
+        state->averaged_db[k - 1] = state->averaged_db[k + 1] = 10.0f;
     }
     Verdict v{false, 0.0, track_at(audio_hz, bandwidth_hz)};
     v.accepted = sig::classify_narrowband_emitter(*state, v.track, nullptr, 0, v.floor);
@@ -166,6 +167,7 @@ TEST(NarrowbandKeying, RoutesCombsOfLinesAndWideSignalsToTheCombTest) {
         std::vector<double> lines;
         double bandwidth;
         double floor;
+        double audio_hz = 1000.0;
     };
     for (const Case& c :
          {Case{"wide_without_lines", {}, 2000.0, 0.3}, Case{"three_lines_40_hz_apart", {960, 1000, 1040}, 120.0, 0.0},
@@ -173,9 +175,13 @@ TEST(NarrowbandKeying, RoutesCombsOfLinesAndWideSignalsToTheCombTest) {
           Case{"three_lines_40_hz_apart_wide", {960, 1000, 1040}, 160.0, 0.3},
           Case{"four_lines_40_hz_apart", {960, 1000, 1040, 1080}, 120.0, 0.3},
           Case{"signal_between_the_lines", {1020, 1060, 1100, 1140}, 40.0, 0.0},
-          Case{"signal_a_quarter_spacing_off_the_lines", {1010, 1050, 1090, 1130}, 40.0, 0.3},
+          Case{"signal_within_a_quarter_spacing_of_the_lines",
+               {345 * kBinHz, 359 * kBinHz, 373 * kBinHz, 387 * kBinHz}, 40.0, 0.3, 345 * kBinHz - 9.0},
+          // Lines 14 bins (41.0 Hz) apart, the signal 11.3 Hz below the first: off the comb.
+          Case{"signal_just_beyond_a_quarter_spacing",
+               {345 * kBinHz, 359 * kBinHz, 373 * kBinHz, 387 * kBinHz}, 40.0, 0.0, 345 * kBinHz - 11.3},
           Case{"narrow_alone", {1000}, 40.0, 0.0}}) {
-        const Verdict v = route(c.lines, 1000.0, c.bandwidth);
+        const Verdict v = route(c.lines, c.audio_hz, c.bandwidth);
         EXPECT_FALSE(v.accepted) << c.name;
         EXPECT_EQ(v.floor, c.floor) << c.name;
     }
@@ -201,6 +207,11 @@ TEST(KeyingStats, TimesTheOnAndOffRunsWithHysteresis) {
     std::vector<float> wobble(40, 1.0f);
     for (std::size_t i = 10; i < 20; ++i) wobble[i] = 0.2f;
     EXPECT_EQ(sig::keying_stats(wobble, 500.0).transitions, 0);
+    // From off, 0.2 does not switch on; 1.0 does.
+    std::vector<float> rising(40, 0.01f);
+    for (std::size_t i = 10; i < 20; ++i) rising[i] = 0.2f;
+    for (std::size_t i = 30; i < 40; ++i) rising[i] = 1.0f;
+    EXPECT_EQ(sig::keying_stats(rising, 500.0).transitions, 1);
     EXPECT_EQ(sig::keying_stats(std::vector<float>(15, 1.0f), 500.0).transitions, 0);
     EXPECT_EQ(sig::keying_stats(std::vector<float>(15, 1.0f), 500.0).duty, 0.0);  // not computed
 }

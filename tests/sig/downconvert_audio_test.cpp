@@ -86,6 +86,11 @@ TEST(OffsetHistogram, SummarisesTheSmoothedOffsets) {
     EXPECT_EQ(zero.spread_hz, 0.0);
     EXPECT_EQ(zero.occupied_bins, 1u);  // 0..200 Hz
 
+    // 420 Hz is within 430 Hz; -440 Hz is not (the four means across the change are within).
+    std::vector<float> edges(40, 420.0f);
+    for (std::size_t i = 20; i < 40; ++i) edges[i] = -440.0f;
+    EXPECT_DOUBLE_EQ(sig::offset_histogram(track_of(edges)).within_fraction, 20.0 / 36.0);
+
     // 400 Hz is within 430 Hz but above the last bin.
     const sig::OffsetHistogram edge = sig::offset_histogram(track_of(std::vector<float>(20, 400.0f)));
     EXPECT_EQ(edge.within_fraction, 1.0);

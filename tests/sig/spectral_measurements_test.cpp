@@ -202,7 +202,9 @@ INSTANTIATE_TEST_SUITE_P(
                       CombCase{"four_at_31", 1453.0, 31.25, 4, 1437.4, 1562.4, 4, 125, 31.25},
                       // 64 tones 62.5 Hz apart would be 4000 Hz wide: no Olivia width.
                       CombCase{"sixty_four_at_62", 100.0, 62.5, 64, 69.0, 4069.0, 0, 0, 0.0},
-                      CombCase{"range_of_59_hz", 1400.0, 15.625, 4, 1390.0, 1449.0, 0, 0, 0.0}),
+                      CombCase{"range_of_59_hz", 1400.0, 15.625, 4, 1390.0, 1449.0, 0, 0, 0.0},
+                      // Eleven tones' worth of range holds no Olivia tone count (8 is 3 away).
+                      CombCase{"eleven_at_31", 1390.625, 31.25, 11, 1375.0, 1734.4, 0, 0, 0.0}),
     [](const auto& info) { return info.param.name; });
 
 TEST(PeakSnrDb, MeasuresTheLineWithinThreePercentAgainstTheMedianFromEightHz) {
@@ -215,6 +217,13 @@ TEST(PeakSnrDb, MeasuresTheLineWithinThreePercentAgainstTheMedianFromEightHz) {
     EXPECT_NEAR(sig::peak_snr_db(s, 31.25, 200.0), 20.0, 1e-9);
     EXPECT_NEAR(sig::peak_snr_db(s, 30.0, 200.0), 20.0, 1e-9);  // 31 lies within 3 % and a bin
     EXPECT_NEAR(sig::peak_snr_db(s, 40.0, 200.0), 0.0, 1e-9);
+    // The window is 3 % and a bin either side: around 50 Hz, 47.5 .. 52.5 Hz.
+    for (const auto& [line, level] : std::vector<std::pair<std::size_t, double>>{{48, 20.0}, {47, 0.0}, {52, 20.0}, {53, 0.0}}) {
+        sig::PowerSpectrum t = s;
+        t.bins[31] = 1.0f;
+        t.bins[line] = 100.0f;
+        EXPECT_NEAR(sig::peak_snr_db(t, 50.0, 200.0), level, 1e-9) << line;
+    }
     EXPECT_EQ(sig::peak_snr_db(s, 250.0, 200.0), -100.0);  // at half the rate
     // No noise bin: the floor is 1e-30.
     EXPECT_NEAR(sig::peak_snr_db(s, 31.25, 5.0), 20.0 - 10.0 * std::log10(2e-30), 1e-6);

@@ -218,6 +218,16 @@ TEST(WefaxVariant, AFilledBandOfSteadyFmIsAChart) {
     EXPECT_GE(t.quality, 0.6f);
     EXPECT_LE(t.quality, 0.9f);
 
+    // The same chart fading up and down (the envelope varies by 0.5) is no chart; the band is
+    // still within 430 Hz and spread, so the score is 0.3.
+    std::vector<float> fading = audio;
+    for (std::size_t i = 0; i < fading.size(); ++i)
+        fading[i] *= static_cast<float>(1.0 + 0.8 * std::sin(2.0 * kPi * 3.0 * i / 12000.0));
+    sig::ClassifierTrack f = blank_track(sig::GroupKind::IMAGE_BAND);
+    floor = 0.0;
+    EXPECT_FALSE(sig::decide_wefax_variant(*state, f, fading.data(), fading.size(), floor));
+    EXPECT_NEAR(floor, 0.3, 1e-12);
+
     // A steady carrier in the band meets two of the three conditions (it fills one 200 Hz part):
     // rejected with 0.3.
     std::vector<float> carrier(24000);
