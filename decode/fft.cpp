@@ -43,24 +43,6 @@ void destroy_plan(void*& plan)
 
 }  // namespace
 
-std::size_t fft_good_size(std::size_t n)
-{
-    if (n <= 1) {
-        return 1;
-    }
-    for (std::size_t candidate = n;; ++candidate) {
-        std::size_t rest = candidate;
-        for (std::size_t factor : {2u, 3u, 5u, 7u}) {
-            while (rest % factor == 0) {
-                rest /= factor;
-            }
-        }
-        if (rest == 1) {
-            return candidate;
-        }
-    }
-}
-
 FftBuffer::FftBuffer(std::size_t size) : size_(size)
 {
     if (size == 0) {

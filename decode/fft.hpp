@@ -12,9 +12,6 @@
 
 #include "decode/worker_pool.hpp"
 
-// The least size >= n whose only prime factors are 2, 3, 5 and 7 (sizes FFTW does fast).
-std::size_t fft_good_size(std::size_t n);
-
 // A zeroed, SIMD-aligned array of complex floats.
 class FftBuffer {
 public:

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <array>
-#include <optional>
 
 namespace sig {
 
@@ -18,14 +17,5 @@ const std::array<char, 32>& ita2_letters();
 // The figures case as amateur teleprinters use it (the US variant: $ on D, # on H, & on G, bell
 // on J).
 const std::array<char, 32>& ita2_figures();
-
-// Where a character sits: its code and whether it needs the figures case. Letters are taken in
-// either case; space, line feed and carriage return need no particular case (figures false).
-struct Ita2Code {
-    int code = 0;
-    bool figures = false;
-    bool either_case = false;
-};
-std::optional<Ita2Code> ita2_encode(char ch);
 
 }  // namespace sig

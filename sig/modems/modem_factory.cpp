@@ -1,9 +1,8 @@
 #include "sig/modems/modem_factory.hpp"
 
-#include <stdexcept>
-#include <string>
-
 #include "sig/modems/cw_modem.hpp"
+#include "sig/modems/jtty_modem.hpp"
+#include "sig/modems/olivia_modem.hpp"
 #include "sig/modems/psk31_modem.hpp"
 #include "sig/modems/resolve_variant.hpp"
 #include "sig/modems/rtty_modem.hpp"
@@ -20,13 +19,6 @@ struct ModemEntry {
     Builder build;
 };
 
-// A mode whose demodulator is not part of this build is refused loudly, so a channel that asks
-// for it says so instead of listening silently.
-template <Mode M>
-std::unique_ptr<Modem> not_built(const Candidate&, const ModemSettings&, const ModemContext&) {
-    throw std::runtime_error(std::string("the ") + mode_name(M) + " demodulator is not implemented yet");
-}
-
 // One line per mode. Modes not listed have no modem.
 constexpr ModemEntry kModems[] = {
     {Mode::PSK31, [](const Candidate& c, const ModemSettings&, const ModemContext&) -> std::unique_ptr<Modem> {
@@ -40,7 +32,10 @@ constexpr ModemEntry kModems[] = {
     {Mode::RTTY, [](const Candidate& c, const ModemSettings& s, const ModemContext&) -> std::unique_ptr<Modem> {
          return std::make_unique<RttyModem>(rtty_decoder_plan(resolve_variant(Mode::RTTY, c, s), c.variant), c.audio_hz);
      }},
-    {Mode::OLIVIA, not_built<Mode::OLIVIA>},
+    // The candidate's own variant, as it is: one that does not parse is refused by the modem.
+    {Mode::OLIVIA, [](const Candidate& c, const ModemSettings&, const ModemContext&) -> std::unique_ptr<Modem> {
+         return std::make_unique<OliviaModem>(c, c.variant, 100.0);
+     }},
     {Mode::CW, [](const Candidate& c, const ModemSettings&, const ModemContext&) -> std::unique_ptr<Modem> {
          return std::make_unique<CwModem>(c.audio_hz);
      }},
@@ -50,7 +45,9 @@ constexpr ModemEntry kModems[] = {
     {Mode::SSTV, [](const Candidate&, const ModemSettings&, const ModemContext& x) -> std::unique_ptr<Modem> {
          return std::make_unique<SstvModem>(x);
      }},
-    {Mode::JTTY, not_built<Mode::JTTY>},
+    {Mode::JTTY, [](const Candidate&, const ModemSettings&, const ModemContext& x) -> std::unique_ptr<Modem> {
+         return std::make_unique<JttyModem>(x, jtty_passband(x.bandwidth_hz));
+     }},
 };
 
 }  // namespace

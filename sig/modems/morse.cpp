@@ -1,7 +1,6 @@
 #include "sig/modems/morse.hpp"
 
 #include <array>
-#include <cctype>
 
 namespace sig {
 namespace {
@@ -39,13 +38,6 @@ std::string_view morse_decode(std::string_view symbol) {
         if (row.code == symbol) return row.text;
     for (const MorseRow& row : kTable)
         if (row.code == symbol) return row.text;
-    return {};
-}
-
-std::string_view morse_code(char ch) {
-    const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    for (const MorseRow& row : kTable)
-        if (row.text.size() == 1 && row.text[0] == upper) return row.code;
     return {};
 }
 

@@ -10,7 +10,4 @@ namespace sig {
 // -...-), else the character of the exact code, else empty (unknown code).
 std::string_view morse_decode(std::string_view symbol);
 
-// The code of a character (letters in either case); empty when Morse has none.
-std::string_view morse_code(char ch);
-
 }  // namespace sig

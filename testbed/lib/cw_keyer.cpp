@@ -6,7 +6,7 @@
 #include <numbers>
 #include <random>
 
-#include "sig/modems/morse.hpp"
+#include "testbed/lib/morse_code.hpp"
 
 namespace testbed {
 
@@ -47,10 +47,10 @@ std::vector<KeyElement> cw_text_elements(const std::string& text, const CwKeying
         if (text[i] == '<') {
             const std::size_t close = text.find('>', i);
             if (close == std::string::npos) continue;
-            for (std::size_t j = i + 1; j < close; ++j) code += sig::morse_code(text[j]);
+            for (std::size_t j = i + 1; j < close; ++j) code += morse_code(text[j]);
             i = close;
         } else {
-            code = sig::morse_code(text[i]);
+            code = morse_code(text[i]);
         }
         if (code.empty()) continue;
         gap(3.0);

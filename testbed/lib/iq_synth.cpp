@@ -9,6 +9,7 @@
 #include <string>
 
 #include "decode/fft.hpp"
+#include "testbed/lib/fft_good_size.hpp"
 #include "testbed/lib/test_signal.hpp"
 
 namespace testbed {

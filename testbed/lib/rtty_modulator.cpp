@@ -4,6 +4,7 @@
 #include <numbers>
 
 #include "sig/modems/ita2.hpp"
+#include "testbed/lib/ita2_encode.hpp"
 
 namespace testbed {
 
@@ -11,7 +12,7 @@ std::vector<int> rtty_text_codes(const std::string& text) {
     std::vector<int> codes{sig::kIta2LettersShift};
     enum class Case { LETTERS, FIGURES, UNKNOWN } shift = Case::LETTERS;
     for (const char ch : text) {
-        const auto code = sig::ita2_encode(ch);
+        const auto code = ita2_encode(ch);
         if (!code) continue;
         const Case wanted = code->figures ? Case::FIGURES : Case::LETTERS;
         if (!code->either_case && wanted != shift) {

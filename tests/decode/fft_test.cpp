@@ -140,17 +140,6 @@ TEST(ComplexFft, RefusesAnArrayAlignedUnlikeItsPlan)
     EXPECT_THROW(fft.execute(buffer.data() + 1), std::logic_error);
 }
 
-TEST(FftSizes, GoodSizeIsTheNextProductOfSmallPrimes)
-{
-    struct Case {
-        std::size_t n;
-        std::size_t good;
-    };
-    for (Case c : {Case{0, 1}, {1, 1}, {7, 7}, {11, 12}, {13, 14}, {97, 98}, {1025, 1029}, {4096, 4096}}) {
-        EXPECT_EQ(fft_good_size(c.n), c.good) << c.n;
-    }
-}
-
 TEST(FftSizes, FourStepRefusesSizesThatAreNotPowersOfTwo)
 {
     EXPECT_THROW(FourStepFft(0), std::invalid_argument);

@@ -149,6 +149,20 @@ TEST(CwSpeed, FollowsAFastSenderWithinAFewMarks) {
     EXPECT_TRUE(text.ends_with("PARIS PARIS PARIS ")) << text;
 }
 
+// The gaps inside a letter are one dot long: each one pulls the dot length towards the
+// sender's, so a fast sender (27 to 30 ms dots against the 60 ms the modem starts from) is
+// followed from the first letter, even one whose dashes the marks alone would still read as dots.
+TEST(CwSpeed, TheGapsSetTheSpeedFromTheFirstLetter) {
+    struct Case {
+        const char* text;
+        double wpm;
+    };
+    for (const Case& c : {Case{"JO JO JO", 40.0}, Case{"QRZ QRZ", 42.0}, Case{"GM OM TNX", 45.0}}) {
+        const testbed::CwKeying keying = keying_of(c.wpm);
+        EXPECT_EQ(decode(testbed::key_text(c.text, keying), keying), std::string(c.text) + " ") << c.wpm << " WPM";
+    }
+}
+
 TEST(CwSpeed, CopiesFromFiveToFortyFiveWordsPerMinute) {
     for (const double wpm : {5.0, 8.0, 45.0}) {
         const testbed::CwKeying keying = keying_of(wpm);

@@ -50,21 +50,4 @@ TEST(Ita2, TheRyTestPatternAlternatesEveryBit) {
     EXPECT_EQ(sig::ita2_letters()[static_cast<std::size_t>(y)], 'Y');
 }
 
-TEST(Ita2, EncodesEveryPrintableCharacterBackToItself) {
-    for (int code = 0; code < 32; ++code) {
-        for (const bool figures : {false, true}) {
-            const char ch = (figures ? sig::ita2_figures() : sig::ita2_letters())[static_cast<std::size_t>(code)];
-            if (ch == 0) continue;
-            const auto encoded = sig::ita2_encode(ch);
-            ASSERT_TRUE(encoded.has_value()) << code;
-            EXPECT_EQ(encoded->code, code);
-            EXPECT_TRUE(encoded->either_case || encoded->figures == figures) << code;
-        }
-    }
-    EXPECT_EQ(sig::ita2_encode('q')->code, index_of("11101")) << "lower case is sent as upper case";
-    EXPECT_TRUE(sig::ita2_encode(' ')->either_case);
-    EXPECT_FALSE(sig::ita2_encode('%').has_value());
-    EXPECT_FALSE(sig::ita2_encode('@').has_value());
-}
-
 }  // namespace

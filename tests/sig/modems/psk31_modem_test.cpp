@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -199,6 +202,33 @@ TEST(PskCharacters, OverlongRunsAndControlCodesPrintNothing) {
     EXPECT_EQ(testbed::run_modem(*modem, transmission(audio, kNoNoise, 0)).text, "et");
 }
 
+// Once locked, bits come from the sign of each de-rotated symbol rather than from the phase
+// step between two symbols. The difference shows when two neighbouring symbols lean apart: the
+// carrier phase of "ppp" (p is 111111) turned by +50 degrees and then by -50 degrees, two symbols
+// each, in the middle letter's run of steady carrier. Each symbol is still on the right side,
+// so a coherent receiver reads "ppp"; the 100 degree step between the two pairs would read as a
+// reversal and turn the middle p into a u (110111).
+TEST(PskCharacters, LockedDecisionsComeFromTheSymbolsSign) {
+    std::vector<int> bits(64, 0);
+    const std::vector<int> text_bits = testbed::psk_text_bits("ppp");
+    bits.insert(bits.end(), text_bits.begin(), text_bits.end());
+    bits.insert(bits.end(), 32, 1);
+    const double lean_rad = 50.0 * std::numbers::pi / 180.0;
+    const auto straight = testbed::modulate_psk_bits(bits, signal_at(sig::Mode::PSK31, 1000.0, 0.3));
+    const auto up = testbed::modulate_psk_bits(bits, signal_at(sig::Mode::PSK31, 1000.0, 0.3 + lean_rad));
+    const auto down = testbed::modulate_psk_bits(bits, signal_at(sig::Mode::PSK31, 1000.0, 0.3 - lean_rad));
+    // The receiver takes its symbols at the transmitter's bit boundaries, where a reversal's
+    // amplitude is full: each turned stretch runs from the middle of one bit to the middle of
+    // another. The middle p's ones are bits 72 to 77.
+    const double bit_samples = 12000.0 / 31.25;
+    const auto at = [bit_samples](double bit) { return static_cast<std::size_t>(bit * bit_samples); };
+    std::vector<float> audio = straight;
+    std::copy(up.begin() + at(72.5), up.begin() + at(74.5), audio.begin() + at(72.5));
+    std::copy(down.begin() + at(74.5), down.begin() + at(76.5), audio.begin() + at(74.5));
+    const auto modem = modem_at(sig::Mode::PSK31, 1000.0);
+    EXPECT_EQ(testbed::run_modem(*modem, transmission(audio, kNoNoise, 0)).text, "ppp");
+}
+
 // --- Tracking and retuning ---------------------------------------------------------------------
 
 TEST(PskTracking, FollowsADriftingCarrier) {
@@ -254,6 +284,94 @@ INSTANTIATE_TEST_SUITE_P(Moves, PskRetune, ::testing::Values(0.2, 0.3, 3.0, -4.0
                          [](const ::testing::TestParamInfo<double>& info) {
                              return signed_name(info.param * 10.0) + "_tenths_Hz";
                          });
+
+// --- The search bank ---------------------------------------------------------------------------
+
+// A clean signal 4 Hz above where the modem starts (on the bank's 0.25 Hz grid). Once it has been
+// copied and digital silence follows, nothing but the search bank moves the loop's correction:
+// the symbols, and with them every loop error, are zero.
+constexpr double kBankSignalHz = 1004.0;
+
+std::vector<float> bank_transmission(const std::string& text) {
+    return transmission(testbed::modulate_psk_text(text, signal_at(sig::Mode::PSK31, kBankSignalHz)), kNoNoise, 0);
+}
+
+// The modem after copying a transmission and one more second of silence.
+std::unique_ptr<sig::Modem> modem_after_transmission() {
+    auto modem = modem_at(sig::Mode::PSK31, 1000.0);
+    const auto audio = testbed::concatenate(bank_transmission("bank test de W1AW"), testbed::silence(1.0));
+    const testbed::ModemRun run = testbed::run_modem(*modem, audio);
+    EXPECT_EQ(run.text, "bank test de W1AW");
+    EXPECT_NEAR(run.last.frequency_hz, kBankSignalHz, 0.3);
+    EXPECT_EQ(run.last.quality, 0.0f) << "searching in the silence";
+    return modem;
+}
+
+// A move of the oscillator by a quarter hertz or less keeps what the bank has seen; a larger one
+// restarts it. Kept, its carrier holds the correction through the silence; restarted, it has no
+// carrier to offer and the searching correction fades towards the oscillator.
+TEST(PskSearchBank, SmallMovesKeepItLargerOnesRestartIt) {
+    for (const double move_hz : {0.2, -0.25, 0.3, -0.3}) {
+        const auto modem = modem_after_transmission();
+        const double before_hz = modem->take_output().frequency_hz;
+        modem->set_frequency(1000.0 + move_hz);
+        const testbed::ModemRun silence = testbed::run_modem(*modem, testbed::silence(2.0));
+        const double correction_hz = before_hz - (1000.0 + move_hz);
+        if (std::abs(move_hz) <= 0.25) {
+            EXPECT_NEAR(silence.last.frequency_hz, before_hz, 0.01) << move_hz << " Hz: kept";
+        } else {
+            EXPECT_LT(std::abs(silence.last.frequency_hz - (1000.0 + move_hz)), 0.5 * std::abs(correction_hz))
+                << move_hz << " Hz: restarted";
+        }
+    }
+}
+
+// Without a clear carrier in the bank, a searching loop's frequency correction shrinks by 2 % a
+// symbol: after one second of PSK31 (31.25 symbols) to 0.98^31.25 = 0.53 of itself.
+TEST(PskSearchBank, WithoutACarrierTheSearchingCorrectionDecays) {
+    const auto modem = modem_after_transmission();
+    modem->set_frequency(1001.0);  // restarts the bank; the correction is now about +3 Hz
+    const double start_hz = modem->take_output().frequency_hz - 1001.0;
+    ASSERT_NEAR(start_hz, 3.0, 0.3);
+    const testbed::ModemRun silence = testbed::run_modem(*modem, testbed::silence(2.0));
+    const double one_second = (silence.frequency_hz[9] - 1001.0) / start_hz;
+    const double two_seconds = (silence.frequency_hz[19] - 1001.0) / start_hz;
+    EXPECT_NEAR(one_second, std::pow(0.98, 31.25), 0.02);
+    EXPECT_NEAR(two_seconds, std::pow(0.98, 62.5), 0.02);
+}
+
+// Ten moves of 0.2 Hz each keep the bank, which then places the carrier 2 Hz away from where the
+// loop, moved with the oscillator, places it. A searching loop (in the silence after a
+// transmission) takes the bank's carrier beyond 1.5 Hz of disagreement; a tracking loop (during
+// the transmission) keeps its own up to 8 Hz and copies on.
+TEST(PskSearchBank, OverridesASearchingLoopBeyondOneAndAHalfHertzATrackingOneBeyondEight) {
+    const auto step_oscillator = [](sig::Modem& modem) {
+        for (int k = 1; k <= 10; ++k) modem.set_frequency(1000.0 + 0.2 * k);
+    };
+    {
+        const auto searching = modem_after_transmission();
+        step_oscillator(*searching);
+        EXPECT_NEAR(searching->take_output().frequency_hz, kBankSignalHz, 0.3) << "the loop moved with the oscillator";
+        const testbed::ModemRun silence = testbed::run_modem(*searching, testbed::silence(1.0));
+        EXPECT_NEAR(silence.last.frequency_hz, 1002.0 + 4.0, 0.01) << "searching: the bank's carrier, 4 Hz up";
+    }
+    {
+        std::string text;
+        while (text.size() < 80) text += "tracking test ";
+        const auto audio = bank_transmission(text);
+        const auto split = static_cast<std::ptrdiff_t>(6 * 12000);
+        const auto tracking = modem_at(sig::Mode::PSK31, 1000.0);
+        const testbed::ModemRun before =
+            testbed::run_modem(*tracking, std::vector<float>(audio.begin(), audio.begin() + split));
+        ASSERT_GT(before.last.quality, 0.9f);
+        step_oscillator(*tracking);
+        const testbed::ModemRun after =
+            testbed::run_modem(*tracking, std::vector<float>(audio.begin() + split, audio.end()));
+        EXPECT_GT(after.quality[0], 0.9f) << "tracking: still locked";
+        EXPECT_NEAR(after.frequency_hz[0], kBankSignalHz, 0.3);
+        EXPECT_EQ(before.text + after.text, text);
+    }
+}
 
 // --- Breaks in the audio -----------------------------------------------------------------------
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -358,6 +359,43 @@ TEST(RttyLock, LocksQuicklyAfterALongQuietSpell) {
     const testbed::ModemRun run = testbed::run_modem(*rtty_modem(), audio);
     EXPECT_LE(testbed::character_error_rate(text, run.text), 0.25) << run.text;
     EXPECT_TRUE(run.text.ends_with("DE W1AW W1AW W1AW K\n")) << run.text;
+}
+
+// A sender whose bit period is 5.7 % off (43 Bd read by the 45.45 Bd decoders) frames cleanly,
+// but a relative period error above 4 % locks only once 8 s have passed since the start (or
+// since a lost lock); until then only a sender close to the nominal rate can win.
+TEST(RttyLock, AnOffRateSenderLocksOnlyAfterEightSeconds) {
+    const auto audio = transmission(testbed::modulate_rtty_text(kMessage, signal_of(43.0, 170.0)), kNoNoise, 0);
+    const testbed::ModemRun run = testbed::run_modem(*rtty_modem(), audio);
+    const auto locked = std::find_if(run.quality.begin(), run.quality.end(), [](float q) { return q > 0.0f; });
+    ASSERT_NE(locked, run.quality.end()) << run.text;
+    EXPECT_GE(locked - run.quality.begin(), 80) << "not before 8 s";
+    EXPECT_LE(locked - run.quality.begin(), 82) << "at the first character after 8 s";
+    EXPECT_EQ(run.last.variant, "45.45/170");
+    EXPECT_EQ(run.text, kMessage);
+}
+
+// Normal and inverted framers that qualify with equal counts: the normal one wins by half a
+// point. The line repeats the frame of E (space, mark, four spaces, mark), which the inverted
+// framer reads one bit later as K: its start bit is E's first data bit and its stop bit the next
+// E's start bit. The lead-in (a mark, then a long space that hides a letters shift's start bit
+// from the normal framer) leaves each framer one framing error, and the inverted one, which
+// reads the letters shift, as many good characters as the normal one each time the normal one
+// ends a character. At 48 Bd both are over 4 % off the decoder's 45.45 Bd, so neither may win
+// in the first 8 s; after that the normal one ends the next character and ties with the
+// inverted one, whose period estimate is a little closer to nominal: without its half point the
+// normal framer would lose by about 0.06.
+TEST(RttyLock, OfTwoFramersWithEqualCountsTheNormalOneWins) {
+    std::vector<testbed::FskElement> elements{{true, 10.0}, {false, 10.0}, {true, 6.0}};
+    const int e = 1;  // E: first data bit mark, then four spaces
+    const auto body = testbed::rtty_frames(std::vector<int>(100, e), 1.0);
+    elements.insert(elements.end(), body.begin(), body.end());
+    elements.push_back({true, 20.0});
+    const auto audio = transmission(testbed::modulate_fsk(elements, signal_of(48.0, 170.0)), kNoNoise, 0);
+    const testbed::ModemRun run = testbed::run_modem(*rtty_modem(kStartHz, "45.45/170"), audio);
+    const auto locked = std::find_if(run.quality.begin(), run.quality.end(), [](float q) { return q > 0.0f; });
+    EXPECT_GE(locked - run.quality.begin(), 80) << "not before 8 s";
+    EXPECT_EQ(run.text, std::string(100, 'E'));
 }
 
 // --- Tuning and breaks -------------------------------------------------------------------------
