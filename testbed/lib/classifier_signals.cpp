@@ -7,6 +7,7 @@
 #include "testbed/lib/broadcast_am.hpp"
 #include "testbed/lib/cw_keyer.hpp"
 #include "testbed/lib/keyboard_transmission.hpp"
+#include "testbed/lib/olivia_modulator.hpp"
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/rtty_modulator.hpp"
 #include "testbed/lib/sstv_modulator.hpp"
@@ -57,7 +58,7 @@ SignalCase cw(double wpm) {
     return c;
 }
 
-SignalCase olivia(int tones, double bandwidth, double centre) {
+SignalCase olivia(int tones, double bandwidth, double centre, double threshold) {
     SignalCase c;
     c.name = "OLIVIA " + std::to_string(tones) + "/" + std::to_string(static_cast<int>(bandwidth));
     c.kind = SignalKind::olivia;
@@ -66,7 +67,7 @@ SignalCase olivia(int tones, double bandwidth, double centre) {
     c.bandwidth_hz = bandwidth;
     c.expected = sig::Mode::OLIVIA;
     c.expected_variant = std::to_string(tones) + "/" + std::to_string(static_cast<int>(bandwidth));
-    c.threshold_snr_db = -10.0;
+    c.threshold_snr_db = threshold;
     return c;
 }
 
@@ -137,12 +138,12 @@ std::vector<SignalCase> classifier_signal_cases() {
     cases.push_back(cw(12.0));
     cases.push_back(cw(20.0));
     cases.push_back(cw(30.0));
-    cases.push_back(olivia(4, 125.0, 1500.0));
-    cases.push_back(olivia(8, 250.0, 1500.0));
-    cases.push_back(olivia(8, 500.0, 1500.0));
-    cases.push_back(olivia(16, 500.0, 1500.0));
-    cases.push_back(olivia(32, 1000.0, 1500.0));
-    cases.push_back(olivia(64, 2000.0, 1500.0));
+    cases.push_back(olivia(4, 125.0, 1500.0, -16.0));
+    cases.push_back(olivia(8, 250.0, 1500.0, -15.0));
+    cases.push_back(olivia(8, 500.0, 1500.0, -12.0));
+    cases.push_back(olivia(16, 500.0, 1500.0, -13.0));
+    cases.push_back(olivia(32, 1000.0, 1500.0, -13.0));
+    cases.push_back(olivia(64, 2000.0, 1500.0, -12.0));
     cases.push_back(wefax(120, 576));
     cases.push_back(wefax(60, 576));
     cases.push_back(wefax(120, 288));
@@ -198,8 +199,15 @@ CaseAudio signal_burst(const SignalCase& c, double seconds, std::uint64_t seed) 
         out.signal_power = k.amplitude * k.amplitude / 2.0;
         break;
     }
-    case SignalKind::olivia:
-        throw std::invalid_argument("the Olivia transmitter is not built yet");
+    case SignalKind::olivia: {
+        OliviaSignal s;
+        s.tones = c.tones;
+        s.bandwidth_hz = c.bandwidth_hz;
+        s.centre_hz = c.centre_hz;
+        s.phase_rad = phase;
+        out.audio = long_enough(seconds, [&](const std::string& text) { return modulate_olivia_text(text, s); });
+        break;
+    }
     case SignalKind::wefax: {
         WefaxTransmission t;
         t.lpm = c.lpm;
