@@ -71,7 +71,6 @@ void split_run(ClassifierState& s, int a, int b) {
         int valley = previous + 1;
         for (int k = previous + 1; k < current; ++k)
             if (D[k] < D[valley]) valley = k;
-        if (valley >= current) valley = previous;  // cannot happen for two distinct peaks
         const double deep = D[valley];
         if (deep <= level - 8.0 && deep <= D[current] - 8.0 && (current - previous) * s.bin_hz >= 40.0 &&
             valley > part_start) {

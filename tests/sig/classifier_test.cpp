@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <thread>
 #include <vector>
 
 #include "sig/classifier_tracker.hpp"
@@ -147,6 +148,28 @@ TEST(Classifier, TrackNumbersNeverRepeatAcrossDiscontinuities) {
         t += 10.0;  // the old track is gone by the next block's end
     }
     EXPECT_EQ(numbers, (std::vector<std::uint32_t>{1, 2, 3}));
+}
+
+TEST(Classifier, ClassifiersOnSeveralThreadsAgreeWithOneAlone) {
+    // Each analysis channel runs its classifier on its own thread; they share only the FFT plans.
+    std::vector<float> audio = noisy_carrier(12000 * 4, 1234.0, 20);
+    const std::vector<float> other = carrier(audio.size(), 2345.0, 0.2);
+    for (std::size_t i = 0; i < audio.size(); ++i) audio[i] += other[i];
+    const auto run = [&audio] {
+        auto state = sig::init_classifier(testbed::channel_classifier_config());
+        std::vector<double> centres;
+        for (std::size_t at = 0; at + 1200 <= audio.size(); at += 1200)
+            for (const sig::Candidate& c : sig::classify(*state, block_of(audio, at, 1200, 0.0)).updated)
+                centres.push_back(c.audio_hz);
+        return centres;
+    };
+    const std::vector<double> alone = run();
+    ASSERT_FALSE(alone.empty());
+    std::vector<std::vector<double>> results(4);
+    std::vector<std::thread> threads;
+    for (std::vector<double>& r : results) threads.emplace_back([&r, &run] { r = run(); });
+    for (std::thread& t : threads) t.join();
+    for (const std::vector<double>& r : results) EXPECT_EQ(r, alone);
 }
 
 // --- The tracker on hand-made groups -----------------------------------------------------------
