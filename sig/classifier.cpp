@@ -94,6 +94,9 @@ ClassifierResult classify(ClassifierState& s, const AudioBlock& block) {
     }
     if (block.discontinuity) restart(s);
 
+    // A block time that is not a number would stop every track from ever being lost: such a
+    // block continues the one before.
+    const double time = std::isfinite(block.time) ? block.time : s.last_end;
     const auto n = static_cast<std::size_t>(s.fft_size);
     const std::size_t ring = s.audio_ring.size();
     for (std::size_t i = 0; i < block.samples.size(); ++i) {
@@ -105,10 +108,11 @@ ClassifierResult classify(ClassifierState& s, const AudioBlock& block) {
         if (s.audio_fill < ring) ++s.audio_fill;
         if (s.frame_fill < n) ++s.frame_fill;
         ++s.hop_counter;
-        if (s.hop_counter >= s.hop && s.frame_fill == n) run_frame(s, block.time, i);
+        if (s.hop_counter >= s.hop && s.frame_fill == n) run_frame(s, time, i);
     }
 
-    const double end = block.time + static_cast<double>(block.samples.size()) / ClassifierState::kRate;
+    const double end = time + static_cast<double>(block.samples.size()) / ClassifierState::kRate;
+    s.last_end = end;
     const double hold = s.config.hold_s + s.half_window_s;
     for (std::size_t i = s.tracks.size(); i-- > 0;) {
         if (end - s.tracks[i].last_seen > hold) {

@@ -20,7 +20,8 @@ std::unique_ptr<ClassifierState> init_classifier(const ClassifierConfig& config)
 // Processes one block of any length (frames are taken wherever the hop falls, across block
 // boundaries too) and returns what changed. A discontinuity restarts the spectrum and forgets
 // the signals not yet tracked; tracks stay and are lost by time. Samples that are not finite
-// count as silence. Exceptions come only from allocation and leave the state usable.
+// count as silence; a block time that is not finite continues the previous block. Exceptions
+// come only from allocation and leave the state usable.
 ClassifierResult classify(ClassifierState& state, const AudioBlock& block);
 
 }  // namespace sig

@@ -70,6 +70,7 @@ struct ClassifierState {
     std::uint64_t frame_counter = 0;      // frames since construction
     std::uint32_t frames_since_reset = 0;
     double frame_time = 0.0;              // UTC seconds of the centre of the present window
+    double last_end = 0.0;                // UTC seconds after the last sample of the last block
 
     ClassifierResult result;  // under construction during a classify call
 };

@@ -135,6 +135,26 @@ TEST(Classifier, ATrackIsLostWhenItsSignalHasBeenGoneForTheHoldTime) {
     EXPECT_TRUE(state->tracks.empty());
 }
 
+TEST(Classifier, ABlockTimeThatIsNoNumberContinuesThePreviousBlock) {
+    auto state = sig::init_classifier(quiet_config());
+    std::vector<float> audio = noisy_carrier(12000 * 3, 1500.0, 21);
+    const std::vector<float> after = testbed::white_noise(12000 * 6, 0.02, 22);
+    audio.insert(audio.end(), after.begin(), after.end());
+    int lost = 0;
+    for (std::size_t at = 0; at + 1200 <= audio.size(); at += 1200) {
+        sig::AudioBlock b = block_of(audio, at, 1200, 0.0);
+        if (at / 1200 % 3 == 1) b.time = std::numeric_limits<double>::quiet_NaN();
+        const sig::ClassifierResult r = sig::classify(*state, b);
+        for (const sig::Candidate& c : r.updated) {
+            EXPECT_TRUE(std::isfinite(c.last_seen));
+            EXPECT_TRUE(std::isfinite(c.start_time));
+        }
+        lost += static_cast<int>(r.lost.size());
+    }
+    EXPECT_EQ(lost, 1);
+    EXPECT_TRUE(state->tracks.empty());
+}
+
 TEST(Classifier, TrackNumbersNeverRepeatAcrossDiscontinuities) {
     auto state = sig::init_classifier(quiet_config());
     std::vector<std::uint32_t> numbers;
