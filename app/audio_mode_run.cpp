@@ -1,6 +1,5 @@
 #include "app/audio_mode_run.hpp"
 
-#include <iostream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "core/daemon.hpp"
+#include "core/log_line.hpp"
 #include "core/options.hpp"
 #include "live/analysis_settings.hpp"
 #include "live/live_audio.hpp"
@@ -47,8 +47,8 @@ void run_audio_mode(Options const& options, Radio* radio, SampleQueue& queue, Da
     std::ostringstream setup;
     setup << (replay ? std::string("IQ replay") : options.backend) << ": " << options.frequency << " Hz "
           << modulation_name(options.modulation) << ", bandwidth=" << options.bandwidth
-          << " Hz, audio=" << options.audio_rate << " Hz mono\n";
-    std::cerr << setup.str() << std::flush;
+          << " Hz, audio=" << options.audio_rate << " Hz mono";
+    log_line(setup.str());
 
     if (replay)
         replay_iq_file(options, demodulator, output, daemon);
@@ -65,7 +65,7 @@ void run_audio_mode(Options const& options, Radio* radio, SampleQueue& queue, Da
 
     if (std::uint64_t const clipped = demodulator.clipped(); clipped > 0) {
         std::ostringstream line;
-        line << "Clipped " << clipped << " audio samples; lower --audio-gain or RF gain\n";
-        std::cerr << line.str() << std::flush;
+        line << "Clipped " << clipped << " audio samples; lower --audio-gain or RF gain";
+        log_line(line.str());
     }
 }

@@ -11,12 +11,9 @@
 
 #include "app/band_presets.hpp"
 #include "core/capture_fit_error.hpp"
+#include "core/capture_usable_fraction.hpp"
 
 namespace {
-
-// Channels must lie within this fraction of the capture width on each side of the centre: the
-// outer tenth is left to the anti-alias roll-off of the receiver and of the channelizer.
-constexpr double usable_fraction = 0.45;
 
 // A receivers-mode passband scan starts from these edges, the limits of a dial frequency.
 constexpr double receivers_lowest_start_hz = 2000000000;
@@ -94,7 +91,7 @@ void rx888_window_search(Options& options, CaptureRequest const& request)
         if (span.highest > 0.9 * corrected_hz / 2)
             throw CaptureFitError(std::string("RX-888 coverage \"all\" reaches ") + (half ? "28.8" : "57.6") +
                                   " MHz; this selection goes higher");
-        options.frequency = usable_fraction * corrected_hz / 2;
+        options.frequency = capture_usable_fraction * corrected_hz / 2;
         options.sample_rate = static_cast<std::int32_t>(adc_hz / 2);
         return;
     }
@@ -104,7 +101,7 @@ void rx888_window_search(Options& options, CaptureRequest const& request)
         // Only 8, 16 and 32 MS/s are worth converting: slower wastes the ADC, faster the CPU.
         if (rate_hz < 7999999 || rate_hz > 32000320.000000004)
             continue;
-        double const half_width = usable_fraction * corrected_hz / divisor;
+        double const half_width = capture_usable_fraction * corrected_hz / divisor;
         double const nyquist = corrected_hz / 2;
         double const centre = request.center_given
                                   ? options.frequency
@@ -163,7 +160,7 @@ void capture_width(Options& options, CaptureRequest const& request)
 
 bool any_channel_outside(Options const& options, double centre_hz)
 {
-    double const half_width = usable_fraction * options.if_bandwidth;
+    double const half_width = capture_usable_fraction * options.if_bandwidth;
     return std::any_of(options.decoder_channels.begin(), options.decoder_channels.end(),
                        [&](DecoderChannel const& channel) {
                            return channel_outside_capture(centre_hz, half_width, options, channel);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string_view>
 
+#include "core/ascii_case.hpp"
 #include "core/value_parse.hpp"
 
 namespace {
@@ -57,12 +58,9 @@ bool is_accepted_key(std::string const& key)
            config_switch_keys().count(key) != 0;
 }
 
-std::string normalise_switch(std::string value)
+std::string normalise_switch(std::string const& given)
 {
-    for (char& c : value) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
+    std::string const value = lower_ascii(given);
     if (value == "true" || value == "on" || value == "yes" || value == "1")
         return "true";
     if (value == "false" || value == "off" || value == "no" || value == "0")
@@ -97,7 +95,7 @@ void parse_line(std::string_view line, std::map<std::string, std::string>& entri
         throw std::runtime_error("Unknown or CLI-only configuration option: " + key);
     std::string value = parse_value(trim(std::string_view(text).substr(equals + 1)));
     if (config_switch_keys().count(key) != 0)
-        value = normalise_switch(std::move(value));
+        value = normalise_switch(value);
     if (!entries.emplace(key, std::move(value)).second)
         throw std::runtime_error("Duplicate configuration option: " + key);
 }

@@ -15,11 +15,11 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/options.hpp"
 #include "core/errno_error.hpp"
-#include "core/state_directory.hpp"
+#include "core/log_line.hpp"
+#include "core/private_file.hpp"
 #include "core/unique_fd.hpp"
 
 namespace {
@@ -53,23 +53,6 @@ void write_all(int fd, std::string_view text) noexcept
             return;
         text.remove_prefix(static_cast<std::size_t>(written));
     }
-}
-
-// The other files a run touches by name; none of them may be the log or the PID file.
-std::vector<std::string> run_files(Options const& options)
-{
-    std::vector<std::string> paths = {options.iq_file, options.wav};
-    if (options.wideband)
-        paths.push_back(options.all_txt);
-    return paths;
-}
-
-// True when path exists and is the same file as other (hard links and other path forms too).
-bool same_existing_file(std::string const& path, std::string const& other)
-{
-    if (path.empty() || !std::filesystem::exists(path))
-        return false;
-    return std::filesystem::equivalent(path, other);
 }
 
 void check_pid_file(int fd)
@@ -123,13 +106,6 @@ void take_pid_file(Daemon& daemon, Options const& options)
         throw errno_error("Open daemon PID file");
     pid.reset(above_standard_streams(pid.release(), "Open daemon PID file"));
     check_pid_file(pid.get());
-
-    std::vector<std::string> others = run_files(options);
-    others.push_back(options.log_file);
-    for (std::string const& path : others) {
-        if (same_existing_file(path, options.pid_file))
-            throw std::runtime_error("Daemon PID file must differ from the log, IQ input, WAV output and ALL.TXT");
-    }
 
     struct flock lock {};
     lock.l_type = F_WRLCK;
@@ -200,9 +176,9 @@ int signal_process_handle(int handle, int signal)
     return static_cast<int>(::syscall(SYS_pidfd_send_signal, handle, signal, nullptr, 0u));
 }
 
-void no_daemon_running(Options const& options)
+std::string no_daemon_running(Options const& options)
 {
-    std::cout << "No daemon is running (PID file: " << options.pid_file << ")\n" << std::flush;
+    return "No daemon is running (PID file: " + options.pid_file + ")\n";
 }
 
 // True when the PID file reads "norvane <owner>" and nothing more.
@@ -241,12 +217,6 @@ void daemonize(Daemon& daemon, Options const& options)
         throw errno_error("Inspect daemon log");
     if (!S_ISREG(status.st_mode))
         throw std::runtime_error("Daemon log must be a regular file");
-    std::vector<std::string> others = run_files(options);
-    others.insert(others.begin(), options.pid_file);
-    for (std::string const& path : others) {
-        if (same_existing_file(path, options.log_file))
-            throw std::runtime_error("Daemon log must differ from PID file, IQ input, WAV output and ALL.TXT");
-    }
 
     UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
     if (null.get() < 0)
@@ -291,27 +261,23 @@ void daemonize(Daemon& daemon, Options const& options)
         ::dup2(log.get(), STDERR_FILENO) < 0)
         throw errno_error("Redirect daemon standard streams");
     take_pid_file(daemon, options);
-    std::cerr << "Daemon PID " << ::getpid() << " starting\n" << std::flush;
+    log_line("Daemon PID " + std::to_string(::getpid()) + " starting");
 }
 
-void kill_daemon(Options const& options)
+std::string kill_daemon(Options const& options)
 {
     UniqueFd file(::open(options.pid_file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
     if (file.get() < 0) {
-        if (errno == ENOENT) {
-            no_daemon_running(options);
-            return;
-        }
+        if (errno == ENOENT)
+            return no_daemon_running(options);
         throw errno_error("Open daemon PID file");
     }
     file.reset(above_standard_streams(file.release(), "Open daemon PID file"));
     check_pid_file(file.get());
 
     int const owner = pid_file_lock_owner(file.get());
-    if (owner == 0) {
-        no_daemon_running(options);
-        return;
-    }
+    if (owner == 0)
+        return no_daemon_running(options);
     if (owner < 2)
         throw std::runtime_error("Invalid daemon lock owner");
 
@@ -320,24 +286,18 @@ void kill_daemon(Options const& options)
     // stays bound to the process we checked.
     UniqueFd process(open_process_handle(owner));
     if (process.get() < 0) {
-        if (errno == ESRCH) {
-            no_daemon_running(options);
-            return;
-        }
+        if (errno == ESRCH)
+            return no_daemon_running(options);
         throw errno_error("Open daemon process handle");
     }
     process.reset(above_standard_streams(process.release(), "Open daemon process handle"));
     auto const still_owner = [&] { return pid_file_lock_owner(file.get()) == owner; };
-    if (!still_owner()) {
-        no_daemon_running(options);
-        return;
-    }
+    if (!still_owner())
+        return no_daemon_running(options);
 
     if (!pid_file_names(file.get(), owner)) {
-        if (!still_owner()) {
-            no_daemon_running(options);
-            return;
-        }
+        if (!still_owner())
+            return no_daemon_running(options);
         throw std::runtime_error("Daemon PID file does not match its lock owner; refusing to signal");
     }
 
@@ -346,24 +306,18 @@ void kill_daemon(Options const& options)
         ours = process_executable(::getpid());
         theirs = process_executable(owner);
     } catch (std::exception const&) {
-        if (!still_owner()) {
-            no_daemon_running(options);
-            return;
-        }
+        if (!still_owner())
+            return no_daemon_running(options);
         throw;
     }
     if (ours != theirs)
         throw std::runtime_error("PID file is held by another executable; refusing to signal");
-    if (!still_owner()) {
-        no_daemon_running(options);
-        return;
-    }
+    if (!still_owner())
+        return no_daemon_running(options);
 
     if (signal_process_handle(process.get(), SIGTERM) != 0) {
-        if (errno == ESRCH) {
-            no_daemon_running(options);
-            return;
-        }
+        if (errno == ESRCH)
+            return no_daemon_running(options);
         throw errno_error("Request daemon shutdown");
     }
 
@@ -380,9 +334,7 @@ void kill_daemon(Options const& options)
                 continue;
             throw errno_error("Wait for daemon shutdown");
         }
-        if (ready > 0) {
-            std::cout << "Stopped daemon PID " << owner << "\n" << std::flush;
-            return;
-        }
+        if (ready > 0)
+            return "Stopped daemon PID " + std::to_string(owner) + "\n";
     }
 }

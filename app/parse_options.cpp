@@ -11,6 +11,7 @@
 #include "app/band_presets.hpp"
 #include "app/capture_geometry.hpp"
 #include "app/config_file.hpp"
+#include "core/ascii_case.hpp"
 #include "core/digital_mode.hpp"
 #include "core/station_checks.hpp"
 #include "core/value_parse.hpp"
@@ -158,11 +159,7 @@ void set_modes(Parse& p, Text value)
 
 std::uint32_t modulation_code(Text value)
 {
-    std::string name = value;
-    for (char& c : name) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    }
+    std::string const name = upper_ascii(value);
     if (name == "USB")
         return 0;
     if (name == "LSB")
@@ -447,24 +444,6 @@ void note_marks(Given& given, unsigned marks)
     given.audio_output_option |= (marks & audio_output_mark) != 0;
     given.rtl_option |= (marks & rtl_mark) != 0;
     given.sdrplay_gain_option |= (marks & sdrplay_gain_mark) != 0;
-}
-
-std::string lower_ascii(std::string text)
-{
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
-
-std::string upper_ascii(std::string text)
-{
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 'a' + 'A');
-    }
-    return text;
 }
 
 // "40M" and "40m" name the 40 row, "2m" the 2 row; "70cm" keeps its unit.

@@ -1,32 +1,32 @@
 #include "app/run.hpp"
 
 #include <malloc.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <exception>
-#include <iostream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 
 #include "app/audio_mode_run.hpp"
 #include "app/band_presets.hpp"
 #include "app/control_client.hpp"
 #include "app/daemonize.hpp"
 #include "app/help_text.hpp"
-#include "app/iq_input_checks.hpp"
-#include "core/options.hpp"
 #include "app/parse_options.hpp"
+#include "app/run_file_checks.hpp"
+#include "app/standard_output.hpp"
 #include "app/stop_signals.hpp"
-#include "core/errno_error.hpp"
+#include "core/log_line.hpp"
+#include "core/options.hpp"
 #include "decode/run/decode_receiver.hpp"
 #include "radio/list_devices.hpp"
 #include "radio/radio.hpp"
 #include "radio/rtl_tcp_radio.hpp"
 #include "radio/sample_queue.hpp"
 #include "radio/sdr_radio.hpp"
+#include "rx888/rx888_listing.hpp"
+#include "rx888/rx888_radio.hpp"
 
 namespace {
 
@@ -38,29 +38,17 @@ void tune_allocator() {
   mallopt(M_TOP_PAD, 8 * 1024 * 1024);
 }
 
-// Help, version and lists are the product of a one-shot command: a full disk or a closed pipe
-// must fail the command, not pass for success.
-void write_standard_output(std::string_view text) {
-  while (!text.empty()) {
-    ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      throw errno_error("Cannot write to standard output");
-    }
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-}
-
-[[noreturn]] void not_built_yet(const std::string& what) {
-  throw std::runtime_error(what + " is not available in this build yet");
-}
-
 // Everything after the Daemon exists. The Options live in this frame, so they are gone before
 // main reports an error that escapes from here.
 int run_with_options(int argc, char** argv, Daemon& daemon) {
   const Options options = parse_options(argc, argv);
 
-  if (!options.audio_command.empty()) return run_control_client(options);
+  if (!options.audio_command.empty()) {
+    std::ostringstream reply;
+    const int status = run_control_client(options, reply);
+    write_standard_output(reply.str());
+    return status;
+  }
 
   if (options.help) {
     write_standard_output(help_text());
@@ -75,24 +63,31 @@ int run_with_options(int argc, char** argv, Daemon& daemon) {
     return 0;
   }
   if (options.kill) {
-    kill_daemon(options);
+    write_standard_output(kill_daemon(options));
     return 0;
   }
   if (options.list_devices) {
-    // The RX-888 part of the listing comes with the RX-888 receiver.
-    list_devices(options, std::cout, std::cerr, {}, {});
-    std::cout << std::flush;
-    if (!std::cout) throw std::runtime_error("Cannot write to standard output");
+    std::ostringstream listed;
+    std::ostringstream warnings;
+    try {
+      list_devices(options, listed, warnings, list_rx888_devices, rx888_diagnostics);
+    } catch (const std::exception&) {
+      // What was listed before the failure still goes out.
+      write_standard_output(listed.str());
+      throw;
+    }
+    write_standard_output(listed.str());
+    if (!warnings.str().empty()) log_line(warnings.str());
     return 0;
   }
 
   install_stop_signals();
-  check_iq_input(options);
+  check_run_files(options);
 
   // Before any thread exists; from here on a detached run writes to its log file.
   daemonize(daemon, options);
 
-  std::cerr << version_banner() << std::flush;
+  log_line(version_banner());
 
   SampleQueue queue;
   if (!options.iq_file.empty()) {
@@ -102,10 +97,10 @@ int run_with_options(int argc, char** argv, Daemon& daemon) {
       run_audio_mode(options, nullptr, queue, daemon);
     return 0;
   }
-  if (options.backend == "rx888") not_built_yet("Live reception from the rx888 backend");
   // Declared after the queue: the radio's stream thread pushes into it until the radio goes.
-  const std::unique_ptr<Radio> radio =
-      options.backend == "rtl-sdr" ? make_rtl_tcp_radio(options) : std::unique_ptr<Radio>(new SdrRadio(options));
+  const std::unique_ptr<Radio> radio = options.backend == "rx888"     ? make_rx888_radio(options)
+                                       : options.backend == "rtl-sdr" ? make_rtl_tcp_radio(options)
+                                                                      : std::unique_ptr<Radio>(new SdrRadio(options));
   if (options.wideband)
     decode_receiver(options, radio.get(), queue, daemon);
   else
@@ -133,7 +128,7 @@ int run_main(int argc, char** argv) {
   }
   // The line goes to the log before a waiting daemon parent hears of the failure: once the
   // parent has reported, the log already holds the whole message.
-  std::cerr << "Error: " << message << '\n' << std::flush;
+  log_line("Error: " + message);
   // The waiting parent gets "E" and at most 2047 bytes through the start-up pipe.
   if (daemon.startup_pipe >= 0) {
     const std::string status = "E" + message.substr(0, 2047);

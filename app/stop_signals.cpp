@@ -16,16 +16,3 @@ void install_stop_signals() {
 void ignore_broken_pipes() {
   std::signal(SIGPIPE, SIG_IGN);
 }
-
-void restore_child_signals() {
-  // Only async-signal-safe calls: this runs in a forked child of a possibly threaded process.
-  struct sigaction fallback {};
-  fallback.sa_handler = SIG_DFL;
-  sigemptyset(&fallback.sa_mask);
-  for (int signal : {SIGPIPE, SIGHUP, SIGINT, SIGTERM}) {
-    sigaction(signal, &fallback, nullptr);
-  }
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-}

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "core/ascii_case.hpp"
 #include "core/value_parse.hpp"
 
 // The digital modes the external decoders handle. The codes are stored and exchanged as they
@@ -86,9 +86,7 @@ inline constexpr std::int64_t digital_mode_interval_samples(DigitalMode mode)
 // Reads a mode name, ignoring surrounding blanks and letter case ("js8-fast" is JS8-FAST).
 inline DigitalMode parse_digital_mode(std::string_view text)
 {
-    std::string name = trim(text);
-    for (char& c : name)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    std::string const name = upper_ascii(trim(text));
     for (DigitalMode mode : all_digital_modes) {
         if (digital_mode_name(mode) == name)
             return mode;

@@ -452,15 +452,14 @@ std::string find_decoder_executable(std::string const& name, DigitalMode mode)
         candidates.push_back(fs::absolute(name));
     } else {
         char const* const path_variable = std::getenv("PATH");
-        std::string const path = path_variable ? path_variable : "";
+        std::string_view const path = path_variable ? path_variable : "";
         std::size_t begin = 0;
         for (;;) {
             auto const end = path.find(':', begin);
-            std::string entry = path.substr(begin, end == std::string::npos ? end : end - begin);
-            if (entry.empty())
-                entry = ".";
-            candidates.push_back(fs::absolute(fs::path(entry) / name));
-            if (end == std::string::npos)
+            std::string_view const entry = path.substr(begin, end == std::string_view::npos ? end : end - begin);
+            fs::path const directory = entry.empty() ? fs::path(".") : fs::path(entry);
+            candidates.push_back(fs::absolute(directory / name));
+            if (end == std::string_view::npos)
                 break;
             begin = end + 1;
         }

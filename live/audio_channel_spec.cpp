@@ -4,13 +4,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/ascii_case.hpp"
 #include "core/capture_fit_error.hpp"
+#include "core/capture_usable_fraction.hpp"
 #include "core/spec_text.hpp"
 
 namespace {
 
 constexpr std::size_t max_spec_bytes = 4096;
-constexpr double capture_usable_fraction = 0.45;
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
 
@@ -29,9 +30,7 @@ const char* modulation_name(AudioModulation modulation) {
 }
 
 AudioModulation parse_modulation(std::string_view text) {
-    std::string upper(text);
-    for (char& c : upper)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    const std::string upper = upper_ascii(text);
     if (upper == "USB") return AudioModulation::USB;
     if (upper == "LSB") return AudioModulation::LSB;
     if (upper == "AM") return AudioModulation::AM;

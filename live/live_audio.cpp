@@ -18,7 +18,8 @@
 #include <utility>
 
 #include "core/control_address.hpp"
-#include "core/state_directory.hpp"
+#include "core/private_directory.hpp"
+#include "core/private_file.hpp"
 #include "core/unique_fd.hpp"
 #include "live/spectrum_monitor.hpp"
 #include "radio/radio_replies.hpp"

@@ -6,7 +6,6 @@
 #include <complex>
 #include <cstdint>
 #include <cstdio>
-#include <iostream>
 #include <limits>
 #include <memory>
 #include <sstream>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "core/daemon.hpp"
+#include "core/log_line.hpp"
 #include "core/options.hpp"
 #include "core/stop_flag.hpp"
 #include "radio/audio_output.hpp"
@@ -40,7 +40,7 @@ double level_dbfs(double energy, std::uint64_t count)
     return -std::numeric_limits<double>::infinity();
 }
 
-void print_line(std::ostringstream const& text) { std::cerr << (text.str() + '\n') << std::flush; }
+void print_line(std::ostringstream const& text) { log_line(text.str()); }
 
 // Stops the radio and closes the queue however the loop ends, so that an error never leaves the
 // stream thread pushing into a queue nobody reads.

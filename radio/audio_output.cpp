@@ -12,11 +12,12 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 
+#include "core/log_line.hpp"
 #include "core/options.hpp"
+#include "core/output_file.hpp"
 
 namespace {
 
@@ -226,7 +227,7 @@ void ensure_virtual_devices(std::uint32_t rate_hz)
             }
             throw;
         }
-        std::cerr << "Decoder input: norvane_rx_input (Norvane_Receiver)\n" << std::flush;
+        log_line("Decoder input: norvane_rx_input (Norvane_Receiver)");
     } catch (...) {
         release_pulse_context(setup);
         throw;
@@ -272,8 +273,13 @@ AudioOutput::AudioOutput(Options const& options) : rate_hz_(static_cast<std::uin
         pulse_ = open_playback(options.sink, rate_hz_);
         return;
     }
-    wav_.reset(::open(options.wav.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (wav_.get() < 0)
+    // A FIFO would block the open (and with it the stop signals), a link would redirect it: the
+    // name is opened the way every output is.
+    OutputFile file = open_output_file(options.wav, O_TRUNC, 0666);
+    if (file.status == OutputFileStatus::not_regular)
+        throw std::runtime_error("WAV output must be a regular file: " + options.wav);
+    wav_ = std::move(file.fd);
+    if (file.status != OutputFileStatus::open || wav_.get() < 0)
         throw std::runtime_error("Cannot open WAV output: " + options.wav);
     write_wav_header();
 }

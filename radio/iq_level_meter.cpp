@@ -80,18 +80,27 @@ void IqLevelMeter::update(std::vector<std::complex<float>> const& samples, doubl
 {
     // complex<float> is laid out as two floats, so the block reads as 2N components.
     BlockStats const stats = block_stats(reinterpret_cast<float const*>(samples.data()), samples.size() * 2);
+    add(stats.peak, stats.sum_squares, stats.invalid, samples.size(), t);
+}
+
+void IqLevelMeter::add_levels(double peak, double sum_squares, std::uint64_t samples, double t)
+{
+    add(peak, sum_squares, 0, samples, t);
+}
+
+void IqLevelMeter::add(double peak, double sum_squares, std::uint64_t invalid, std::uint64_t n, double t)
+{
     check_time(t);
     auto const fast_slot = static_cast<std::int64_t>(std::floor(t * 20.0));
     auto const quarter_slot = static_cast<std::int64_t>(std::floor(t * 4.0));
-    std::uint64_t const n = samples.size();
 
-    auto add = [&](Bin& bin, std::int64_t index) {
+    auto add_to = [&](Bin& bin, std::int64_t index) {
         if (!bin.used || bin.index != index)
-            bin = Bin{index, true, 0.0, 0.0, 0, stats.invalid};
+            bin = Bin{index, true, 0.0, 0.0, 0, invalid};
         else
-            bin.invalid += stats.invalid;
-        bin.peak = std::max(bin.peak, stats.peak);
-        bin.sum_squares += stats.sum_squares;
+            bin.invalid += invalid;
+        bin.peak = std::max(bin.peak, peak);
+        bin.sum_squares += sum_squares;
         bin.samples += n;
     };
 
@@ -101,9 +110,9 @@ void IqLevelMeter::update(std::vector<std::complex<float>> const& samples, doubl
         quarter_bins_.fill(Bin{});
         fast_bins_.fill(Bin{});
     }
-    add(quarter_bins_[static_cast<std::size_t>(((quarter_slot % 20) + 20) % 20)], quarter_slot);
-    add(fast_bins_[static_cast<std::size_t>(fast_slot & 1)], fast_slot);
-    max_ = std::max(max_, stats.peak);
+    add_to(quarter_bins_[static_cast<std::size_t>(((quarter_slot % 20) + 20) % 20)], quarter_slot);
+    add_to(fast_bins_[static_cast<std::size_t>(fast_slot & 1)], fast_slot);
+    max_ = std::max(max_, peak);
     total_samples_ += n;
     has_data_ = true;
     max_valid_ = true;

@@ -33,10 +33,15 @@ public:
     // t: UTC seconds at the end of the block. "Invalid IQ meter timestamp" unless t is finite
     // and |t| <= 1e12.
     void update(std::vector<std::complex<float>> const& samples, double t);
+    // The same from figures the caller measured itself: the largest component magnitude, the
+    // sum of squared components and the number of IQ samples (two components each).
+    void add_levels(double peak, double sum_squares, std::uint64_t samples, double t);
     // reset clears the since-reset maximum; fast reads the last 100 ms instead of the last second.
     IqLevels snapshot(bool reset, bool fast, double now);
 
 private:
+    void add(double peak, double sum_squares, std::uint64_t invalid, std::uint64_t samples, double t);
+
     struct Bin {
         std::int64_t index = 0;
         bool used = false;

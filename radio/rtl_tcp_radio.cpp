@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <iostream>
 #include <locale>
 #include <sstream>
 #include <stdexcept>
@@ -22,8 +21,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "core/log_line.hpp"
 #include "core/options.hpp"
 #include "core/unique_fd.hpp"
+#include "core/wall_clock.hpp"
 #include "radio/iq_block.hpp"
 #include "radio/sample_queue.hpp"
 
@@ -90,11 +91,6 @@ std::string default_float(double value)
     out.imbue(std::locale::classic());
     out << value;
     return out.str();
-}
-
-double system_seconds()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 class RtlTcpRadio final : public Radio {
@@ -223,13 +219,13 @@ void RtlTcpRadio::connect_and_configure(Options const& options)
         send_rtl_command(socket_fd_.get(), 3, options.agc ? 0 : 1);
         if (!options.agc) {
             send_rtl_command(socket_fd_.get(), 4, as_u32(std::lround(options.rtl_gain * 10.0)));
-            std::cerr << "RTL tuner gain requested: " + default_float(options.rtl_gain) +
-                             " dB (server applies supported gain)\n";
+            log_line("RTL tuner gain requested: " + default_float(options.rtl_gain) +
+                     " dB (server applies supported gain)");
         }
     }
-    std::cerr << "Receiver: RTL-SDR via rtl_tcp " + options.rtl_host + ":" + std::to_string(options.rtl_port) +
-                     ", tuner=" + std::to_string(tuner_type) + ", gain steps=" + std::to_string(gain_steps) +
-                     ", requested hardware=" + std::to_string(hardware_rate_) + " samples/s\n";
+    log_line("Receiver: RTL-SDR via rtl_tcp " + options.rtl_host + ":" + std::to_string(options.rtl_port) +
+             ", tuner=" + std::to_string(tuner_type) + ", gain steps=" + std::to_string(gain_steps) +
+             ", requested hardware=" + std::to_string(hardware_rate_) + " samples/s");
 }
 
 void RtlTcpRadio::receive_worker(SampleQueue& queue)
@@ -296,7 +292,7 @@ void RtlTcpRadio::receive_stream(SampleQueue& queue)
                 block.samples[k] = {(static_cast<float>(pair[0]) - 127.5f) * 0.0078125f,
                                     (static_cast<float>(pair[1]) - 127.5f) * 0.0078125f};
             }
-            block.utc = system_seconds() - static_cast<double>(keep) / rate;
+            block.utc = wall_clock_seconds() - static_cast<double>(keep) / rate;
             queue.push(std::move(block));
         }
         carry = bytes % 2;

@@ -43,14 +43,14 @@ std::uint64_t queue_capacity(std::size_t element_bytes, double rate_hz, double s
     return queue_capacity_for_memory(element_bytes, rate_hz, seconds, memory);
 }
 
-void SampleQueue::configure(double rate_hz, double seconds)
+void SampleQueue::configure(double rate_hz, double seconds, std::size_t sample_bytes)
 {
     {
         std::scoped_lock lock(mutex_);
         bool const valid = std::isfinite(rate_hz) && rate_hz >= 2.0 && std::isfinite(seconds) &&
                            seconds > 0.0 && queued_ == 0 && !closed_;
         if (valid) {
-            capacity_ = queue_capacity(sizeof(std::complex<float>), rate_hz, seconds);
+            capacity_ = queue_capacity(sample_bytes, rate_hz, seconds);
             std::uint64_t const whole_rate = to_count(rate_hz);
             chunk_ = whole_rate > 99 ? whole_rate / 50 : 1;
             deepest_ = 0;

@@ -34,8 +34,10 @@ public:
     SampleQueue& operator=(SampleQueue const&) = delete;
 
     // Once, before the radio starts: rate_hz finite and >= 2, seconds finite and > 0, the queue
-    // empty and open; else "Cannot configure receive queue".
-    void configure(double rate_hz, double seconds);
+    // empty and open; else "Cannot configure receive queue". sample_bytes: the memory one IQ
+    // sample takes in the blocks (8 for complex floats; 2 D for raw blocks of D words per
+    // sample), which bounds the capacity to an eighth of physical memory.
+    void configure(double rate_hz, double seconds, std::size_t sample_bytes = 8);
 
     void push(IqBlock&& block) noexcept;
     bool pop(IqBlock& out);

@@ -2,6 +2,7 @@
 
 #include "core/log_line.hpp"
 #include "core/options.hpp"
+#include "core/wall_clock.hpp"
 #include "radio/iq_level_meter.hpp"
 #include "radio/live_sdr_settings.hpp"
 #include "radio/lna_tables.hpp"
@@ -28,11 +29,6 @@ constexpr std::uint64_t OVERLOAD_COUNT_STEP = 4;  // the event count sits above 
 
 constexpr auto RF_CHANGE_TIMEOUT = std::chrono::seconds(2);
 constexpr auto OVERLOAD_REPORT_INTERVAL = std::chrono::seconds(5);
-
-double seconds_since_epoch()
-{
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
 
 // Releases a selected device unless construction got through.
 class DeviceRelease {
@@ -383,7 +379,7 @@ void SdrRadio::Impl::on_stream(std::int16_t const* i, std::int16_t const* q, sdr
     } else {
         samples_seen = samples_seen || count > 0;
     }
-    block.utc = seconds_since_epoch() - count / iq_rate_hz;
+    block.utc = wall_clock_seconds() - count / iq_rate_hz;
     block.samples.resize(count);
     constexpr float scale = 1.0f / 32768.0f;
     for (unsigned k = 0; k < count; ++k)
@@ -587,7 +583,7 @@ std::string SdrRadio::Impl::control_locked(std::string const& request)
         throw std::runtime_error("SDRplay receiver is not streaming");
     if (request == "RADIO METER") {
         RadioMeter reading;
-        reading.levels = meter.snapshot(false, true, seconds_since_epoch());
+        reading.levels = meter.snapshot(false, true, wall_clock_seconds());
         reading.overload = decode_overload_state(overload.load());
         reading.if_gain = if_gain_status();
         return format_meter_reply(reading);
@@ -597,7 +593,7 @@ std::string SdrRadio::Impl::control_locked(std::string const& request)
     if (request == "RADIO OVERLOAD")
         return format_overload_reply(decode_overload_state(overload.load()));
     if (request == "RADIO LEVELS" || request == "RADIO LEVELS RESET")
-        return format_levels_reply(meter.snapshot(request == "RADIO LEVELS RESET", false, seconds_since_epoch()));
+        return format_levels_reply(meter.snapshot(request == "RADIO LEVELS RESET", false, wall_clock_seconds()));
     if (request == "RADIO STATUS") {
         LiveSdrSettings settings = settings_text();
         std::string const word = antenna_word();

@@ -10,6 +10,7 @@
 
 #include "core/state_directory.hpp"
 #include "core/unique_fd.hpp"
+#include "core/private_file.hpp"
 
 namespace {
 

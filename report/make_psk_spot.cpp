@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/ascii_case.hpp"
 #include "core/station_checks.hpp"
-#include "report/to_upper.hpp"
 #include "report/wspr_message.hpp"
 
 namespace {
@@ -56,7 +56,7 @@ std::vector<std::string> split_blanks(std::string_view text)
 // message is not one that names its sender.
 bool read_ft_sender(std::string const& message, std::string& call, std::string& grid)
 {
-    std::string text = to_upper(message);
+    std::string text = upper_ascii(message);
     auto const separator = text.find("; ");
     if (separator != std::string::npos) {
         // Combined messages ("TU; ..." and "... RR73; ...") put the new exchange after the
@@ -153,10 +153,10 @@ std::optional<PskSpot> make_psk_spot(DecodedSpot const& spot, DigitalMode mode, 
         return out;
     }
     if (is_js8(mode)) {
-        std::string call = to_upper(spot.sender);
+        std::string call = upper_ascii(spot.sender);
         if (!is_valid_callsign(call) || !place_and_time(out, spot, dial_hz, start_utc))
             return std::nullopt;
-        std::string grid = to_upper(spot.grid);
+        std::string grid = upper_ascii(spot.grid);
         if (!grid.empty() && !is_valid_locator(grid))
             return std::nullopt;
         out.sender_call = std::move(call);

@@ -14,12 +14,12 @@
 #include <utility>
 
 #include "core/log_line.hpp"
+#include "core/ascii_case.hpp"
 #include "core/state_directory.hpp"
 #include "core/station_checks.hpp"
 #include "report/ipfix_datagram.hpp"
 #include "report/psk_collector_link.hpp"
 #include "report/psk_suppression.hpp"
-#include "report/to_upper.hpp"
 
 namespace {
 
@@ -115,8 +115,8 @@ struct PskReporter::Impl {
 
 PskReporter::Impl::Impl(std::string call, std::string grid, SendHook send, std::chrono::milliseconds period,
                         SentHook sent, PskReportPolicy clocks)
-    : receiver_call(to_upper(std::move(call))),
-      receiver_grid(to_upper(std::move(grid))),
+    : receiver_call(upper_ascii(call)),
+      receiver_grid(upper_ascii(grid)),
       send_hook(std::move(send)),
       sent_hook(std::move(sent)),
       policy(std::move(clocks)),
@@ -138,8 +138,8 @@ void PskReporter::Impl::submit(PskSpot const& original)
     if (stopping.load())
         return;
     PskSpot spot = original;
-    spot.sender_call = to_upper(std::move(spot.sender_call));
-    spot.sender_grid = to_upper(std::move(spot.sender_grid));
+    spot.sender_call = upper_ascii(spot.sender_call);
+    spot.sender_grid = upper_ascii(spot.sender_grid);
     if (spot.sender_call == receiver_call)
         return;
     if (!is_valid_callsign(spot.sender_call) || !(spot.sender_grid.empty() || is_valid_locator(spot.sender_grid)) ||

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "core/state_directory.hpp"
+#include "core/private_file.hpp"
 
 namespace {
 

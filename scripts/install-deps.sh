@@ -9,8 +9,10 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   # test peers: the real decoders and their simulators, a PulseAudio server,
   # independent modem sources (oggdec turns ebook2cw's Ogg output into WAV), curl for uploads,
-  # sqlite3 for inspection, tshark to dissect the PSK Reporter datagrams independently
+  # sqlite3 for inspection, tshark to dissect the PSK Reporter datagrams independently, man and
+  # groff to render the manual page
   wsjtx pulseaudio pulseaudio-utils minimodem ebook2cw vorbis-tools curl sqlite3 tshark python3
+  man-db groff-base
   # an independent PNG decoder that reads back the pictures the SSTV and WEFAX modems save
   python3-pil
 )

@@ -5,7 +5,9 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/ascii_case.hpp"
 #include "core/capture_fit_error.hpp"
+#include "core/capture_usable_fraction.hpp"
 #include "core/spec_text.hpp"
 #include "core/sig/olivia_variants.hpp"
 
@@ -13,24 +15,9 @@ namespace {
 
 constexpr std::size_t max_spec_bytes = 4096;
 constexpr std::size_t max_olivia_entries = 8;
-constexpr double capture_usable_fraction = 0.45;
 constexpr double olivia_low_margin_hz = 100.0;
 
 [[noreturn]] void fail(const std::string& message) { throw std::runtime_error(message); }
-
-std::string ascii_lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
-
-std::string ascii_upper(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    return out;
-}
 
 constexpr sig::Mode named_modes[] = {sig::Mode::PSK31, sig::Mode::QPSK31, sig::Mode::PSK63,
                                      sig::Mode::RTTY,  sig::Mode::OLIVIA, sig::Mode::CW,
@@ -45,7 +32,7 @@ std::vector<sig::Mode> parse_modes(std::string_view lowered) {
     std::size_t start = 0;
     while (true) {
         const std::size_t plus = lowered.find('+', start);
-        const std::string name = ascii_upper(
+        const std::string name = upper_ascii(
             lowered.substr(start, plus == std::string_view::npos ? std::string_view::npos : plus - start));
         const auto* found = std::find_if(std::begin(named_modes), std::end(named_modes),
                                          [&](sig::Mode mode) { return name == sig::mode_name(mode); });
@@ -137,7 +124,7 @@ AnalysisChannel parse_analysis_channel(std::string_view spec) {
         } else if (key == "bandwidth") {
             channel.bandwidth_hz = parse_analysis_number(value);
         } else if (key == "modulation") {
-            const std::string lowered = ascii_lower(value);
+            const std::string lowered = lower_ascii(value);
             if (lowered == "usb") {
                 channel.usb = true;
             } else if (lowered == "lsb") {
@@ -146,7 +133,7 @@ AnalysisChannel parse_analysis_channel(std::string_view spec) {
                 fail("Analysis modulation must be USB or LSB");
             }
         } else if (key == "modes") {
-            const std::string lowered = ascii_lower(value);
+            const std::string lowered = lower_ascii(value);
             if (lowered == "auto") {
                 channel.modes_auto = true;
                 channel.modes.clear();
@@ -228,7 +215,7 @@ std::string format_analysis_channel(const AnalysisChannel& channel) {
     } else {
         for (std::size_t i = 0; i < channel.modes.size(); ++i) {
             if (i > 0) text += '+';
-            text += ascii_lower(sig::mode_name(channel.modes[i]));
+            text += lower_ascii(sig::mode_name(channel.modes[i]));
         }
     }
     text += ",rtty=" + channel.rtty;

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/log_line.hpp"
+#include "core/capture_usable_fraction.hpp"
 #include "decode/decoder_capture.hpp"
 #include "decode/decoder_pool.hpp"
 #include "decode/run/decode_pipeline.hpp"
@@ -58,7 +59,7 @@ RetuneRequest parse_retune_request(std::string const& text, Options const& optio
         throw std::runtime_error("Expected RADIO RETUNE CHECK/APPLY center [MODE:frequency ...]");
     request.check = action == "CHECK";
 
-    double const half = 0.45 * options.if_bandwidth;
+    double const half = capture_usable_fraction * options.if_bandwidth;
     std::set<std::pair<double, std::uint32_t>> listed;
     std::string word;
     while (words >> word) {

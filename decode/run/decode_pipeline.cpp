@@ -1,13 +1,18 @@
 #include "decode/run/decode_pipeline.hpp"
 
+#include <algorithm>
 #include <stdexcept>
+#include <string>
 #include <utility>
+
+#include "core/log_line.hpp"
 
 #include "decode/channelizer.hpp"
 #include "decode/decoder_pool.hpp"
 #include "decode/decoder_programs.hpp"
 #include "live/analysis_settings.hpp"
 #include "live/live_audio.hpp"
+#include "rx888/gpu_library.hpp"
 
 namespace {
 
@@ -15,6 +20,36 @@ namespace {
 bool shares_channel(DecoderChannel const& a, DecoderChannel const& b)
 {
     return a.frequency == b.frequency && (a.mode == b.mode || (is_js8_mode(a.mode) && is_js8_mode(b.mode)));
+}
+
+// The RX-888 capture takes its channel rows from the receive engine when there is one;
+// otherwise a large forward transform may run on the GPU.
+void choose_rx888_transform(DecodePipelineContext const& context, Options const& options, Channelizer::Impl& channelizer)
+{
+    if (context.engine) {
+        auto engine = std::dynamic_pointer_cast<RawSpectrum>(context.engine);
+        if (!engine)
+            throw std::runtime_error("GPU receive engine frame differs from the channelizer's");
+        channelizer.attach_engine(std::move(engine));
+        return;
+    }
+    std::uint64_t const n = channelizer.fft_size();
+    if (n <= 1048575)
+        return;
+    if (options.rx888_gpu == "off") {
+        log_line("Channelizer FFT: CPU (--rx888-gpu off)");
+        return;
+    }
+    std::uint64_t const columns = std::min<std::uint64_t>(n, 1024);
+    std::string name;
+    std::string reason;
+    GpuForwardTransform transform = rx888_gpu_fft(columns, n / columns, name, reason);
+    if (transform) {
+        channelizer.set_forward_hook(std::move(transform));
+        log_line("Channelizer FFT: GPU (" + name + ")");
+        return;
+    }
+    log_line("Channelizer FFT: CPU" + (reason.empty() ? std::string() : " (" + reason + ")"));
 }
 
 }  // namespace
@@ -37,16 +72,13 @@ DecoderChannelPlan plan_decoder_channels(Options const& options)
 
 std::unique_ptr<DecoderCapture> build_decode_pipeline(DecodePipelineContext const& context, Options const& options)
 {
-    // The RX-888 path chooses between the GPU transform, the receive engine and the CPU; that
-    // choice is not part of this build, and a silent CPU fallback would hide it.
-    if (context.radio != nullptr && options.backend == "rx888")
-        throw std::runtime_error("The RX-888 decode pipeline is not built yet");
-
     double const centre = context.capture_centre ? context.capture_centre(options.frequency) : options.frequency;
     DecoderChannelPlan plan = plan_decoder_channels(options);
     auto channelizer = std::make_unique<Channelizer::Impl>(context.rate_hz, centre, options.bandwidth,
                                                            options.audio_gain, first_members(plan.channels),
                                                            &plan.bandwidths);
+    if (context.radio != nullptr && options.backend == "rx888")
+        choose_rx888_transform(context, options, *channelizer);
     std::unique_ptr<DecoderPool> const* pool = context.pool;
     DecoderCapture::JobSink sink = [pool](DecodeJob job) {
         if (pool != nullptr && *pool)

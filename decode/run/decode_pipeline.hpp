@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/options.hpp"
+#include "core/receive_engine.hpp"
 #include "decode/decoder_capture.hpp"
 
 class DecoderPool;
@@ -35,6 +36,8 @@ struct DecodePipelineContext {
     std::function<double(double)> capture_centre;  // IQ centre for a requested frequency
     std::unique_ptr<DecoderPool> const* pool = nullptr;
     Radio* radio = nullptr;  // null for IQ file replay
+    // The radio's receive engine, when it handed one out: the channel rows come from it.
+    std::shared_ptr<SpectrumRows> engine;
 };
 
 // A new capture for the options' channels around capture_centre(frequency). Throws what the

@@ -1,6 +1,7 @@
 #include "decode/run/decode_receiver.hpp"
 
 #include <algorithm>
+#include <complex>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -45,6 +46,10 @@ void refuse_unbuilt(Options const& options)
         throw std::runtime_error("Wideband survey is not built yet; run without --survey");
     if (!options.audio_channels.empty())
         throw std::runtime_error("Live audio channels are not built yet; run without --audio-channel");
+    // Before the analysis channels: the parser has added the presets that fit to them, and when
+    // none fits there is nothing there to refuse.
+    if (options.known_channels)
+        throw std::runtime_error("Known-channel analysis is not built yet; run without --known-channels");
     if (!options.analysis_channels.empty())
         throw std::runtime_error("Signal analysis channels are not built yet; run without --analysis-channel");
 }
@@ -101,6 +106,9 @@ struct DecodeRun {
     std::shared_ptr<PskReporter> reporter;
     std::unique_ptr<DecoderPool> pool;
     double rate = 0.0;
+    // The RX-888's receive engine, when it handed one out; released after the capture and the
+    // live audio that registered rows in it.
+    std::shared_ptr<SpectrumRows> engine;
     Options options;  // private copy: the pipeline is built from it, a band change replaces it
     DecodePipelineContext pipeline;
     std::unique_ptr<DecoderCapture> capture;
@@ -186,7 +194,7 @@ void DecodeRun::start_live_audio()
     AnalysisSettings settings = make_analysis_sinks(given, radio == nullptr, reporter);
     double const centre = pipeline.capture_centre(given.frequency);
     live = std::make_unique<LiveAudio>(rate, centre, given.if_bandwidth, given.audio_control, given.audio_channels,
-                                       std::move(hook), false, std::move(settings), nullptr);
+                                       std::move(hook), false, std::move(settings), engine);
     attach_capture(live, *capture);
     live->set_decoder_frequencies(first_members(given.decoder_channels));
     if (!given.audio_control.empty())
@@ -216,7 +224,10 @@ void DecodeRun::install_retune_handler()
 
 void DecodeRun::receive_live()
 {
-    queue.configure(rate, given.buffer_seconds);
+    // Raw blocks for an engine carry D words of 2 bytes per IQ sample: the memory bound of the
+    // buffer counts those bytes, not those of complex samples.
+    auto const* raw = dynamic_cast<RawSpectrum const*>(engine.get());
+    queue.configure(rate, given.buffer_seconds, raw != nullptr ? 2 * raw->decimation() : sizeof(std::complex<float>));
     // Whatever leaves the loop, the stream stops first and the queue closes, so the backend's
     // thread is quiet before the pipeline it feeds is torn down. It happens once: on the normal
     // way out a failing radio stop ends the run with its error; on the way out of an error it is
@@ -404,6 +415,16 @@ void decode_receiver(Options const& options, Radio* radio, SampleQueue& queue, D
     if (!options.receivers_only)
         run.pool = std::make_unique<DecoderPool>(options, &stop_requested, run.reporter);
     run.rate = radio != nullptr ? radio->sample_rate() : static_cast<double>(options.iq_rate);
+    if (radio != nullptr && options.backend == "rx888" && options.wideband) {
+        std::uint64_t frame = 1;
+        while (static_cast<double>(frame) < 0.04 * run.rate)
+            frame *= 2;
+        std::string reason;
+        run.engine = radio->receive_engine(frame, reason);
+        log_line("RX-888 receive engine: " +
+                 (run.engine ? reason + ": raw ADC samples in, each consumer's results out"
+                             : "CPU front end (" + reason + ")"));
+    }
 
     run.options = options;
     run.pipeline.rate_hz = run.rate;
@@ -412,6 +433,7 @@ void decode_receiver(Options const& options, Radio* radio, SampleQueue& queue, D
     };
     run.pipeline.pool = &run.pool;
     run.pipeline.radio = radio;
+    run.pipeline.engine = run.engine;
     run.capture = build_decode_pipeline(run.pipeline, run.options);
     run.start_live_audio();
     run.install_retune_handler();

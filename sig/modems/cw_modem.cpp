@@ -316,9 +316,11 @@ struct CwModem::Impl {
 
         push_bounded(marks, d);
         if (marks.size() < 4) return;
+        // The queues never hold more than kDurationsKept; the bound is spelled out so that the
+        // optimiser sees the copies and sorts stay inside the arrays (g++ 12 warns otherwise).
         std::array<double, kDurationsKept> sorted{};
-        std::copy(marks.begin(), marks.end(), sorted.begin());
-        const std::size_t count = marks.size();
+        const std::size_t count = std::min(marks.size(), kDurationsKept);
+        std::copy_n(marks.begin(), count, sorted.begin());
         std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(count));
         std::size_t split = 1;
         double largest = sorted[1] / sorted[0];
@@ -337,9 +339,10 @@ struct CwModem::Impl {
             if (ratio >= 2.0 && ratio <= 4.5) estimate = std::sqrt(dots * dashes / 3.0);
         } else if (gaps.size() >= 2) {
             std::array<double, kDurationsKept> shortest{};
-            std::copy(gaps.begin(), gaps.end(), shortest.begin());
-            std::sort(shortest.begin(), shortest.begin() + static_cast<std::ptrdiff_t>(gaps.size()));
-            const std::size_t half = (gaps.size() + 1) / 2;
+            const std::size_t gap_count = std::min(gaps.size(), kDurationsKept);
+            std::copy_n(gaps.begin(), gap_count, shortest.begin());
+            std::sort(shortest.begin(), shortest.begin() + static_cast<std::ptrdiff_t>(gap_count));
+            const std::size_t half = (gap_count + 1) / 2;
             const double gap_mean = geometric_mean(shortest.data(), shortest.data() + half);
             const double mark_mean = geometric_mean(sorted.data(), sorted.data() + count);
             const double q = mark_mean / gap_mean;

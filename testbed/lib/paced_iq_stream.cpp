@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "core/wall_clock.hpp"
+
 namespace testbed {
 
 namespace {
@@ -53,8 +55,7 @@ std::function<void(std::vector<std::uint8_t>&)> paced_iq_generator(PacedIqStream
             s.started = true;
             s.start = std::chrono::steady_clock::now();
             if (s.stream.align_s > 0) {
-                double const now_s =
-                    std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+                double const now_s = wall_clock_seconds();
                 double const begin_s = std::ceil((now_s + 0.5) / s.stream.align_s) * s.stream.align_s;
                 s.recording_first_pair = static_cast<std::uint64_t>(std::llround((begin_s - now_s) * rate));
             }

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "app/version.hpp"
+#include "live/analysis_settings.hpp"
+#include "live/live_audio.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -134,14 +136,41 @@ TEST(Cli, ListDevicesThroughTheReceiverLibrary) {
   EXPECT_EQ(result.out, "0: RSP1A serial=1A0000001 available=1\n");
 }
 
-TEST(Cli, OutputThatCannotBeWrittenIsAnError) {
+struct OneShot {
+  const char* name;
+  std::vector<std::string> arguments;
+};
+
+void PrintTo(const OneShot& command, std::ostream* out) { *out << command.name; }
+
+class OneShotCommand : public testing::TestWithParam<OneShot> {};
+
+// Every one-shot command fails the same way when its product cannot be written: status 1 and
+// the system's reason, never a silent success.
+TEST_P(OneShotCommand, OutputThatCannotBeWrittenIsAnError) {
+  TempDir dir;
+  // A control socket that answers every request, for --audio-command.
+  LiveAudio server(48000.0, 7074000.0, 48000.0, (dir / "control.sock").string(), {},
+                   [](const std::string&) { return std::string("OK RADIO agc=on"); }, true, AnalysisSettings{},
+                   nullptr);
   ProcessRun run;
-  run.argv = {NORVANE_EXE, "--list-frequencies"};
+  run.argv = {NORVANE_EXE};
+  run.argv.insert(run.argv.end(), GetParam().arguments.begin(), GetParam().arguments.end());
+  run.working_directory = dir.path().string();
   run.stdout_file = "/dev/full";
   ProcessResult result = run_process(run);
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.err, "Error: Cannot write to standard output: No space left on device\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, OneShotCommand,
+    testing::Values(OneShot{"help", {"--help"}}, OneShot{"version", {"--version"}},
+                    OneShot{"list_frequencies", {"--list-frequencies"}},
+                    OneShot{"list_devices", {"--list-devices", "--api-library", NORVANE_TESTBED_DIR "/libsdrplay_standin.so"}},
+                    OneShot{"kill_without_daemon", {"--kill"}},
+                    OneShot{"audio_command", {"--audio-control", "control.sock", "--audio-command", "RADIO STATUS"}}),
+    [](const testing::TestParamInfo<OneShot>& info) { return std::string(info.param.name); });
 
 // --iq-file checks, each in a directory of its own holding one IQ file.
 class IqInput : public testing::Test {
@@ -205,6 +234,29 @@ TEST_F(IqInput, MustNotBeTheWavOutput) {
   expect_accepted(audio_replay({"--wav", (dir / "new.wav").string()}));
 }
 
+// A FIFO or a symbolic link named as the WAV output is refused at once: an open that waits for a
+// reader would hold the program where no stop signal reaches it.
+TEST_F(IqInput, WavOutputMustBeARegularFileOfItsOwn) {
+  // The run has started (its banner is out) when the output is opened.
+  auto expect_failed = [](const ProcessResult& result, const std::string& message) {
+    EXPECT_EQ(result.exit_status, 1);
+    const std::string line = "Error: " + message + "\n";
+    EXPECT_TRUE(result.err.ends_with(line)) << result.err;
+  };
+  ASSERT_EQ(::mkfifo((dir / "fifo.wav").c_str(), 0600), 0);
+  expect_failed(audio_replay({"--wav", (dir / "fifo.wav").string()}),
+                "WAV output must be a regular file: " + (dir / "fifo.wav").string());
+
+  auto target = dir.write_file("target", "kept");
+  std::filesystem::create_symlink(target, dir / "link.wav");
+  expect_failed(audio_replay({"--wav", (dir / "link.wav").string()}),
+                "Cannot open WAV output: " + (dir / "link.wav").string());
+  std::ifstream in(target, std::ios::binary);
+  std::ostringstream kept;
+  kept << in.rdbuf();
+  EXPECT_EQ(kept.str(), "kept");
+}
+
 TEST_F(IqInput, MustNotBeTheAllTxtOfAWidebandRun) {
   std::filesystem::create_hard_link(iq, dir / "hard.txt");
   std::filesystem::create_symlink(iq, dir / "soft.txt");
@@ -214,6 +266,25 @@ TEST_F(IqInput, MustNotBeTheAllTxtOfAWidebandRun) {
   expect_accepted(decoder_replay(iq, (dir / "ALL.TXT").string()));
   dir.write_file("other.txt", "");
   expect_accepted(decoder_replay(iq, (dir / "other.txt").string()));
+}
+
+// The history database named by another spelling of ALL.TXT would turn the spot file into a
+// database: the run is refused before either is opened, and ALL.TXT keeps its lines and mode.
+TEST_F(IqInput, TwoOutputsOnOneFileAreRefusedBeforeEitherIsOpened) {
+  const std::string line = "250101_000000    14.074 Rx FT8    -10  0.1 1500 CQ K1ABC FN42\n";
+  auto all_txt = dir.write_file("ALL.TXT", line);
+  std::filesystem::permissions(all_txt, std::filesystem::perms(0644));
+  std::filesystem::create_hard_link(all_txt, dir / "history.sqlite3");
+  ProcessResult result =
+      norvane({"--mode", "decoder", "--frequencies", "14.074M", "--iq-file", iq, "--start-utc", "20250101_000000",
+               "--all-txt", all_txt.string(), "--history-db", (dir / "history.sqlite3").string()},
+              dir.path().string());
+  expect_refused(result, "--all-txt and --history-db refer to the same file");
+  std::ifstream in(all_txt, std::ios::binary);
+  std::ostringstream kept;
+  kept << in.rdbuf();
+  EXPECT_EQ(kept.str(), line);
+  EXPECT_EQ(std::filesystem::status(all_txt).permissions(), std::filesystem::perms(0644));
 }
 
 }  // namespace

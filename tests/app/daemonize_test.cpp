@@ -209,24 +209,12 @@ Options kill_options(std::filesystem::path const& pid_file)
     return options;
 }
 
-std::string kill_output(Options const& options)
-{
-    testing::internal::CaptureStdout();
-    try {
-        kill_daemon(options);
-    } catch (...) {
-        testing::internal::GetCapturedStdout();
-        throw;
-    }
-    return testing::internal::GetCapturedStdout();
-}
-
 TEST(KillDaemon, StopsTheHolderOfThePidFileLock)
 {
     TempDir tmp;
     auto const path = tmp / "norvane.pid";
     LockHolder holder(path, false);
-    EXPECT_EQ(kill_output(kill_options(path)), "Stopped daemon PID " + std::to_string(holder.pid()) + "\n");
+    EXPECT_EQ(kill_daemon(kill_options(path)), "Stopped daemon PID " + std::to_string(holder.pid()) + "\n");
     EXPECT_EQ(holder.wait(), SIGTERM);
 }
 
@@ -235,9 +223,9 @@ TEST(KillDaemon, NothingToStopIsNoError)
     TempDir tmp;
     auto const path = tmp / "norvane.pid";
     std::string const none = "No daemon is running (PID file: " + path.string() + ")\n";
-    EXPECT_EQ(kill_output(kill_options(path)), none);  // no file
+    EXPECT_EQ(kill_daemon(kill_options(path)), none);  // no file
     tmp.write_file("norvane.pid", "norvane 4242\n");
-    EXPECT_EQ(kill_output(kill_options(path)), none);  // nobody holds its lock
+    EXPECT_EQ(kill_daemon(kill_options(path)), none);  // nobody holds its lock
     EXPECT_EQ(file_text(path), "norvane 4242\n");
 }
 
@@ -249,7 +237,7 @@ TEST_P(KillDaemonContent, AFileThatDoesNotNameItsLockOwnerIsNotSignalled)
     auto const path = tmp / "norvane.pid";
     LockHolder holder(path, false, GetParam());
     try {
-        kill_output(kill_options(path));
+        kill_daemon(kill_options(path));
         ADD_FAILURE() << "signalled despite " << GetParam();
     } catch (std::runtime_error const& error) {
         EXPECT_STREQ(error.what(), "Daemon PID file does not match its lock owner; refusing to signal");
@@ -271,7 +259,7 @@ TEST(KillDaemon, ExtraWordsAfterTheOwnersPidAreRefused)
     EXPECT_THROW(
         {
             try {
-                kill_output(kill_options(path));
+                kill_daemon(kill_options(path));
             } catch (std::runtime_error const& error) {
                 EXPECT_STREQ(error.what(), "Daemon PID file does not match its lock owner; refusing to signal");
                 throw;
@@ -287,7 +275,7 @@ TEST(KillDaemon, ADaemonThatIgnoresTheStopRequestIsReportedAfterTenSeconds)
     auto const path = tmp / "norvane.pid";
     LockHolder holder(path, true);
     try {
-        kill_output(kill_options(path));
+        kill_daemon(kill_options(path));
         ADD_FAILURE() << "reported as stopped";
     } catch (std::runtime_error const& error) {
         EXPECT_STREQ(error.what(), "SIGTERM sent, but daemon did not exit within ten seconds");

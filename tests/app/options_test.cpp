@@ -42,17 +42,6 @@ TEST(Options, ParserAssignsJournalAndPictureDefaults)
     EXPECT_EQ(options.wefax_images, "wefax");
 }
 
-TEST(Options, CopiesAreIndependent)
-{
-    Options original;
-    original.decoder_channels.push_back({14074000, DigitalMode::FT8});
-    Options copy = original;
-    copy.decoder_channels.front().frequency = 7074000;
-    copy.modes.push_back(DigitalMode::WSPR);
-    EXPECT_EQ(original.decoder_channels.front().frequency, 14074000);
-    EXPECT_EQ(original.modes.size(), 1u);
-}
-
 struct Tuning {
     bool wideband;
     std::uint32_t modulation;

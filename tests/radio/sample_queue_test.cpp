@@ -391,3 +391,19 @@ TEST(SampleQueue, ProducerThreadLossesAreFullyAccounted)
     EXPECT_LE(gaps, queue.dropped());
     EXPECT_EQ(received + gaps, expected_next);
 }
+
+TEST(SampleQueue, RawBlocksAreBudgetedByTheBytesTheyCarry)
+{
+    // 30 s of 250 kHz IQ as raw blocks of 256 words per sample is 3.84 GB: the memory bound
+    // counts 512 bytes per sample, not the 8 of a complex float.
+    SampleQueue raw;
+    raw.configure(250000.0, 30.0, 512);
+    EXPECT_EQ(raw.capacity_samples(), queue_capacity(512, 250000.0, 30.0));
+    SampleQueue complex;
+    complex.configure(250000.0, 30.0);
+    EXPECT_EQ(complex.capacity_samples(), queue_capacity(8, 250000.0, 30.0));
+    // With 24 GiB of memory the raw queue holds 3 GiB / 512 bytes, the complex one all 30 s.
+    double const memory = 24.0 * 1024 * 1024 * 1024;
+    EXPECT_EQ(queue_capacity_for_memory(512, 250000.0, 30.0, memory), 6291456u);
+    EXPECT_EQ(queue_capacity_for_memory(8, 250000.0, 30.0, memory), 7500000u);
+}

@@ -1,0 +1,460 @@
+#include "rx888/rx888_frontend.hpp"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <mutex>
+#include <numbers>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "core/fft_planner.hpp"
+#include "rx888/gpu_library.hpp"
+
+namespace {
+
+constexpr std::size_t N = Rx888Frontend::transform_length;
+constexpr std::size_t H = Rx888Frontend::block_words;
+constexpr std::int64_t filter_delay = 4096;
+constexpr float word_scale = 1.0f / 32768.0f;
+constexpr float bin_scale = 1.0f / 8192.0f;
+
+// fftwf_malloc'd storage: the transforms are planned for SIMD alignment and run on any block
+// of an aligned array at a multiple of 8192 floats.
+template <typename T>
+class AlignedArray {
+public:
+    AlignedArray() = default;
+    explicit AlignedArray(std::size_t size) { resize_discarding(size); }
+    ~AlignedArray() { fftwf_free(data_); }
+    AlignedArray(AlignedArray const&) = delete;
+    AlignedArray& operator=(AlignedArray const&) = delete;
+
+    T* data() { return data_; }
+    T const* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+    // Grows to at least `size`, keeping the first `keep` elements.
+    void reserve_keeping(std::size_t size, std::size_t keep)
+    {
+        if (size <= size_)
+            return;
+        std::size_t const grown = std::max(size, size_ + size_ / 2);
+        T* fresh = allocate(grown);
+        if (keep > 0)
+            std::memcpy(fresh, data_, keep * sizeof(T));
+        fftwf_free(data_);
+        data_ = fresh;
+        size_ = grown;
+    }
+
+    void resize_discarding(std::size_t size)
+    {
+        fftwf_free(data_);
+        data_ = allocate(size);
+        size_ = size;
+    }
+
+private:
+    static T* allocate(std::size_t size)
+    {
+        void* memory = fftwf_malloc(std::max<std::size_t>(size, 1) * sizeof(T));
+        if (memory == nullptr)
+            throw std::bad_alloc();
+        std::memset(memory, 0, std::max<std::size_t>(size, 1) * sizeof(T));
+        return static_cast<T*>(memory);
+    }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+bool is_usable_decimation(long long d)
+{
+    return d >= 2 && d <= 256 && (d & (d - 1)) == 0 && static_cast<long long>(N) % d == 0;
+}
+
+// The low-pass response: 8193 Blackman-windowed sinc taps centred on tap 4096, cut-off 0.475/D
+// cycles per word, unit gain at DC, transformed to 16384 bins.
+std::vector<std::complex<float>> design_filter(std::uint32_t d)
+{
+    double const fc = 0.475 / d;
+    std::vector<float> taps(H + 1);
+    double sum = 0.0;
+    for (std::size_t n = 0; n <= H; ++n) {
+        double const x = static_cast<double>(n) - 4096.0;
+        double const h = x == 0.0 ? 2 * fc : std::sin(2 * std::numbers::pi * fc * x) / (std::numbers::pi * x);
+        double const w = 0.42 - 0.5 * std::cos(2 * std::numbers::pi * static_cast<double>(n) / 8192.0) +
+                         0.08 * std::cos(4 * std::numbers::pi * static_cast<double>(n) / 8192.0);
+        taps[n] = static_cast<float>(w * h);
+        sum += taps[n];
+    }
+    auto const norm = static_cast<float>(sum);
+    AlignedArray<fftwf_complex> work(N);
+    for (std::size_t n = 0; n <= H; ++n) {
+        work.data()[n][0] = taps[n] / norm;
+        work.data()[n][1] = 0.0f / norm;
+    }
+    fftwf_plan plan = nullptr;
+    {
+        std::scoped_lock lock(fft_planner_mutex());
+        plan = fftwf_plan_dft_1d(static_cast<int>(N), work.data(), work.data(), FFTW_FORWARD, FFTW_ESTIMATE);
+    }
+    if (plan == nullptr)
+        throw std::runtime_error("RX-888 converter could not plan its filter transform");
+    fftwf_execute(plan);
+    {
+        std::scoped_lock lock(fft_planner_mutex());
+        fftwf_destroy_plan(plan);
+    }
+    std::vector<std::complex<float>> filter(N);
+    for (std::size_t k = 0; k < N; ++k)
+        filter[k] = {work.data()[k][0], work.data()[k][1]};
+    return filter;
+}
+
+}  // namespace
+
+std::size_t rx888_converter_length(double clock_hz, double centre_hz, double rate_hz)
+{
+    if (!std::isfinite(clock_hz) || clock_hz < 1e6 || clock_hz > 1.6e8)
+        throw std::runtime_error("RX-888 ADC clock must be a finite 1..160 MHz value");
+    if (!std::isfinite(rate_hz) || rate_hz <= 0)
+        throw std::runtime_error("RX-888 converter needs a finite positive output rate");
+    long long const d = std::llround(clock_hz / rate_hz);
+    if (!is_usable_decimation(d))
+        throw std::runtime_error("RX-888 output rate must be the ADC clock divided by a power of two (2..256)");
+    double const margin = 0.45 * clock_hz / static_cast<double>(d);
+    if (!std::isfinite(centre_hz) || centre_hz < margin || centre_hz > clock_hz * 0.5 - margin)
+        throw std::runtime_error("RX-888 capture window does not fit the first Nyquist band; shift the center or "
+                                 "widen/narrow the sample rate");
+    return N / static_cast<std::size_t>(d);
+}
+
+struct Rx888Frontend::Impl {
+    // One worker's plans and scratch; each block it takes is computed entirely here.
+    struct Worker {
+        fftwf_plan forward = nullptr;  // real, 16384 words out of place into `spectrum`
+        fftwf_plan inverse = nullptr;  // complex, M points in place on `selected`
+        AlignedArray<fftwf_complex> spectrum;
+        AlignedArray<fftwf_complex> selected;
+
+        Worker(std::size_t m, float* planning_input)
+            : spectrum(N / 2 + 1), selected(m)
+        {
+            std::scoped_lock lock(fft_planner_mutex());
+            forward = fftwf_plan_dft_r2c_1d(static_cast<int>(N), planning_input, spectrum.data(),
+                                            FFTW_ESTIMATE | FFTW_PRESERVE_INPUT);
+            inverse = fftwf_plan_dft_1d(static_cast<int>(m), selected.data(), selected.data(), FFTW_BACKWARD,
+                                        FFTW_ESTIMATE);
+            if (forward == nullptr || inverse == nullptr) {
+                if (forward != nullptr)
+                    fftwf_destroy_plan(forward);
+                if (inverse != nullptr)
+                    fftwf_destroy_plan(inverse);
+                throw std::runtime_error("RX-888 converter could not plan its transforms");
+            }
+        }
+        ~Worker()
+        {
+            std::scoped_lock lock(fft_planner_mutex());
+            fftwf_destroy_plan(forward);
+            fftwf_destroy_plan(inverse);
+        }
+        Worker(Worker const&) = delete;
+        Worker& operator=(Worker const&) = delete;
+    };
+
+    double clock = 0;
+    double centre = 0;
+    double residual = 0;
+    std::uint32_t decimation = 0;
+    std::size_t out_points = 0;
+    std::size_t out_per_block = 0;
+    std::uint32_t centre_bin = 0;
+    std::uint64_t fill = 0;
+    std::uint64_t base = 0;
+    std::vector<std::complex<float>> filter;
+    // filter entries for the M selected bins, in inverse-transform order, scaled by 1/8192
+    std::vector<std::complex<float>> selected_filter;
+    // exp(-j 2 pi residual k D / clock) for k < M/2, made at each restart
+    std::vector<std::complex<float>> oscillator_steps;
+    AlignedArray<float> input;  // 8192 words of history, then `fill` new ones
+    std::vector<std::unique_ptr<Worker>> workers;
+    std::vector<std::thread> threads;
+    std::mutex mutex;
+    std::condition_variable work_ready;
+    std::condition_variable work_done;
+    std::size_t block_count = 0;
+    std::size_t next_block = 0;
+    std::size_t pending = 0;
+    std::uint64_t batch_generation = 0;
+    bool stop = false;
+    std::exception_ptr error;
+    // The batch being converted: where its blocks go.
+    std::complex<float>* batch_out = nullptr;
+    std::uint64_t batch_base = 0;
+    std::string gpu_why;
+    unsigned worker_count = 1;
+    bool gpu_off = false;
+    bool started = false;
+
+    ~Impl()
+    {
+        {
+            std::scoped_lock lock(mutex);
+            stop = true;
+        }
+        work_ready.notify_all();
+        for (std::thread& thread : threads)
+            thread.join();
+    }
+
+    void do_restart(double c)
+    {
+        rx888_converter_length(clock, c, clock / decimation);
+        centre = c;
+        centre_bin = static_cast<std::uint32_t>(std::llround(c * static_cast<double>(N) / clock));
+        residual = c - static_cast<double>(centre_bin) * clock * 6.103515625e-05;
+        // The bins around the new centre read the same response; only the sign rule and the
+        // oscillator depend on the centre.
+        oscillator_steps.resize(out_per_block);
+        double const step = -2 * std::numbers::pi * residual * decimation / clock;
+        for (std::size_t k = 0; k < out_per_block; ++k) {
+            std::complex<double> const v = std::polar(1.0, step * static_cast<double>(k));
+            oscillator_steps[k] = {static_cast<float>(v.real()), static_cast<float>(v.imag())};
+        }
+        std::fill(input.data(), input.data() + H, 0.0f);
+        fill = 0;
+        base = 0;
+    }
+
+    // One block: i-th of the batch, writing out_per_block samples at `out`.
+    void convert_block(Worker& worker, std::size_t i, std::complex<float>* out) const
+    {
+        std::uint64_t const s = batch_base + H * i;
+        fftwf_execute_dft_r2c(worker.forward, const_cast<float*>(input.data()) + H * i, worker.spectrum.data());
+        float const sign = ((centre_bin & 1u) != 0 && (s & H) == 0) ? -1.0f : 1.0f;
+        auto const* spectrum = reinterpret_cast<std::complex<float> const*>(worker.spectrum.data());
+        auto* selected = reinterpret_cast<std::complex<float>*>(worker.selected.data());
+        std::size_t const m = out_points;
+        // Selected entry j reads bin centre + j (j < M/2) or centre + j - M. Walked in bin
+        // order, i = 0..M-1 is bin centre - M/2 + i at entry (i + M/2) mod M. Bins below 1 and
+        // from 8192 up read zero, bin 0 its real part only.
+        auto const k0 = static_cast<std::int64_t>(centre_bin);
+        auto const mm = static_cast<std::int64_t>(m);
+        std::int64_t const first_bin = k0 - mm / 2;
+        std::int64_t const inside_lo = std::clamp<std::int64_t>(1 - first_bin, 0, mm);
+        std::int64_t const inside_hi = std::clamp<std::int64_t>(static_cast<std::int64_t>(H) - first_bin, inside_lo, mm);
+        auto entry = [&](std::int64_t i) { return static_cast<std::size_t>((i + mm / 2) % mm); };
+        for (std::int64_t i = 0; i < inside_lo; ++i)
+            selected[entry(i)] = 0.0f;
+        for (std::int64_t i = inside_hi; i < mm; ++i)
+            selected[entry(i)] = 0.0f;
+        if (first_bin <= 0 && -first_bin < mm)
+            selected[entry(-first_bin)] = spectrum[0].real() * sign * selected_filter[entry(-first_bin)];
+        // The bins inside, in at most two runs of consecutive entries.
+        auto run = [&](std::int64_t i_begin, std::int64_t i_end) {
+            if (i_begin >= i_end)
+                return;
+            std::size_t const j0 = entry(i_begin);
+            std::complex<float> const* bins = spectrum + (first_bin + i_begin);
+            std::complex<float> const* weights = selected_filter.data() + j0;
+            std::complex<float>* to = selected + j0;
+            auto const n = static_cast<std::size_t>(i_end - i_begin);
+            // Written out: std::complex multiplication checks for infinities on every product.
+            for (std::size_t k = 0; k < n; ++k) {
+                float const br = bins[k].real() * sign;
+                float const bi = bins[k].imag() * sign;
+                float const wr = weights[k].real();
+                float const wi = weights[k].imag();
+                to[k] = {br * wr - bi * wi, br * wi + bi * wr};
+            }
+        };
+        run(inside_lo, std::min(inside_hi, mm / 2));
+        run(std::max(inside_lo, mm / 2), inside_hi);
+        fftwf_execute(worker.inverse);
+        // The oscillator is tied to the absolute word index, so it never jumps at a block or
+        // batch boundary; the offset is signed, since the first block starts before word 0.
+        // Its start phase is computed per block, the steps within a block come from a table.
+        double const phase0 = -2 * std::numbers::pi * residual *
+                              static_cast<double>(static_cast<std::int64_t>(s) - filter_delay) / clock;
+        std::complex<double> const p0 = std::polar(1.0, phase0);
+        std::complex<float> const start(static_cast<float>(p0.real()), static_cast<float>(p0.imag()));
+        std::complex<float> const* steps = oscillator_steps.data();
+        std::complex<float> const* later = selected + m / 2;
+        float const sr = start.real();
+        float const si = start.imag();
+        for (std::size_t k = 0; k < m / 2; ++k) {
+            float const pr = sr * steps[k].real() - si * steps[k].imag();
+            float const pi = sr * steps[k].imag() + si * steps[k].real();
+            float const xr = later[k].real();
+            float const xi = later[k].imag();
+            out[k] = {xr * pr - xi * pi, xr * pi + xi * pr};
+        }
+    }
+
+    void worker_loop(Worker& worker)
+    {
+        std::uint64_t seen = 0;
+        std::unique_lock lock(mutex);
+        for (;;) {
+            work_ready.wait(lock, [&] { return stop || batch_generation != seen; });
+            if (stop)
+                return;
+            seen = batch_generation;
+            take_blocks(worker, lock);
+        }
+    }
+
+    // Takes blocks of the current batch until none is left; called with `lock` held.
+    void take_blocks(Worker& worker, std::unique_lock<std::mutex>& lock)
+    {
+        while (next_block < block_count) {
+            std::size_t const i = next_block++;
+            lock.unlock();
+            try {
+                convert_block(worker, i, batch_out + i * out_per_block);
+            } catch (...) {
+                lock.lock();
+                if (!error)
+                    error = std::current_exception();
+                if (--pending == 0)
+                    work_done.notify_all();
+                continue;
+            }
+            lock.lock();
+            if (--pending == 0)
+                work_done.notify_all();
+        }
+    }
+};
+
+Rx888Frontend::Rx888Frontend(double clock_hz, double rate_hz, double centre_hz, std::string const& gpu,
+                             unsigned hardware_threads)
+    : impl_(std::make_unique<Impl>())
+{
+    Impl& s = *impl_;
+    if (!std::isfinite(clock_hz) || !std::isfinite(rate_hz) || rate_hz <= 0)
+        throw std::runtime_error("RX-888 converter needs a finite positive output rate");
+    long long const d = std::llround(clock_hz / rate_hz);
+    if (!is_usable_decimation(d))
+        throw std::runtime_error("RX-888 output rate must be the ADC clock divided by a power of two (2..256)");
+    s.clock = clock_hz;
+    s.decimation = static_cast<std::uint32_t>(d);
+    s.out_points = N / s.decimation;
+    s.out_per_block = s.out_points / 2;
+    s.input.resize_discarding(H + 8 * H);
+    s.filter = design_filter(s.decimation);
+    s.selected_filter.resize(s.out_points);
+    for (std::size_t j = 0; j < s.out_points; ++j) {
+        std::size_t const index = j < s.out_points / 2 ? j : N + j - s.out_points;
+        s.selected_filter[j] = s.filter[index] * bin_scale;
+    }
+    s.worker_count = hardware_threads < 8 ? 1u : std::min(hardware_threads / 8, 4u);
+    s.gpu_off = gpu == "off";
+    s.do_restart(centre_hz);
+}
+
+Rx888Frontend::~Rx888Frontend() = default;
+
+void Rx888Frontend::restart(double centre_hz) { impl_->do_restart(centre_hz); }
+
+void Rx888Frontend::start()
+{
+    Impl& s = *impl_;
+    if (s.started)
+        return;
+    s.started = true;
+    for (unsigned w = 0; w < s.worker_count; ++w)
+        s.workers.push_back(std::make_unique<Impl::Worker>(s.out_points, s.input.data()));
+    try {
+        for (unsigned w = 1; w < s.worker_count; ++w) {
+            Impl::Worker& worker = *s.workers[w];
+            s.threads.emplace_back([&s, &worker] { s.worker_loop(worker); });
+        }
+    } catch (...) {
+        {
+            std::scoped_lock lock(s.mutex);
+            s.stop = true;
+        }
+        s.work_ready.notify_all();
+        for (std::thread& thread : s.threads)
+            thread.join();
+        s.threads.clear();
+        throw;
+    }
+    // The GPU converter: the plug-in's, when it is loaded and not turned off.
+    if (s.gpu_off)
+        s.gpu_why = "turned off";
+    else if (GpuLibrary const& gpu = gpu_library(); !gpu.loaded)
+        s.gpu_why = gpu.error;
+}
+
+std::size_t Rx888Frontend::convert(std::int16_t const* words, std::size_t count, std::vector<std::complex<float>>& out,
+                                   double& first_offset_s)
+{
+    Impl& s = *impl_;
+    start();
+    std::size_t const held = H + s.fill;
+    s.input.reserve_keeping(held + count, held);
+    float* in = s.input.data() + held;
+    for (std::size_t j = 0; j < count; ++j)
+        in[j] = static_cast<float>(words[j]) * word_scale;
+    s.fill += count;
+    if (s.fill < H)
+        return 0;
+
+    std::size_t const blocks = s.fill / H;
+    std::size_t const first = out.size();
+    out.resize(first + blocks * s.out_per_block);
+    first_offset_s = static_cast<double>(static_cast<std::int64_t>(s.base) - filter_delay) / s.clock;
+    s.batch_out = out.data() + first;
+    s.batch_base = s.base;
+    if (s.threads.empty() || blocks < 2) {
+        for (std::size_t i = 0; i < blocks; ++i)
+            s.convert_block(*s.workers[0], i, s.batch_out + i * s.out_per_block);
+    } else {
+        std::unique_lock lock(s.mutex);
+        s.next_block = 0;
+        s.block_count = blocks;
+        s.pending = blocks;
+        s.error = nullptr;
+        ++s.batch_generation;
+        s.work_ready.notify_all();
+        s.take_blocks(*s.workers[0], lock);
+        s.work_done.wait(lock, [&] { return s.pending == 0; });
+        if (s.error)
+            std::rethrow_exception(std::exchange(s.error, nullptr));
+    }
+    s.base += H * blocks;
+    std::size_t const keep = H + s.fill - H * blocks;
+    std::memmove(s.input.data(), s.input.data() + H * blocks, keep * sizeof(float));
+    s.fill -= H * blocks;
+    return blocks;
+}
+
+double Rx888Frontend::clock_hz() const { return impl_->clock; }
+double Rx888Frontend::rate_hz() const { return impl_->clock / impl_->decimation; }
+std::uint32_t Rx888Frontend::decimation() const { return impl_->decimation; }
+std::size_t Rx888Frontend::out_per_block() const { return impl_->out_per_block; }
+double Rx888Frontend::centre_hz() const { return impl_->centre; }
+std::uint32_t Rx888Frontend::centre_bin() const { return impl_->centre_bin; }
+double Rx888Frontend::residual_hz() const { return impl_->residual; }
+unsigned Rx888Frontend::worker_count() const { return impl_->worker_count; }
+std::uint64_t Rx888Frontend::next_word_index() const { return impl_->base + impl_->fill; }
+std::vector<std::complex<float>> const& Rx888Frontend::filter() const { return impl_->filter; }
+
+std::string Rx888Frontend::description() const
+{
+    Impl const& s = *impl_;
+    std::string text = "CPU, " + std::to_string(s.worker_count) + " thread" + (s.worker_count == 1 ? "" : "s");
+    if (!s.gpu_why.empty())
+        text += " (GPU: " + s.gpu_why + ")";
+    return text;
+}

@@ -1,0 +1,351 @@
+// The real program with --backend rx888 against the stand-in libusb: device listing, an FT8
+// transmission in the ADC stream decoded into ALL.TXT, RADIO requests over the control
+// socket, recovery from a stall and a replug, a receiver that never comes back, and SIGTERM
+// while waiting for one.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testbed/lib/iq_synth.hpp"
+#include "testbed/lib/usb_baseband.hpp"
+#include "testbed/lib/wav_reader.hpp"
+#include "testbed/lib/wsjt_recordings.hpp"
+#include "tests/rx888/rx888_standin.hpp"
+#include "tests/support/control_request.hpp"
+#include "tests/support/run_process.hpp"
+#include "tests/support/temp_dir.hpp"
+#include "tests/support/tone_measure.hpp"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using testing::HasSubstr;
+using testing::Not;
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+std::string file_text(fs::path const& path)
+{
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The arguments of a decoder-mode run on the stand-in at the half rate around 14.08 MHz, with
+// one FT8 channel (the capture is sized to it: 8 MS/s).
+std::vector<std::string> decoder_run(fs::path const& dir, std::vector<std::string> const& extra)
+{
+    std::vector<std::string> argv = {NORVANE_EXE,
+                                     "--mode",
+                                     "decoder",
+                                     "--backend",
+                                     "rx888",
+                                     "--rx888-library",
+                                     usb_standin_path(),
+                                     "--rx888-rate",
+                                     "half",
+                                     "--center-frequency",
+                                     "14.08M",
+                                     "--frequencies",
+                                     "14.074M",
+                                     "--decoder-timeout",
+                                     "60",
+                                     "--all-txt",
+                                     (dir / "ALL.TXT").string()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+}
+
+ProcessResult run(fs::path const& dir, std::vector<std::string> argv, int timeout_ms = 120000)
+{
+    ProcessRun process;
+    process.argv = std::move(argv);
+    process.working_directory = dir.string();
+    process.timeout_ms = timeout_ms;
+    return run_process(process);
+}
+
+// The program as a child whose standard error goes to a file, for tests that act while it runs.
+class Child {
+public:
+    Child(std::vector<std::string> const& argv, fs::path const& err) : err_(err)
+    {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        std::vector<char*> args;
+        for (std::string const& arg : argv)
+            args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        int const result = posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (result != 0)
+            throw std::runtime_error("cannot start the program");
+    }
+    ~Child()
+    {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Child(Child const&) = delete;
+    Child& operator=(Child const&) = delete;
+
+    std::string err() const { return file_text(err_); }
+
+    bool wait_for(std::string const& part, double seconds = 60) const
+    {
+        auto const end = Steady::now() + std::chrono::duration<double>(seconds);
+        while (Steady::now() < end) {
+            if (err().find(part) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    void signal(int number) const { ::kill(pid_, number); }
+
+    // Waits for the exit; returns the exit status, or -1 after `seconds` or for a signal.
+    int wait(double seconds)
+    {
+        auto const end = Steady::now() + std::chrono::duration<double>(seconds);
+        while (Steady::now() < end) {
+            int status = 0;
+            pid_t const done = ::waitpid(pid_, &status, WNOHANG);
+            if (done == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    fs::path err_;
+};
+
+TEST(Rx888Listing, TheSdrplayListingAddsTheRx888sAfterUploadingFirmware)
+{
+    UsbStandin standin{{"DEVICES", "app:SN1:2:1.4;boot:B1:2:1.5:app-serial=SN2;app::2:1.6:claim=busy;pid=3ddc:N:2:1.7"}};
+    std::string const image =
+        write_image(standin.dir(), "SDDC_FX3.img", fx3_image_bytes({{0x40000000, pattern(16, 1)}}, 0x40000000));
+    ProcessResult const without = run(standin.dir().path(), {NORVANE_EXE, "--list-devices", "--api-library",
+                                                             "/nonexistent/libsdrplay_api.so", "--rx888-library",
+                                                             usb_standin_path(), "--rx888-firmware", "/nonexistent.img"});
+    ASSERT_EQ(without.exit_status, 0) << without.err;
+    EXPECT_EQ(without.out, "0: RX-888 MKII serial=SN1 available=1\n1: RX-888 MKII (needs firmware) serial=usb-2-1-5 "
+                           "available=0\n2: RX-888 MKII serial=usb-2-1-6 available=0\n");
+    EXPECT_THAT(without.err, HasSubstr("RX-888 firmware image not found: /nonexistent.img\n"));
+    EXPECT_THAT(without.err, HasSubstr("SDRplay enumeration unavailable: Cannot load receiver library: "));
+
+    ProcessResult const with = run(standin.dir().path(), {NORVANE_EXE, "--list-devices", "--api-library",
+                                                          "/nonexistent/libsdrplay_api.so", "--rx888-library",
+                                                          usb_standin_path(), "--rx888-firmware", image});
+    ASSERT_EQ(with.exit_status, 0) << with.err;
+    EXPECT_EQ(with.out, "0: RX-888 MKII serial=SN1 available=1\n1: RX-888 MKII serial=SN2 available=1\n2: RX-888 MKII "
+                        "serial=usb-2-1-6 available=0\n");
+    EXPECT_THAT(with.err, HasSubstr("RX-888: uploading FX3 firmware " + image + " to the bootloader device (04b4:00f3)\n"));
+}
+
+TEST(Rx888Listing, DiagnosticsShowEveryCandidateAndUploadNothing)
+{
+    UsbStandin standin{
+        {"DEVICES", "app:SN1:2:1.4;boot:B1:2:1.5;app:SN3:2:1.6:open=fail;pid=3ddc:N:2:1.7;app:SN4:3:2:identity=4.1.9;"
+                    "pid=1234:X:2:1.8"}};
+    ProcessResult const result =
+        run(standin.dir().path(), {NORVANE_EXE, "--list-devices", "--backend", "rx888", "--rx888-library", usb_standin_path()});
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out,
+              "RX-888 candidate serial=SN1 port=usb-2-1-4 speed=4 model=4 firmware=2.2\n"
+              "RX-888 candidate serial=B1 port=usb-2-1-5 speed=4 Cypress FX3 bootloader (pass --rx888-firmware "
+              "SDDC_FX3.img to load firmware)\n"
+              "RX-888 candidate serial= port=usb-2-1-6 speed=4 unavailable=LIBUSB_ERROR_ACCESS\n"
+              "RX-888 candidate serial=N port=usb-2-1-7 speed=4 newer register firmware (use matching RaspSDR driver)\n"
+              "RX-888 candidate serial=SN4 port=usb-3-2 speed=4 model=4 firmware=1.9\n");
+    EXPECT_TRUE(standin.log_of("control 40 a0").empty());
+    EXPECT_TRUE(standin.log_of("claim").empty());
+}
+
+TEST(Rx888Listing, TheDefaultLibraryNameIsLoaded)
+{
+    // The stand-in under libusb's own file name, found through the loader's search path.
+    UsbStandin standin{{"DEVICES", "app:SN1:2:1.4"}};
+    fs::create_symlink(usb_standin_path(), standin.file("libusb-1.0.so.0"));
+    ProcessRun process;
+    process.argv = {NORVANE_EXE, "--list-devices", "--backend", "rx888"};
+    process.env = environment_with({"LD_LIBRARY_PATH=" + standin.dir().path().string()});
+    ProcessResult const result = run_process(process);
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, "RX-888 candidate serial=SN1 port=usb-2-1-4 speed=4 model=4 firmware=2.2\n");
+}
+
+TEST(Rx888Decoder, AnFt8TransmissionInTheAdcStreamReachesAllTxt)
+{
+    TempDir tmp;
+    std::vector<float> const audio = testbed::ft8sim_audio(tmp.path(), "CQ K1ABC FN42", 1200);
+    testbed::write_baseband_file(tmp / "ft8.c32", testbed::usb_baseband(audio));
+    // Noise of RMS 0.005 full scale over the 32 MHz of the half rate puts
+    // 0.005^2 x 2500 / 32e6 of its power into 2500 Hz; the transmission, sent from the next
+    // 15 s boundary of UTC on, stands 0 dB above that.
+    double const noise = 0.005;
+    double const in_2500 = noise * noise * 2500 / 32e6;
+    double const amplitude = std::sqrt(in_2500 / testbed::active_power(audio));
+    std::ostringstream signal;
+    signal << (tmp / "ft8.c32").string() << "@14074000@" << amplitude << "@15";
+    UsbStandin standin{{"SIGNAL", signal.str()}, {"NOISE", std::to_string(noise)}};
+
+    // Up to 15 s to the boundary, the 15 s interval, and a little for the decoder.
+    ProcessResult const result = run(tmp.path(), decoder_run(tmp.path(), {"--duration", "35"}));
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_THAT(result.err, HasSubstr("RX-888 MKII: model=4 firmware=2.2, ADC=64 MS/s (half), IQ=8 MS/s, "
+                                      "center=14.08 MHz, atten=10 dB, VGA=1.46639 dB; no firmware changes by this "
+                                      "driver\n"));
+    EXPECT_THAT(result.err, HasSubstr("\nRX-888 receive engine: CPU front end (GPU plug-in support is not built yet)\n"));
+    EXPECT_THAT(result.err, HasSubstr("\nRX-888 front end: CPU, "));
+    EXPECT_THAT(result.err, Not(HasSubstr("drifted")));
+    std::string const all_txt = file_text(tmp / "ALL.TXT");
+    std::istringstream lines(all_txt);
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line)) << result.err;
+    std::istringstream fields(line);
+    std::string utc, dial, rx, mode, message;
+    double snr = 0, dt = 0, audio_hz = 0;
+    fields >> utc >> dial >> rx >> mode >> snr >> dt >> audio_hz >> std::ws;
+    std::getline(fields, message);
+    EXPECT_THAT(utc, testing::MatchesRegex("[0-9]{6}_[0-9]{4}(00|15|30|45)")) << line;
+    EXPECT_EQ(dial, "14.074") << line;
+    EXPECT_EQ(mode, "FT8") << line;
+    EXPECT_NEAR(audio_hz, 1200, 3) << line;
+    EXPECT_NEAR(dt, 0.0, 0.3) << line;
+    EXPECT_NEAR(snr, 0.0, 4.0) << line;
+    EXPECT_EQ(message, "CQ K1ABC FN42") << line;
+    EXPECT_FALSE(std::getline(lines, line)) << all_txt;
+}
+
+TEST(Rx888Audio, AToneAboveTheDialIsHeardAtItsOffset)
+{
+    // Audio mode tunes 8 kHz beside the dial; a carrier 1 kHz above the dial is a 1 kHz tone in
+    // upper sideband.
+    TempDir tmp;
+    UsbStandin standin{{"TONES", "14075000@0.01"}};
+    ProcessResult const result =
+        run(tmp.path(), {NORVANE_EXE, "-f", "14.074M", "--backend", "rx888", "--rx888-library", usb_standin_path(),
+                         "--rx888-rate", "half", "--wav", (tmp / "out.wav").string(), "--duration", "3"});
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_THAT(result.err, HasSubstr("center=14.082 MHz"));
+    EXPECT_THAT(result.err, HasSubstr("\nrx888: 1.4074e+07 Hz USB, bandwidth=3000 Hz, audio=48000 Hz mono\n"));
+    auto const wav = testbed::read_wav_mono16(tmp / "out.wav");
+    ASSERT_GT(wav.samples.size(), 48000u);
+    ToneMeasure const tone = measure_tone(after(wav.samples, 24000), 48000);
+    EXPECT_NEAR(tone.frequency_hz, 1000.0, 1.0);
+    EXPECT_GT(tone.rms, 0.01);
+}
+
+TEST(Rx888Control, RadioRequestsOverTheControlSocket)
+{
+    TempDir tmp;
+    UsbStandin standin{{"TONES", "14090000@0.2"}};
+    fs::path const socket = tmp / "control.sock";
+    Child child(decoder_run(tmp.path(), {"--audio-control", socket.string(), "--duration", "60"}), tmp / "err.txt");
+    ASSERT_TRUE(child.wait_for("Live audio control: ")) << child.err();
+    ASSERT_TRUE(child.wait_for("RX-888 front end: ")) << child.err();
+
+    EXPECT_EQ(ask_control(socket, "RADIO STATUS"), "OK RADIO rx888-rate=half,rx888-attenuation=10.000000,rx888-gain=1.466388");
+    EXPECT_EQ(ask_control(socket, "RADIO SET rx888-attenuation=12.5,rx888-gain=5"),
+              "OK RADIO rx888-attenuation=12.5,rx888-gain=5");
+    EXPECT_EQ(ask_control(socket, "RADIO STATUS"), "OK RADIO rx888-rate=half,rx888-attenuation=12.500000,rx888-gain=5.903363");
+    std::vector<std::string> const sent = standin.log_of("control 40 b6");
+    ASSERT_GE(sent.size(), 4u);
+    EXPECT_EQ(sent[sent.size() - 2], "control 40 b6 0019 000a 1 00");
+    EXPECT_EQ(sent.back(), "control 40 b6 0085 000b 1 00");
+    EXPECT_THAT(ask_control(socket, "RADIO SET rx888-attenuation=12.3"), testing::StartsWith("ERROR "));
+    // The meter reads once the first converted samples were counted.
+    std::string levels;
+    for (auto const end = Steady::now() + std::chrono::seconds(20); Steady::now() < end;) {
+        levels = ask_control(socket, "RADIO LEVELS");
+        if (levels.rfind("OK LEVELS state=ready,", 0) == 0)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_THAT(levels, testing::StartsWith("OK LEVELS state=ready,peak="));
+    std::string const meter = ask_control(socket, "RADIO METER");
+    EXPECT_THAT(meter, testing::StartsWith("OK LEVELS state=ready,"));
+    EXPECT_THAT(meter, HasSubstr("\nOK OVERLOAD state="));
+    EXPECT_THAT(meter, HasSubstr("\nOK IFGAIN state=unavailable,reduction=na"));
+    EXPECT_THAT(ask_control(socket, "RADIO OVERLOAD"), testing::MatchesRegex("OK OVERLOAD state=(unknown|clear),events=0"));
+    EXPECT_THAT(child.err(), HasSubstr("\nRX-888: atten=12.5 dB, VGA=5.90336 dB\n"));
+
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20), 0) << child.err();
+}
+
+TEST(Rx888Recovery, AStallAndAReplugAreRecoveredAndMarked)
+{
+    TempDir tmp;
+    // At 64 MS/s a transfer is 2 ms: the stall comes after about 2 s, the replug about 2 s later.
+    UsbStandin standin{{"SCRIPT", "1000:stall,2000:unplug:800"}};
+    ProcessResult const result = run(tmp.path(), decoder_run(tmp.path(), {"--duration", "9", "--stats"}));
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    std::string const& err = result.err;
+    EXPECT_THAT(err, HasSubstr("\nRX-888 stream fault: status=4, received=0/262144 bytes, after "));
+    EXPECT_THAT(err, HasSubstr("\nRX-888 USB endpoint stalled; loss length unknown; trying to resume\n"));
+    EXPECT_THAT(err, HasSubstr("\nRX-888 disconnected; trying to resume\nRX-888 is not answering; waiting up to 130 s "
+                               "for it to reset or be replugged\n"));
+    std::size_t resumed = 0;
+    for (std::size_t at = err.find("RX-888: reception resumed after "); at != std::string::npos;
+         at = err.find("RX-888: reception resumed after ", at + 1))
+        ++resumed;
+    EXPECT_EQ(resumed, 2u) << err;
+    // The decoder capture restarted at the start of the stream and at each resumption.
+    std::size_t const last_stats = err.rfind("Decoder jobs: ");
+    ASSERT_NE(last_stats, std::string::npos);
+    std::size_t const last_with_resets = err.rfind(", resets=");
+    ASSERT_NE(last_with_resets, std::string::npos);
+    EXPECT_EQ(err.substr(last_with_resets, 10), ", resets=3") << err;
+}
+
+TEST(Rx888Recovery, AReceiverThatNeverComesBackEndsTheRunWithTheFault)
+{
+    TempDir tmp;
+    UsbStandin standin{{"SCRIPT", "500:unplug:-1"}};
+    ProcessResult const result = run(tmp.path(), decoder_run(tmp.path(), {"--duration", "60", "--rx888-recovery", "2"}));
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_THAT(result.err, HasSubstr("\nRX-888 did not come back within 2 s; unplug it and plug it back in\n"));
+    EXPECT_THAT(result.err, testing::EndsWith("\nError: RX-888 disconnected\n"));
+}
+
+TEST(Rx888Recovery, SigtermWhileWaitingForTheReceiverIsPrompt)
+{
+    TempDir tmp;
+    UsbStandin standin{{"SCRIPT", "500:unplug:-1"}};
+    Child child(decoder_run(tmp.path(), {"--duration", "120"}), tmp / "err.txt");
+    ASSERT_TRUE(child.wait_for("RX-888 is not answering; waiting up to 130 s")) << child.err();
+    auto const begin = Steady::now();
+    child.signal(SIGTERM);
+    EXPECT_EQ(child.wait(20), 0) << child.err();
+    EXPECT_LT(std::chrono::duration<double>(Steady::now() - begin).count(), 2.0) << child.err();
+    EXPECT_THAT(child.err(), Not(HasSubstr("Error:")));
+}
+
+}  // namespace
