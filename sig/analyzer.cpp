@@ -6,8 +6,10 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -18,6 +20,7 @@
 #include "core/log_line.hpp"
 #include "core/sig/audio_block.hpp"
 #include "core/sig/modem_context.hpp"
+#include "sig/classifier.hpp"
 #include "sig/line_assembler.hpp"
 #include "sig/modems/modem_factory.hpp"
 #include "sig/modems/olivia_modem.hpp"
@@ -40,6 +43,13 @@ constexpr double kMaxRingSeconds = 3600.0;
 constexpr double kFlushAge = LineAssembler::kIdleFlushS + 0.001;
 constexpr double kLineClockToleranceS = 3600.0;
 constexpr double kLineBandwidthHz = 127.0;
+// The newest blocks kept to feed a modem that starts late: together at least 8 s of audio.
+constexpr std::uint64_t kPrerollSamples = 96000;
+// A modem started for a classified signal hears it from this long before it was first seen.
+constexpr double kReplayLeadS = 0.7;
+
+// The keyboard modes a classifier can follow for a fixed track: PSK31 to CW.
+bool keyboard_mode(Mode mode) { return mode >= Mode::PSK31 && mode <= Mode::CW; }
 
 // One running demodulator.
 struct Track {
@@ -88,6 +98,12 @@ double olivia_bandwidth(const std::string& format) {
 
 }  // namespace
 
+bool covered_by(const Candidate& c, const Candidate& running, bool running_fixed, bool running_olivia_entry) {
+    const double apart = std::fabs(running.audio_hz - c.audio_hz);
+    if (c.mode == Mode::OLIVIA && running_olivia_entry && apart <= 0.5 * running.bandwidth_hz) return true;
+    return !running_fixed && running.mode == c.mode && apart < 0.5 * std::max(c.bandwidth_hz, running.bandwidth_hz);
+}
+
 double decoded_line_time(double line_time, double block_end) {
     if (std::isfinite(line_time) && line_time > 0.0 && std::fabs(line_time - block_end) <= kLineClockToleranceS)
         return line_time;
@@ -132,15 +148,34 @@ struct Analyzer::Impl {
     AudioBlock work_block;  // the worker's block, reused
     std::thread worker;
 
+    // Finds and names the channel's signals (modes=auto), or follows the signals that fixed
+    // keyboard-mode tracks listen to; null when neither is wanted.
+    std::unique_ptr<ClassifierState> classifier;
+    // The newest blocks (automatic mode), so that a modem started seconds after its signal
+    // began can still hear the beginning.
+    std::deque<AudioBlock> preroll;
+    std::uint64_t preroll_samples = 0;
+
     explicit Impl(Config given) : config(std::move(given)), ring(ring_size(config.ring_seconds)), slots(kSlotCount) {
         static_cast<ChannelInfo&>(context) = config;
         context.image_dir = config.image_dir;
-        if (config.modes_auto)
-            throw std::runtime_error(
-                "Automatic mode selection (modes=auto) needs the signal classifier, which is not built yet; "
-                "name the channel's modes, for example modes=psk31");
-        add_fixed_modes();
+        if (!config.modes_auto) add_fixed_modes();
         add_olivia_entries();
+        const bool follows = std::any_of(tracks.begin(), tracks.end(), [](const auto& entry) {
+            return !entry.second.olivia_entry && keyboard_mode(entry.second.candidate.mode);
+        });
+        if (config.modes_auto || follows) {
+            ClassifierConfig c;
+            c.fft_size = 4096;
+            c.hop = 1024;
+            c.threshold_db = 6.0;
+            c.min_hits = 4;
+            c.hold_s = 3.0;
+            c.low_hz = std::min(0.1 * config.bandwidth_hz, 200.0);
+            c.high_hz = config.bandwidth_hz;
+            c.verify = true;
+            classifier = init_classifier(c);
+        }
     }
 
     void add_fixed_modes() {
@@ -287,6 +322,8 @@ struct Analyzer::Impl {
         if (block.discontinuity)
             for (auto& [id, track] : tracks) track.modem->reset();
 
+        if (classifier && config.modes_auto) keep_preroll(block);
+
         if (!started) {
             started = true;
             for (auto& [id, track] : tracks) {
@@ -297,6 +334,14 @@ struct Analyzer::Impl {
             }
         }
 
+        if (classifier) {
+            const ClassifierResult result = classify(*classifier, block);
+            if (config.modes_auto)
+                follow_classified(result, end);
+            else
+                bind_fixed(result, end);
+        }
+
         for (auto& [id, track] : tracks) run_modem(id, track, block, end);
 
         std::vector<Event> aged = assembler.flush_aged(end);
@@ -305,6 +350,143 @@ struct Analyzer::Impl {
             dispatch_event(e);
         }
         publish_snapshot();
+    }
+
+    void keep_preroll(const AudioBlock& block) {
+        preroll.push_back(block);
+        preroll_samples += block.samples.size();
+        while (preroll.size() > 1 && preroll_samples - preroll.front().samples.size() >= kPrerollSamples) {
+            preroll_samples -= preroll.front().samples.size();
+            preroll.pop_front();
+        }
+    }
+
+    // Moves a modem to a track's new frequency; moves of 1 Hz or less leave it alone.
+    static void retune(Track& track, double audio_hz) {
+        if (std::fabs(audio_hz - track.modem_hz) > 1.0) {
+            track.modem->set_frequency(audio_hz);
+            track.modem_hz = audio_hz;
+        }
+    }
+
+    // Automatic mode: the classifier's tracks become candidates, named tracks get modems, lost
+    // tracks end theirs.
+    void follow_classified(const ClassifierResult& result, double end) {
+        std::set<std::uint32_t> announce;
+        for (const Candidate& c : result.started) {
+            candidates[c.track] = c;
+            announce.insert(c.track);
+        }
+        for (const Candidate& c : result.updated) {
+            const auto found = candidates.find(c.track);
+            const Candidate old = found == candidates.end() ? Candidate{} : found->second;
+            Candidate& now = candidates[c.track];
+            now = c;
+            // A track once named never falls back to UNKNOWN.
+            if (c.mode == Mode::UNKNOWN && old.mode != Mode::UNKNOWN) {
+                now.mode = old.mode;
+                now.variant = old.variant;
+            }
+        }
+        for (const Candidate& c : result.classified) {
+            candidates[c.track] = c;
+            announce.insert(c.track);
+            start_modem(c, true);
+        }
+        for (const std::uint32_t id : announce) emit_track_event(end, EventKind::DETECTED, candidates[id]);
+        for (const Candidate& c : result.updated) {
+            const auto track = tracks.find(c.track);
+            if (track == tracks.end()) continue;
+            track->second.candidate = candidates[c.track];
+            retune(track->second, c.audio_hz);
+        }
+        for (const Candidate& c : result.lost) {
+            const auto found = candidates.find(c.track);
+            const Candidate r = found == candidates.end() ? c : found->second;
+            std::vector<Event> pending = assembler.flush_track(c.track, end);
+            dispatch_all(pending, r, end, r.audio_hz);
+            emit_track_event(end, EventKind::LOST, r);
+            tracks.erase(c.track);
+            candidates.erase(c.track);
+        }
+        // A signal held back by another of its mode may start now that that one is gone.
+        if (!result.lost.empty()) {
+            const std::map<std::uint32_t, Candidate> known = candidates;
+            for (const auto& [id, c] : known) start_modem(c, false);
+        }
+    }
+
+    // Fixed keyboard-mode tracks follow the signal the classifier finds for them.
+    void bind_fixed(const ClassifierResult& result, double end) {
+        const auto bind = [&](const Candidate& c) {
+            for (const auto& [id, track] : tracks)
+                if (track.bound_track == c.track) return;
+            const auto bindable = [](const Track& track) {
+                return track.fixed && !track.olivia_entry && track.bound_track == 0 && keyboard_mode(track.candidate.mode);
+            };
+            // The first free track of the signal's mode when it is named, else the first free one.
+            auto chosen = tracks.end();
+            if (c.mode != Mode::UNKNOWN)
+                chosen = std::find_if(tracks.begin(), tracks.end(), [&](const auto& entry) {
+                    return bindable(entry.second) && entry.second.candidate.mode == c.mode;
+                });
+            if (chosen == tracks.end())
+                chosen = std::find_if(tracks.begin(), tracks.end(), [&](const auto& entry) { return bindable(entry.second); });
+            if (chosen == tracks.end()) return;
+            Track& track = chosen->second;
+            track.bound_track = c.track;
+            follow(track, c);
+            track.modem->set_frequency(c.audio_hz);
+            track.modem_hz = c.audio_hz;
+            candidates[chosen->first] = track.candidate;
+            emit_track_event(end, EventKind::DETECTED, track.candidate);
+        };
+        for (const Candidate& c : result.started) bind(c);
+        for (const Candidate& c : result.classified) bind(c);
+        for (const Candidate& c : result.updated) {
+            for (auto& [id, track] : tracks) {
+                if (track.bound_track != c.track) continue;
+                follow(track, c);
+                retune(track, c.audio_hz);
+                candidates[id] = track.candidate;
+            }
+        }
+        for (const Candidate& c : result.lost)
+            for (auto& [id, track] : tracks)
+                if (track.bound_track == c.track) track.bound_track = 0;
+    }
+
+    static void follow(Track& track, const Candidate& c) {
+        track.candidate.audio_hz = c.audio_hz;
+        if (c.bandwidth_hz > 0.0) track.candidate.bandwidth_hz = c.bandwidth_hz;
+        track.candidate.snr_db = c.snr_db;
+    }
+
+    // Starts a modem for a named classifier track, unless the signal is already covered: by a
+    // fixed Olivia decoder, or by a classifier track of the same mode within half the larger
+    // bandwidth. With replay, the modem first hears the kept blocks from just before the signal
+    // began; a line whose beginning it may have missed is marked so.
+    void start_modem(const Candidate& c, bool replay) {
+        if (c.mode == Mode::UNKNOWN || tracks.count(c.track) != 0) return;
+        const double a = c.audio_hz;
+        for (const auto& [id, track] : tracks)
+            if (covered_by(c, track.candidate, track.fixed, track.olivia_entry)) return;
+        std::unique_ptr<Modem> modem = make_channel_modem(c.mode, c);
+        if (!modem) return;
+        if (replay) {
+            const double from = c.start_time - kReplayLeadS;
+            bool complete = !preroll.empty() && preroll.front().time <= from;
+            for (std::size_t i = 0; i + 1 < preroll.size(); ++i) {
+                const AudioBlock& kept = preroll[i];
+                if (kept.time + static_cast<double>(kept.samples.size()) / kRateHz < from) continue;
+                modem->process(kept);
+                if (kept.discontinuity) complete = false;
+            }
+            if (!complete) assembler.mark_late_start(c.track);
+        } else {
+            assembler.mark_late_start(c.track);
+        }
+        tracks.emplace(c.track, Track{std::move(modem), c, a, false, 0, false});
     }
 
     void run_modem(std::uint32_t id, Track& track, const AudioBlock& block, double end) {

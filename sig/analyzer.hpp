@@ -1,7 +1,8 @@
 #pragma once
 
 // The signal analyzer of one analysis channel. Its owner (the channel's front end in the live
-// engine) pushes the channel's 12000 Hz audio block by block; the analyzer runs one modem per
+// engine) pushes the channel's 12000 Hz audio block by block; the analyzer finds the signals with
+// the classifier (modes=auto) or listens where the channel's fixed modes say, runs one modem per
 // signal, gathers the decoded characters into lines, finds call signs in them and reports
 // every change as a sig::Event to the channel's sinks, in their order.
 //
@@ -43,10 +44,11 @@ public:
     static constexpr std::uint32_t kFirstOliviaTrack = 0x80001000u;
     static constexpr std::uint32_t kFirstLineTrack = 0x80002000u;
 
-    // Builds the fixed decoders and starts the worker. A fixed mode without a modem prints
+    // Builds the fixed decoders, the signal classifier (modes=auto, or fixed keyboard modes that
+    // follow the signals it finds) and starts the worker. A fixed mode without a modem prints
     // "Analysis channel ID: no MODE modem is available yet" and the channel runs without it.
-    // Throws for modes=auto (the signal classifier is not built yet), for an Olivia entry whose
-    // decoder cannot be built, and on allocation or thread failure.
+    // Throws for an Olivia entry whose decoder cannot be built, and on allocation or thread
+    // failure.
     explicit Analyzer(Config config);
     ~Analyzer();
     Analyzer(const Analyzer&) = delete;
@@ -80,6 +82,12 @@ public:
 private:
     std::unique_ptr<Impl> impl_;
 };
+
+// Whether a named signal `c` needs no modem of its own because a running track already covers
+// it: a fixed Olivia decoder whose centre lies within half its bandwidth of an Olivia signal, or a
+// classifier track (not fixed) of the same mode within less than half the larger bandwidth. One
+// demodulator per signal.
+bool covered_by(const Candidate& c, const Candidate& running, bool running_fixed, bool running_olivia_entry);
 
 // The time a decoded line that carries its own clock is reported at: its time when it has one
 // within an hour of the block it arrived with, else the block's end. An outside decoder's clock

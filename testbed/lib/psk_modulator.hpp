@@ -27,4 +27,13 @@ std::vector<float> modulate_psk_bits(const std::vector<int>& bits, const PskSign
 std::vector<float> modulate_psk_text(const std::string& text, const PskSignal& signal, int preamble_bits = 64,
                                      int postamble_bits = 32);
 
+// QPSK31: each bit through a rate 1/2, constraint length 5 convolutional encoder (generators
+// 0x19 and 0x17); each pair of coded bits turns the phase by 180, 90, 270 or 0 degrees (00, 01,
+// 10, 11), the carrier moving between the two phases on a raised cosine. Idle zeros code to
+// reversals, as in BPSK.
+std::vector<int> qpsk_phase_steps(const std::vector<int>& bits);
+std::vector<float> modulate_qpsk_steps(const std::vector<int>& quarter_turns, const PskSignal& signal);
+std::vector<float> modulate_qpsk_text(const std::string& text, const PskSignal& signal, int preamble_bits = 64,
+                                      int postamble_bits = 32);
+
 }  // namespace testbed

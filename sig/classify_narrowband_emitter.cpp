@@ -1,0 +1,288 @@
+#include "sig/classify_narrowband_emitter.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "sig/downconvert_audio.hpp"
+#include "sig/modems/order_statistics.hpp"
+#include "sig/offset_histogram.hpp"
+#include "sig/spectral_measurements.hpp"
+#include "sig/test_olivia_candidate.hpp"
+
+namespace sig {
+namespace {
+
+struct LineComb {
+    int count = 0;
+    double lowest = 0.0;
+    double highest = 0.0;
+    double spacing = 0.0;
+};
+
+// Equally spaced spectral lines around the signal that the signal itself lies on.
+LineComb find_line_comb(const ClassifierState& s, double fc) {
+    LineComb best;
+    const std::vector<float>& A = s.averaged_db;
+    const std::vector<float>& F = s.floor_db;
+    const int lo = std::max(static_cast<int>(std::floor((fc - 1050.0) / s.bin_hz)), s.lo_bin);
+    const int hi = std::min(static_cast<int>(std::ceil((fc + 1050.0) / s.bin_hz)), s.hi_bin);
+    if (hi - lo <= 3) return best;
+    const auto smoothed = [&](int i) {
+        const auto k = static_cast<std::size_t>(i);
+        return (A[k - 1] + A[k] + A[k + 1]) / 3.0;
+    };
+    std::vector<double> lines;
+    double strongest = -1e300;
+    for (int i = lo + 1; i <= hi - 1; ++i) {
+        const double level = smoothed(i);
+        if (level > smoothed(i - 1) && level >= smoothed(i + 1) && level >= F[static_cast<std::size_t>(i)] + 3.0) {
+            lines.push_back(i * s.bin_hz);
+            strongest = std::max(strongest, level);
+        }
+    }
+    std::vector<double> kept;
+    for (const double f : lines)
+        if (smoothed(static_cast<int>(std::lround(f / s.bin_hz))) >= strongest - 7.0) kept.push_back(f);
+    const auto line_near = [&](double position, double tolerance) {
+        const auto it = std::lower_bound(kept.begin(), kept.end(), position - tolerance);
+        return it != kept.end() && *it <= position + tolerance;
+    };
+    const double top = hi * s.bin_hz;
+    for (std::size_t a = 0; a < kept.size(); ++a) {
+        for (std::size_t b = a + 1; b < kept.size(); ++b) {
+            const double d = kept[b] - kept[a];
+            if (d < 14.0) continue;
+            if (d > 260.0) break;
+            const double t = std::max(0.25 * d, 1.5 * s.bin_hz);
+            int count = 0;
+            double lowest = 0.0, highest = 0.0;
+            for (int k = 0;; ++k) {
+                const double position = kept[a] + k * d;
+                if (position > top + d) break;
+                if (!line_near(position, t)) continue;
+                if (count == 0) lowest = position;
+                highest = position;
+                ++count;
+            }
+            if (count <= best.count) continue;
+            const double remainder = std::fmod(std::fabs(fc - lowest), d);
+            const bool on_comb = remainder <= t || remainder >= d - t;
+            if (on_comb && fc >= lowest - d && fc <= highest + d) best = {count, lowest, highest, d};
+        }
+    }
+    return best;
+}
+
+bool comb_range_test(ClassifierState& s, ClassifierTrack& track, const float* audio, std::size_t count,
+                     double& score_floor, double low, double high) {
+    const ToneComb comb = estimate_mfsk_symbol_rate(s.averaged_db, s.bin_hz, low, high);
+    if (comb.tones >= 4 && comb.contrast >= 1.5 && comb.peaks >= comb.tones / 2 && comb.peaks <= 2 * comb.tones + 2 &&
+        test_olivia_candidate(s, track, audio, count, score_floor, comb.tones, false, comb.spacing, comb.contrast,
+                              comb.first_hz, (low + high) / 2.0))
+        return true;
+    score_floor = std::max(score_floor, 0.3);
+    return false;
+}
+
+void name(ClassifierTrack& track, Mode mode, double symbol_rate, double quality) {
+    track.mode = mode;
+    track.symbol_rate = symbol_rate;
+    track.quality = static_cast<float>(quality);
+    track.variant.clear();
+    track.tones = 0;
+}
+
+enum class Step { start, lines, wide, late, dominant, narrow, cw_test, score, reject };
+
+}  // namespace
+
+double relative_standard_deviation(const std::vector<double>& values) {
+    if (values.size() < 2) return 0.0;
+    double sum = 0.0;
+    for (const double v : values) sum += v;
+    const double mean = sum / static_cast<double>(values.size());
+    if (!(mean > 0.0)) return 0.0;
+    double squares = 0.0;
+    for (const double v : values) squares += (v - mean) * (v - mean);
+    return std::sqrt(squares / static_cast<double>(values.size() - 1)) / mean;
+}
+
+KeyingStats keying_stats(const std::vector<float>& power, double rate_hz) {
+    KeyingStats k;
+    const std::size_t n = power.size();
+    if (n < 16 || !(rate_hz > 0.0)) return k;
+    std::vector<float> sorted = power;
+    const double p90 = quantile(sorted, 0.9);
+    const double p10 = quantile(sorted, 0.1);
+    k.dynamic_range_db = 10.0 * std::log10(p90 + 1e-30) - 10.0 * std::log10(std::max(1e-6 * p90, p10) + 1e-30);
+    const double on_threshold = 0.35 * p90;
+    const double off_threshold = 0.12 * p90;
+    bool on = power[0] > on_threshold;
+    std::size_t last = 0;
+    bool first_run = true;
+    std::size_t on_samples = 0;
+    for (std::size_t i = 1; i < n; ++i) {
+        const bool switch_on = !on && power[i] > on_threshold;
+        const bool switch_off = on && power[i] <= off_threshold;
+        if (switch_on || switch_off) {
+            const double duration = static_cast<double>(i - last) / rate_hz;
+            if (!first_run) (switch_off ? k.on_durations : k.off_durations).push_back(duration);
+            first_run = false;
+            ++k.transitions;
+            last = i;
+            on = switch_on;
+        }
+        if (on) ++on_samples;
+    }
+    k.duty = static_cast<double>(on_samples) / static_cast<double>(n);
+    k.on_cv = relative_standard_deviation(k.on_durations);
+    k.off_cv = relative_standard_deviation(k.off_durations);
+    if (!k.off_durations.empty()) {
+        std::vector<double> off = k.off_durations;
+        std::sort(off.begin(), off.end());
+        k.median_off_s = off[off.size() / 2];
+    }
+    return k;
+}
+
+bool classify_narrowband_emitter(ClassifierState& s, ClassifierTrack& track, const float* audio, std::size_t count,
+                                 double& score_floor) {
+    const double fc = track.audio_hz;
+    const double bw = track.bandwidth_hz;
+
+    const LineComb comb = find_line_comb(s, fc);
+    if (comb.count >= 4 || (comb.count == 3 && (comb.highest - comb.lowest >= 120.0 || bw > 150.0)))
+        return comb_range_test(s, track, audio, count, score_floor, comb.lowest - comb.spacing,
+                               comb.highest + comb.spacing);
+    if (bw > 150.0) return comb_range_test(s, track, audio, count, score_floor, fc - bw, fc + bw);
+
+    const Baseband y = downconvert_audio(audio, count, 24, fc, std::max(45.0, 0.6 * bw + 20.0));
+    if (y.samples.empty()) return false;
+    std::vector<float> power(y.samples.size());
+    for (std::size_t i = 0; i < power.size(); ++i) power[i] = std::norm(y.samples[i]);
+    const PowerSpectrum envelope = real_hann_spectrum(s.fft, power, y.rate);
+    const double k31 = peak_snr_db(envelope, 31.25, 200.0);
+    const double k62 = peak_snr_db(envelope, 62.5, 200.0);
+    const double k45 = peak_snr_db(envelope, 45.45, 200.0);
+    const double k50 = peak_snr_db(envelope, 50.0, 200.0);
+    const double k75 = peak_snr_db(envelope, 75.0, 200.0);
+    std::vector<std::complex<float>> squared(y.samples.size());
+    for (std::size_t i = 0; i < squared.size(); ++i) squared[i] = y.samples[i] * y.samples[i];
+    const double q2 = strongest_peak(complex_hann_spectrum(s.fft, squared, y.rate), 30.0).snr_db;
+    const KeyingStats keying = keying_stats(power, y.rate);
+    const bool computed = power.size() >= 16;
+    const bool p63 = k62 >= 8.0 && k62 >= k31 + 3.0 && q2 >= 10.0;
+
+    Step step = Step::start;
+    for (;;) {
+        switch (step) {
+        case Step::start:
+            if (!computed || keying.transitions < 4)
+                step = bw >= 25.0 ? Step::lines : Step::score;
+            else if (keying.median_off_s >= 0.02)
+                step = bw < 25.0 ? Step::narrow : Step::late;
+            else
+                step = bw >= 25.0 ? Step::lines : Step::narrow;
+            break;
+        case Step::lines:
+            if (bw > 100.0) {
+                if (p63) {
+                    name(track, Mode::PSK63, 62.5, std::min(0.99, 0.55 + 0.015 * (k62 - 8.0) + 0.01 * (q2 - 10.0)));
+                    return true;
+                }
+                step = k31 >= 10.0 ? Step::dominant : Step::reject;
+            } else if (k31 < 8.0) {
+                if (bw < 55.0) {
+                    step = Step::cw_test;
+                } else if (p63) {
+                    name(track, Mode::PSK63, 62.5, std::min(0.99, 0.55 + 0.015 * (k62 - 8.0) + 0.01 * (q2 - 10.0)));
+                    return true;
+                } else {
+                    step = Step::narrow;
+                }
+            } else if (k31 < k62 + 1.0) {
+                step = bw >= 55.0 ? Step::wide : k31 >= 10.0 ? Step::dominant : Step::cw_test;
+            } else {
+                if (q2 >= 10.0) {
+                    name(track, Mode::PSK31, 31.25, std::min(0.99, 0.55 + 0.015 * (k31 - 8.0) + 0.01 * (q2 - 10.0)));
+                    return true;
+                }
+                // No carrier after squaring: a fourth power restores one for four phases.
+                std::vector<std::complex<float>> fourth(squared.size());
+                for (std::size_t i = 0; i < fourth.size(); ++i) fourth[i] = squared[i] * squared[i];
+                const double q4 = strongest_peak(complex_hann_spectrum(s.fft, std::move(fourth), y.rate), 60.0).snr_db;
+                if (q2 < 8.0 && q4 >= 10.0) {
+                    name(track, Mode::QPSK31, 31.25, std::min(0.99, 0.55 + 0.01 * (k31 - 8.0) + 0.01 * (q4 - 10.0)));
+                    return true;
+                }
+                score_floor = std::max(score_floor, 0.4);
+                step = bw >= 55.0 ? Step::wide : k31 >= 10.0 ? Step::dominant : Step::cw_test;
+            }
+            break;
+        case Step::wide:
+            if (p63) {
+                name(track, Mode::PSK63, 62.5, std::min(0.99, 0.55 + 0.015 * (k62 - 8.0) + 0.01 * (q2 - 10.0)));
+                return true;
+            }
+            step = Step::late;
+            break;
+        case Step::late: step = k31 >= 10.0 ? Step::dominant : Step::narrow; break;
+        case Step::dominant: step = k31 >= std::max({k45, k50, k62, k75}) ? Step::reject : Step::narrow; break;
+        case Step::narrow: step = bw <= 60.0 ? Step::cw_test : Step::reject; break;
+        case Step::cw_test: {
+            const std::size_t on = keying.on_durations.size();
+            const std::size_t off = keying.off_durations.size();
+            if (keying.transitions <= 5 || keying.duty < 0.08 || keying.duty > 0.92 || keying.dynamic_range_db < 12.0 ||
+                on <= 4 || off <= 2) {
+                step = Step::score;
+                break;
+            }
+            std::vector<double> sorted = keying.on_durations;
+            std::sort(sorted.begin(), sorted.end());
+            const double dot = sorted[on / 5];
+            if (!(dot > 0.0) || 1.2 / dot < 5.0 || 1.2 / dot > 40.0) {
+                step = Step::score;
+                break;
+            }
+            const auto share = [](const std::vector<double>& d, double low, double high) {
+                const auto inside = std::count_if(d.begin(), d.end(), [&](double x) { return x >= low && x <= high; });
+                return static_cast<double>(inside) / static_cast<double>(d.size());
+            };
+            const bool regular = share(keying.on_durations, 0.5 * dot, 4.5 * dot) >= 0.7 &&
+                                 share(keying.off_durations, 0.5 * dot, 10.5 * dot) >= 0.6 &&
+                                 *std::max_element(keying.off_durations.begin(), keying.off_durations.end()) <= 12.0 * dot;
+            if (!regular) {
+                step = Step::score;
+                break;
+            }
+            if (fc >= 1450.0 && fc <= 2350.0) {
+                // Keyed at 1900 Hz but frequency-modulated across the facsimile band: WEFAX.
+                const Baseband band = downconvert_audio_1900(audio, count, 8);
+                const OffsetHistogram h = offset_histogram(envelope_statistics(band));
+                if (h.envelope_cv <= 0.3 && h.within_fraction >= 0.85 && h.occupied_bins > 1) {
+                    name(track, Mode::WEFAX, 0.0, 0.6);
+                    track.audio_hz = 1900.0;
+                    track.bandwidth_hz = 800.0;
+                    track.smoothed_hz = 1900.0;
+                    track.low_hz = 1500.0;
+                    track.high_hz = 2300.0;
+                    track.kind = GroupKind::IMAGE_BAND;
+                    return true;
+                }
+            }
+            name(track, Mode::CW, 0.0,
+                 std::clamp(0.55 + 0.02 * (keying.transitions - 4) + 0.01 * (keying.dynamic_range_db - 12.0), 0.5, 0.99));
+            return true;
+        }
+        case Step::score: {
+            const int held = int{keying.transitions > 3} + int{keying.dynamic_range_db >= 12.0} +
+                             int{keying.on_cv >= 0.25 || keying.off_cv >= 0.25};
+            score_floor = std::max(score_floor, 0.12 * held);
+            return false;
+        }
+        case Step::reject: return false;
+        }
+    }
+}
+
+}  // namespace sig

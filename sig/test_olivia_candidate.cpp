@@ -1,0 +1,126 @@
+#include "sig/test_olivia_candidate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include "sig/downconvert_audio.hpp"
+#include "sig/spectral_measurements.hpp"
+
+namespace sig {
+namespace {
+
+bool olivia_width(long w) { return w == 125 || w == 250 || w == 500 || w == 1000 || w == 2000; }
+
+int decimation_for(double needed_rate) {
+    if (needed_rate <= 500.0) return 24;
+    if (needed_rate <= 1000.0) return 12;
+    if (needed_rate <= 1500.0) return 8;
+    if (needed_rate <= 2000.0) return 6;
+    return 4;
+}
+
+struct OliviaShape {
+    std::uint32_t tones;
+    double spacing;
+    double half_span;  // first tone to comb centre
+};
+
+// The variant the modem runs for a comb of T tones over w Hz: tone counts the modem lacks at
+// that width fold onto the width's usual count at 31.25 Hz spacing.
+OliviaShape modem_shape(std::uint32_t t, long w, double sp) {
+    const auto regular = [&](std::uint32_t tones) { return OliviaShape{tones, sp, (tones - 1.0) * sp / 2.0}; };
+    if (t == 4 || t == 8) return regular(t);
+    if (t == 16 || t == 32 || t == 64) {
+        if (w == 125) return {4, 31.25, 46.875};
+        if (w == 250) return {8, 31.25, 109.375};
+        if (t == 32 && w == 500) return {16, 31.25, 234.375};
+        return regular(t);
+    }
+    switch (w) {
+    case 125: return {4, 31.25, 46.875};
+    case 250: return {8, 31.25, 109.375};
+    case 500: return {16, 31.25, 234.375};
+    case 1000: return {32, 31.25, 484.375};
+    default: {
+        const double spacing = static_cast<double>(w) / 64.0;
+        return {64, spacing, 63.0 * spacing / 2.0};
+    }
+    }
+}
+
+}  // namespace
+
+bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const float* audio, std::size_t count,
+                           double& score_floor, std::uint32_t tones, bool accept_without_keying, double spacing_hz,
+                           double contrast, double first_hz, double centre_hz) {
+    const long w = std::lround(tones * spacing_hz);
+    if (!olivia_width(w) || tones < 4) return false;
+    const double cutoff = 30.0 + static_cast<double>(w) / 2.0;
+    const int decimation = decimation_for(2.5 * cutoff);
+    const Baseband baseband = downconvert_audio(audio, count, decimation, centre_hz, cutoff);
+    if (baseband.samples.empty()) return false;
+    const FrequencyTrack frequency = envelope_statistics(baseband);
+    const PowerSpectrum keying = step_change_spectrum(state.fft, frequency);
+
+    bool accept = false;
+    bool fail = tones > 64;
+    double spacing = spacing_hz;
+    std::uint32_t t = tones;
+    double key_snr = -100.0;
+    bool halved = false;
+    while (!fail && !accept) {
+        if (keying.bins.empty()) {
+            key_snr = -100.0;
+            break;
+        }
+        const double limit = std::min(0.5 * keying.rate - 1.0, 200.0);
+        key_snr = peak_snr_db(keying, spacing, limit);
+        if (spacing / 2.0 < 15.625) {
+            if (key_snr >= 6.0) accept = true;
+            break;
+        }
+        const double half_line = peak_snr_db(keying, spacing / 2.0, limit);
+        if (!(half_line > key_snr - 3.0 && half_line >= 6.0)) {
+            if (key_snr >= 6.0) accept = true;
+            break;
+        }
+        // The line at half the spacing is as strong: the signal keys twice as many tones at half
+        // the rate.
+        t *= 2;
+        if (t <= 64 && !halved) {
+            spacing /= 2.0;
+            halved = true;
+        } else {
+            fail = true;
+        }
+    }
+    if (!fail && !accept && accept_without_keying) accept = true;
+    if (!accept) {
+        score_floor = std::max(score_floor, 0.35);
+        return false;
+    }
+
+    const OliviaShape shape = modem_shape(t, w, spacing);
+    const double comb_centre = first_hz + shape.half_span;
+    const double centre = comb_centre + shape.spacing * std::round((centre_hz - comb_centre) / shape.spacing);
+    double confidence = contrast * 0.08 + 0.5;
+    if (key_snr > 6.0) confidence += (key_snr - 6.0) * 0.02;
+    confidence = std::clamp(confidence, 0.5, 0.99);
+
+    track.mode = Mode::OLIVIA;
+    track.variant = std::to_string(shape.tones) + "/" + std::to_string(w);
+    track.audio_hz = centre;
+    track.smoothed_hz = centre;
+    track.bandwidth_hz = static_cast<double>(w);
+    track.symbol_rate = shape.spacing;
+    track.tones = shape.tones;
+    track.members = shape.tones;
+    track.max_members = shape.tones;
+    track.quality = static_cast<float>(confidence);
+    track.low_hz = centre - static_cast<double>(w) / 2.0;
+    track.high_hz = centre + static_cast<double>(w) / 2.0;
+    return true;
+}
+
+}  // namespace sig

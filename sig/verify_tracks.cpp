@@ -1,0 +1,221 @@
+#include "sig/verify_tracks.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "sig/classifier_spectrum.hpp"
+#include "sig/classify_narrowband_emitter.hpp"
+#include "sig/decide_wefax_variant.hpp"
+#include "sig/downconvert_audio.hpp"
+#include "sig/spectral_measurements.hpp"
+#include "sig/test_olivia_candidate.hpp"
+
+namespace sig {
+namespace {
+
+constexpr std::size_t kMinTestSamples = 14400;  // 1.2 s
+constexpr double kMinAge_s = 1.3;
+
+bool due(const ClassifierState& s, const ClassifierTrack& t) {
+    if (t.confirmed || s.frame_time - t.start_time < kMinAge_s) return false;
+    if (t.attempts == 0) return true;
+    const std::uint64_t since = s.frame_counter - t.last_attempt_frame;
+    return t.attempts < 20 ? since >= 6 : since >= 24;
+}
+
+// The decimation whose baseband rate (500 .. 3000 Hz) carries needed_rate.
+int decimation_for(double needed_rate) {
+    if (needed_rate <= 500.0) return 24;
+    if (needed_rate <= 1000.0) return 12;
+    if (needed_rate <= 1500.0) return 8;
+    if (needed_rate <= 2000.0) return 6;
+    return 4;
+}
+
+// The share of the valid frequency track whose five-sample mean sits on one of the two tones.
+double two_level_ratio(const FrequencyTrack& track, double shift_hz) {
+    const std::size_t n = track.hz.size();
+    if (n <= 4) return 0.0;
+    std::size_t counted = 0, on_level = 0;
+    for (std::size_t i = 4; i < n; ++i) {
+        if (!track.valid[i - 2]) continue;
+        ++counted;
+        const double mean =
+            (track.hz[i - 4] + track.hz[i - 3] + track.hz[i - 2] + track.hz[i - 1] + track.hz[i]) / 5.0;
+        if (std::fabs(mean - shift_hz / 2.0) < shift_hz / 4.0 || std::fabs(mean + shift_hz / 2.0) < shift_hz / 4.0)
+            ++on_level;
+    }
+    return counted == 0 ? 0.0 : static_cast<double>(on_level) / static_cast<double>(counted);
+}
+
+}  // namespace
+
+double nominal_rtty_shift(double measured_hz) {
+    double nominal = 170.0;
+    for (const double shift : {450.0, 850.0})
+        if (std::fabs(measured_hz - shift) < std::fabs(measured_hz - nominal)) nominal = shift;
+    return nominal;
+}
+
+std::string rtty_variant(double rate_baud, double shift_hz) {
+    char text[64];
+    const double whole = std::round(rate_baud);
+    if (std::fabs(rate_baud - whole) >= 0.01)
+        std::snprintf(text, sizeof text, "%.2f/%d", rate_baud, static_cast<int>(std::lround(shift_hz)));
+    else
+        std::snprintf(text, sizeof text, "%d/%d", static_cast<int>(whole), static_cast<int>(std::lround(shift_hz)));
+    return text;
+}
+
+bool rtty_test(ClassifierState& s, ClassifierTrack& t, const float* audio, std::size_t count, double& score_floor) {
+    const double shift = t.spacing_hz;
+    const double nominal = nominal_rtty_shift(shift);
+    if (!(std::fabs(shift - nominal) <= 0.1 * nominal)) return false;
+    const double cutoff = 60.0 + shift / 2.0;
+    const Baseband baseband = downconvert_audio(audio, count, decimation_for(2.5 * cutoff), t.audio_hz, cutoff);
+    if (baseband.samples.empty()) return false;
+    const FrequencyTrack frequency = envelope_statistics(baseband);
+    const double ratio = two_level_ratio(frequency, shift);
+    const PowerSpectrum keying = step_change_spectrum(s.fft, frequency);
+    double best_rate = 45.45;
+    double best_k = -100.0;
+    if (!keying.bins.empty()) {
+        const double limit = std::min(0.5 * keying.rate - 1.0, 200.0);
+        for (const double rate : {45.45, 50.0, 75.0}) {
+            const double k = std::max(peak_snr_db(keying, 2.0 * rate, limit), peak_snr_db(keying, rate, limit));
+            if (k > best_k) {
+                best_k = k;
+                best_rate = rate;
+            }
+        }
+    }
+    if (ratio >= 0.75 && best_k >= 7.0) {
+        t.mode = Mode::RTTY;
+        t.variant = rtty_variant(best_rate, nominal);
+        t.symbol_rate = best_rate;
+        t.tones = 2;
+        t.bandwidth_hz = nominal + 60.0;
+        t.quality = static_cast<float>(std::min(0.99, 0.55 + 0.3 * (ratio - 0.75) + 0.015 * (best_k - 7.0)));
+        return true;
+    }
+    if (ratio >= 0.75 || best_k >= 7.0) score_floor = std::max(score_floor, 0.2);
+    ++t.failures;
+    // A pair that keeps failing is probably two unrelated carriers: keep new pairs from forming
+    // around it for a minute.
+    if (t.failures >= 8) s.rejected.push_back({t.audio_hz, s.frame_time + 60.0});
+    return false;
+}
+
+bool comb_test(ClassifierState& s, ClassifierTrack& t, const float* audio, std::size_t count, double& score_floor) {
+    const int first = std::max(static_cast<int>(std::floor(t.low_hz / s.bin_hz)), s.lo_bin);
+    const int last = std::min(static_cast<int>(std::ceil(t.high_hz / s.bin_hz)), s.hi_bin);
+    if (first > last) return false;
+    int peak = first;
+    for (int k = first; k <= last; ++k)
+        if (s.averaged_db[static_cast<std::size_t>(k)] > s.averaged_db[static_cast<std::size_t>(peak)]) peak = k;
+    const auto [low_bin, high_bin] = peak_extent(s, peak);
+    const double low = low_bin * s.bin_hz;
+    const double high = high_bin * s.bin_hz;
+    const ToneComb comb = estimate_mfsk_symbol_rate(s.averaged_db, s.bin_hz, low, high);
+    if (comb.tones > 3 && comb.contrast >= 1.5 && comb.peaks >= comb.tones / 2 && comb.peaks <= 2 * comb.tones + 2)
+        return test_olivia_candidate(s, t, audio, count, score_floor, comb.tones, false, comb.spacing, comb.contrast,
+                                     comb.first_hz, (low + high) / 2.0);
+    return false;
+}
+
+bool tone_count_test(ClassifierState& s, ClassifierTrack& t, const float* audio, std::size_t count,
+                     double& score_floor) {
+    std::uint32_t tones = 4;
+    for (const std::uint32_t candidate : {8u, 16u, 32u, 64u}) {
+        const auto distance = [&](std::uint32_t n) { return std::fabs(static_cast<double>(t.max_members) - n); };
+        if (distance(candidate) < distance(tones)) tones = candidate;
+    }
+    if (std::fabs(static_cast<double>(t.max_members) - tones) > 1.0) return false;
+    constexpr std::array<std::pair<double, double>, 5> kRates{
+        {{15.625, 1.875}, {31.25, 3.75}, {62.5, 7.5}, {125.0, 15.0}, {250.0, 30.0}}};
+    double rate = 0.0;
+    for (const auto& [nominal, tolerance] : kRates) {
+        if (std::fabs(t.spacing_hz - nominal) <= tolerance) {
+            rate = nominal;
+            break;
+        }
+    }
+    if (rate == 0.0) return false;
+    return test_olivia_candidate(s, t, audio, count, score_floor, tones, t.kind_hits > 11, rate, 3.0,
+                                 t.audio_hz - (tones - 1.0) * rate / 2.0, t.audio_hz);
+}
+
+std::size_t test_samples(const ClassifierState& s, const ClassifierTrack& t) {
+    const std::size_t length = std::min(s.audio_fill, ClassifierState::kTestTail);
+    const double wanted = std::round((s.frame_time - t.start_time + 0.4) * ClassifierState::kRate);
+    std::size_t count = length;
+    if (wanted < static_cast<double>(length)) count = static_cast<std::size_t>(std::max(0.0, wanted));
+    return std::min(std::max(count, kMinTestSamples), length);
+}
+
+std::vector<TrackTest> tests_for(const ClassifierTrack& t) {
+    switch (t.kind) {
+    case GroupKind::FSK_PAIR: return {TrackTest::rtty};
+    case GroupKind::TONE_COMB: return {TrackTest::comb, TrackTest::tone_count};
+    case GroupKind::IMAGE_BAND:
+    case GroupKind::WEFAX_TONES: return {TrackTest::wefax};
+    case GroupKind::SINGLE: break;
+    }
+    if (t.bandwidth_hz < 100.0) return {TrackTest::narrowband};
+    if (t.bandwidth_hz < 200.0) return {TrackTest::narrowband, TrackTest::comb};
+    if (t.bandwidth_hz >= 300.0 && t.audio_hz >= 1450.0 && t.audio_hz <= 2350.0) return {TrackTest::comb, TrackTest::wefax};
+    return {TrackTest::comb};
+}
+
+bool verify_track(ClassifierState& s, ClassifierTrack& t, const float* audio, std::size_t count) {
+    double score_floor = 0.0;
+    bool accepted = false;
+    for (const TrackTest test : tests_for(t)) {
+        switch (test) {
+        case TrackTest::rtty: accepted = rtty_test(s, t, audio, count, score_floor); break;
+        case TrackTest::comb: accepted = comb_test(s, t, audio, count, score_floor); break;
+        case TrackTest::tone_count: accepted = tone_count_test(s, t, audio, count, score_floor); break;
+        case TrackTest::wefax: accepted = decide_wefax_variant(s, t, audio, count, score_floor); break;
+        case TrackTest::narrowband: accepted = classify_narrowband_emitter(s, t, audio, count, score_floor); break;
+        }
+        if (accepted) break;
+    }
+    if (accepted) {
+        t.confirmed = true;
+        t.changed = true;
+        t.classified = true;
+    } else {
+        t.quality = static_cast<float>(std::clamp(score_floor, 0.0, 0.49));
+    }
+    return accepted;
+}
+
+void verification_pass(ClassifierState& s) {
+    if (!s.config.verify || s.audio_fill < kMinTestSamples) return;
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < s.tracks.size(); ++i)
+        if (due(s, s.tracks[i])) order.push_back(i);
+    if (order.empty()) return;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return s.tracks[a].last_attempt_frame < s.tracks[b].last_attempt_frame;
+    });
+
+    const std::size_t length = std::min(s.audio_fill, ClassifierState::kTestTail);
+    s.tail.resize(length);
+    const std::size_t ring = s.audio_ring.size();
+    const std::size_t oldest = (s.audio_write + ring - length) % ring;
+    for (std::size_t i = 0; i < length; ++i) s.tail[i] = s.audio_ring[(oldest + i) % ring];
+
+    for (const std::size_t i : order) {
+        ClassifierTrack& t = s.tracks[i];
+        ++t.attempts;
+        t.last_attempt_frame = s.frame_counter;
+        const std::size_t count = test_samples(s, t);
+        verify_track(s, t, s.tail.data() + (length - count), count);
+    }
+}
+
+}  // namespace sig

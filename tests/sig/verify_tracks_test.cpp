@@ -1,0 +1,265 @@
+#include "sig/verify_tracks.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "sig/classifier.hpp"
+#include "testbed/lib/classifier_run.hpp"
+#include "testbed/lib/rtty_modulator.hpp"
+#include "testbed/lib/test_signal.hpp"
+
+namespace {
+
+using K = sig::GroupKind;
+using T = sig::TrackTest;
+
+sig::ClassifierTrack track_of(K kind, double audio_hz, double bandwidth_hz, double spacing_hz = 0.0) {
+    sig::ClassifierTrack t;
+    t.track = 1;
+    t.kind = kind;
+    t.audio_hz = t.smoothed_hz = audio_hz;
+    t.bandwidth_hz = bandwidth_hz;
+    t.low_hz = audio_hz - bandwidth_hz / 2.0;
+    t.high_hz = audio_hz + bandwidth_hz / 2.0;
+    t.spacing_hz = spacing_hz;
+    return t;
+}
+
+// --- Which tracks are tested, when, and on how much audio ------------------------------------
+
+struct Schedule {
+    std::size_t fill;
+    double age_s;
+    std::uint32_t attempts;
+    std::uint64_t frames_since_attempt;
+    bool due;
+};
+
+TEST(VerificationPass, TestsTracksOldEnoughOnEnoughAudioAtTheirPace) {
+    for (const Schedule c : {Schedule{14399, 5.0, 0, 0, false}, Schedule{14400, 1.29, 0, 0, false},
+                             Schedule{14400, 1.31, 0, 0, true}, Schedule{30000, 9.0, 5, 5, false},
+                             Schedule{30000, 9.0, 5, 6, true}, Schedule{30000, 9.0, 19, 6, true},
+                             Schedule{30000, 9.0, 20, 23, false}, Schedule{30000, 9.0, 20, 24, true}}) {
+        auto state = sig::init_classifier(testbed::channel_classifier_config());
+        state->audio_fill = c.fill;
+        state->frame_time = 100.0;
+        state->frame_counter = 1000;
+        sig::ClassifierTrack t = track_of(K::SINGLE, 1000.0, 20.0);
+        t.start_time = 100.0 - c.age_s;
+        t.attempts = c.attempts;
+        t.last_attempt_frame = c.attempts == 0 ? 0 : 1000 - c.frames_since_attempt;
+        state->tracks.push_back(t);
+        sig::verification_pass(*state);
+        const sig::ClassifierTrack& after = state->tracks[0];
+        EXPECT_EQ(after.attempts, c.attempts + (c.due ? 1u : 0u))
+            << "fill " << c.fill << " age " << c.age_s << " attempts " << c.attempts << " since " << c.frames_since_attempt;
+        if (c.due) {
+            EXPECT_EQ(after.last_attempt_frame, 1000u);
+        }
+    }
+    // Without verification nothing is tested; a confirmed track never again.
+    sig::ClassifierConfig off = testbed::channel_classifier_config();
+    off.verify = false;
+    for (const bool confirmed : {false, true}) {
+        auto state = sig::init_classifier(confirmed ? testbed::channel_classifier_config() : off);
+        state->audio_fill = 30000;
+        state->frame_time = 100.0;
+        sig::ClassifierTrack t = track_of(K::SINGLE, 1000.0, 20.0);
+        t.confirmed = confirmed;
+        state->tracks.push_back(t);
+        sig::verification_pass(*state);
+        EXPECT_EQ(state->tracks[0].attempts, 0u);
+    }
+}
+
+TEST(VerificationPass, TestsFromJustBeforeTheTrackBegan) {
+    auto state = sig::init_classifier(testbed::channel_classifier_config());
+    state->frame_time = 100.0;
+    sig::ClassifierTrack t = track_of(K::SINGLE, 1000.0, 20.0);
+    struct Case {
+        std::size_t fill;
+        double age_s;
+        std::size_t samples;
+    };
+    for (const Case c : {Case{30000, 1.3, 20400}, Case{20000, 1.3, 20000}, Case{30000, 1.6, 24000},
+                         Case{30000, 5.0, 24000}, Case{30000, 0.5, 14400}, Case{14400, 1.3, 14400}}) {
+        state->audio_fill = c.fill;
+        t.start_time = 100.0 - c.age_s;
+        EXPECT_EQ(sig::test_samples(*state, t), c.samples) << c.fill << " " << c.age_s;
+    }
+}
+
+struct Route {
+    const char* name;
+    K kind;
+    double bandwidth_hz, audio_hz;
+    std::vector<T> tests;
+};
+
+class TestRouting : public ::testing::TestWithParam<Route> {};
+
+TEST_P(TestRouting, EachKindOfTrackGetsItsTestsInOrder) {
+    const Route& r = GetParam();
+    EXPECT_EQ(sig::tests_for(track_of(r.kind, r.audio_hz, r.bandwidth_hz)), r.tests);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, TestRouting,
+    ::testing::Values(Route{"pair", K::FSK_PAIR, 230.0, 1500.0, {T::rtty}},
+                      Route{"comb", K::TONE_COMB, 250.0, 1500.0, {T::comb, T::tone_count}},
+                      Route{"image_band", K::IMAGE_BAND, 800.0, 1900.0, {T::wefax}},
+                      Route{"wefax_tones", K::WEFAX_TONES, 800.0, 1900.0, {T::wefax}},
+                      Route{"single_80", K::SINGLE, 80.0, 1000.0, {T::narrowband}},
+                      Route{"single_99", K::SINGLE, 99.9, 1000.0, {T::narrowband}},
+                      Route{"single_100", K::SINGLE, 100.0, 1000.0, {T::narrowband, T::comb}},
+                      Route{"single_199", K::SINGLE, 199.9, 1000.0, {T::narrowband, T::comb}},
+                      Route{"single_250", K::SINGLE, 250.0, 1900.0, {T::comb}},
+                      Route{"single_400_at_1900", K::SINGLE, 400.0, 1900.0, {T::comb, T::wefax}},
+                      Route{"single_300_at_1450", K::SINGLE, 300.0, 1450.0, {T::comb, T::wefax}},
+                      Route{"single_400_at_1000", K::SINGLE, 400.0, 1000.0, {T::comb}},
+                      Route{"single_400_at_2351", K::SINGLE, 400.0, 2351.0, {T::comb}}),
+    [](const auto& info) { return info.param.name; });
+
+// --- The RTTY test ----------------------------------------------------------------------------
+
+TEST(RttyVariant, NamesTheNearestShiftAndTheRate) {
+    struct Case {
+        double measured, nominal;
+    };
+    for (const Case c : {Case{170, 170}, Case{310, 170}, Case{311, 450}, Case{650, 450}, Case{651, 850},
+                         Case{2000, 850}, Case{0, 170}})
+        EXPECT_EQ(sig::nominal_rtty_shift(c.measured), c.nominal) << c.measured;
+    EXPECT_EQ(sig::rtty_variant(45.45, 170), "45.45/170");
+    EXPECT_EQ(sig::rtty_variant(50.0, 170), "50/170");
+    EXPECT_EQ(sig::rtty_variant(75.0, 850), "75/850");
+    EXPECT_EQ(sig::rtty_variant(50.0, 450), "50/450");
+    EXPECT_EQ(sig::rtty_variant(50.005, 450), "50/450");
+}
+
+// FSK keyed with alternate mark and space bits: every bit is a step.
+std::vector<float> rtty_audio(double baud, double shift, double seconds, double snr_db, std::uint64_t seed) {
+    testbed::RttySignal s;
+    s.baud = baud;
+    s.shift_hz = shift;
+    s.centre_hz = 1500.0;
+    std::vector<testbed::FskElement> bits;
+    for (int i = 0; i < seconds * baud + 1; ++i) bits.push_back({i % 2 == 0, 1.0});
+    std::vector<float> audio = testbed::modulate_fsk(bits, s);
+    audio.resize(static_cast<std::size_t>(seconds * 12000.0));
+    testbed::add_white_noise(audio, testbed::noise_rms_for_snr(0.125, snr_db), seed);
+    return audio;
+}
+
+TEST(RttyTest, NamesCleanRttyWithItsRateAndNominalShift) {
+    struct Case {
+        double baud, shift;
+        const char* variant;
+    };
+    for (const Case c : {Case{45.45, 170.0, "45.45/170"}, Case{50.0, 170.0, "50/170"}, Case{75.0, 850.0, "75/850"},
+                         Case{50.0, 450.0, "50/450"}}) {
+        auto state = sig::init_classifier(testbed::channel_classifier_config());
+        const std::vector<float> audio = rtty_audio(c.baud, c.shift, 2.0, 15.0, 1);
+        sig::ClassifierTrack t = track_of(K::FSK_PAIR, 1500.0, c.shift + 40.0, c.shift * 0.98);
+        double floor = 0.0;
+        ASSERT_TRUE(sig::rtty_test(*state, t, audio.data(), audio.size(), floor)) << c.variant;
+        EXPECT_EQ(t.mode, sig::Mode::RTTY);
+        EXPECT_EQ(t.variant, c.variant);
+        EXPECT_EQ(t.symbol_rate, c.baud);
+        EXPECT_EQ(t.tones, 2u);
+        EXPECT_EQ(t.bandwidth_hz, c.shift + 60.0);
+        EXPECT_GE(t.quality, 0.55f);
+        EXPECT_LE(t.quality, 0.99f);
+    }
+}
+
+TEST(RttyTest, AShiftTenPercentOffIsRejectedAtOnce) {
+    auto state = sig::init_classifier(testbed::channel_classifier_config());
+    const std::vector<float> audio = rtty_audio(45.45, 170.0, 2.0, 15.0, 2);
+    for (const auto& [spacing, accepted] :
+         std::vector<std::pair<double, bool>>{{190.0, false}, {186.0, true}, {153.0, true}, {152.0, false}}) {
+        sig::ClassifierTrack t = track_of(K::FSK_PAIR, 1500.0, 230.0, spacing);
+        t.quality = 0.3f;
+        EXPECT_EQ(sig::verify_track(*state, t, audio.data(), audio.size()), accepted) << spacing;
+        if (!accepted) {
+            EXPECT_EQ(t.quality, 0.0f);
+            EXPECT_EQ(t.failures, 0u);
+        }
+    }
+}
+
+// A tone between the two levels whose phase jumps a quarter turn 45.45 times a second: keyed at
+// an RTTY rate, but never on the levels.
+std::vector<float> phase_keyed_tone() {
+    std::vector<float> audio(24000);
+    for (std::size_t i = 0; i < audio.size(); ++i) {
+        const double jumps = std::floor(static_cast<double>(i) * 45.45 / 12000.0);
+        audio[i] = static_cast<float>(0.5 * std::cos(2.0 * M_PI * 1500.0 * i / 12000.0 + jumps * M_PI / 2.0));
+    }
+    testbed::add_white_noise(audio, 0.001, 7);
+    return audio;
+}
+
+TEST(RttyTest, ARejectionScoresTheConditionsThatHeld) {
+    struct Case {
+        const char* name;
+        std::vector<float> audio;
+        float quality;
+    };
+    const std::vector<Case> cases{{"keyed_off_the_levels", phase_keyed_tone(), 0.2f},
+                                  {"silence", std::vector<float>(24000, 0.0f), 0.0f}};
+    for (const Case& c : cases) {
+        auto state = sig::init_classifier(testbed::channel_classifier_config());
+        sig::ClassifierTrack t = track_of(K::FSK_PAIR, 1500.0, 230.0, 170.0);
+        EXPECT_FALSE(sig::verify_track(*state, t, c.audio.data(), c.audio.size())) << c.name;
+        EXPECT_EQ(t.quality, c.quality) << c.name;
+        EXPECT_EQ(t.failures, 1u) << c.name;
+    }
+}
+
+TEST(RttyTest, EightFailuresKeepNewPairsAwayForAMinute) {
+    auto state = sig::init_classifier(testbed::channel_classifier_config());
+    state->frame_time = 500.0;
+    const std::vector<float> noise = testbed::white_noise(24000, 0.1, 5);
+    sig::ClassifierTrack t = track_of(K::FSK_PAIR, 1234.0, 230.0, 170.0);
+    for (int attempt = 1; attempt <= 9; ++attempt) {
+        sig::verify_track(*state, t, noise.data(), noise.size());
+        EXPECT_EQ(state->rejected.size(), attempt < 8 ? 0u : static_cast<std::size_t>(attempt - 7)) << attempt;
+    }
+    EXPECT_EQ(state->rejected.back().hz, 1234.0);
+    EXPECT_EQ(state->rejected.back().until, 560.0);
+}
+
+// --- Comb and tone-count tests ----------------------------------------------------------------
+
+TEST(ToneCountTest, ATrackOfAboutEightTonesAt31HzIsTestedAsEightTonesAt31Bd) {
+    auto state = sig::init_classifier(testbed::channel_classifier_config());
+    // Too little audio for a keying spectrum: only a comb seen often enough is accepted.
+    const std::vector<float> audio = testbed::white_noise(800, 0.1, 6);
+    struct Case {
+        std::uint32_t members;
+        double spacing;
+        std::uint32_t kind_hits;
+        bool accepted;
+        double floor;
+    };
+    for (const Case c : {Case{9, 31.0, 12, true, 0.0}, Case{7, 28.0, 12, true, 0.0}, Case{11, 31.0, 12, false, 0.0},
+                         Case{9, 35.5, 12, false, 0.0}, Case{9, 31.0, 11, false, 0.35}}) {
+        sig::ClassifierTrack t = track_of(K::TONE_COMB, 1500.0, 250.0, c.spacing);
+        t.max_members = c.members;
+        t.kind_hits = c.kind_hits;
+        double floor = 0.0;
+        EXPECT_EQ(sig::tone_count_test(*state, t, audio.data(), audio.size(), floor), c.accepted)
+            << c.members << " members at " << c.spacing;
+        EXPECT_EQ(floor, c.floor);
+        if (c.accepted) {
+            EXPECT_EQ(t.variant, "8/250");
+            EXPECT_EQ(t.symbol_rate, 31.25);
+            EXPECT_EQ(t.tones, 8u);
+            EXPECT_NEAR(t.quality, 3.0 * 0.08 + 0.5, 1e-6);
+        }
+    }
+}
+
+}  // namespace
