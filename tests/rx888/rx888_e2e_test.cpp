@@ -2,6 +2,10 @@
 // transmission in the ADC stream decoded into ALL.TXT, RADIO requests over the control
 // socket, recovery from a stall and a replug, a receiver that never comes back, and SIGTERM
 // while waiting for one.
+//
+// Streaming runs go in slow motion (SlowMotion): 64 MS/s of ADC words, their conversion and
+// the channelizer are more than a loaded two-core machine can do in real time, and late words
+// would rightly be taken for a drifting ADC clock.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -38,6 +42,16 @@ using testing::Not;
 namespace {
 
 using Steady = std::chrono::steady_clock;
+
+// How many times slower than real the stand-in streams in these tests.
+constexpr double kSlow = 2;
+
+double utc_now()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string seconds_text(double seconds) { return std::to_string(static_cast<int>(std::ceil(seconds))); }
 
 std::string file_text(fs::path const& path)
 {
@@ -213,10 +227,12 @@ TEST(Rx888Decoder, AnFt8TransmissionInTheAdcStreamReachesAllTxt)
     double const amplitude = std::sqrt(in_2500 / testbed::active_power(audio));
     std::ostringstream signal;
     signal << (tmp / "ft8.c32").string() << "@14074000@" << amplitude << "@15";
+    // The program's clock starts 2 s before a 15 s boundary of UTC.
+    SlowMotion const slow(kSlow, std::floor(utc_now() / 15) * 15 - 2);
     UsbStandin standin{{"SIGNAL", signal.str()}, {"NOISE", std::to_string(noise)}};
 
-    // Up to 15 s to the boundary, the 15 s interval, and a little for the decoder.
-    ProcessResult const result = run(tmp.path(), decoder_run(tmp.path(), {"--duration", "35"}));
+    // The 2 s to the boundary and the 15 s interval in slow motion; the decoder's run is waited for.
+    ProcessResult const result = run(tmp.path(), decoder_run(tmp.path(), {"--duration", seconds_text(slow.real(17) + 1)}));
     ASSERT_EQ(result.exit_status, 0) << result.err;
     EXPECT_THAT(result.err, HasSubstr("RX-888 MKII: model=4 firmware=2.2, ADC=64 MS/s (half), IQ=8 MS/s, "
                                       "center=14.08 MHz, atten=10 dB, VGA=1.46639 dB; no firmware changes by this "
@@ -248,10 +264,12 @@ TEST(Rx888Audio, AToneAboveTheDialIsHeardAtItsOffset)
     // Audio mode tunes 8 kHz beside the dial; a carrier 1 kHz above the dial is a 1 kHz tone in
     // upper sideband.
     TempDir tmp;
+    SlowMotion const slow(kSlow, utc_now());
     UsbStandin standin{{"TONES", "14075000@0.01"}};
     ProcessResult const result =
         run(tmp.path(), {NORVANE_EXE, "-f", "14.074M", "--backend", "rx888", "--rx888-library", usb_standin_path(),
-                         "--rx888-rate", "half", "--wav", (tmp / "out.wav").string(), "--duration", "3"});
+                         "--rx888-rate", "half", "--wav", (tmp / "out.wav").string(), "--duration",
+                         seconds_text(slow.real(3))});
     ASSERT_EQ(result.exit_status, 0) << result.err;
     EXPECT_THAT(result.err, HasSubstr("center=14.082 MHz"));
     EXPECT_THAT(result.err, HasSubstr("\nrx888: 1.4074e+07 Hz USB, bandwidth=3000 Hz, audio=48000 Hz mono\n"));
@@ -265,6 +283,7 @@ TEST(Rx888Audio, AToneAboveTheDialIsHeardAtItsOffset)
 TEST(Rx888Control, RadioRequestsOverTheControlSocket)
 {
     TempDir tmp;
+    SlowMotion const slow(kSlow, utc_now());
     UsbStandin standin{{"TONES", "14090000@0.2"}};
     fs::path const socket = tmp / "control.sock";
     Child child(decoder_run(tmp.path(), {"--audio-control", socket.string(), "--duration", "60"}), tmp / "err.txt");
@@ -303,9 +322,12 @@ TEST(Rx888Control, RadioRequestsOverTheControlSocket)
 TEST(Rx888Recovery, AStallAndAReplugAreRecoveredAndMarked)
 {
     TempDir tmp;
-    // At 64 MS/s a transfer is 2 ms: the stall comes after about 2 s, the replug about 2 s later.
-    UsbStandin standin{{"SCRIPT", "1000:stall,2000:unplug:800"}};
-    ProcessResult const result = run(tmp.path(), decoder_run(tmp.path(), {"--duration", "9", "--stats"}));
+    // At 64 MS/s a transfer is 2 ms of the stream: the stall comes after about 1 s of it, the
+    // replug about 1 s later.
+    SlowMotion const slow(kSlow, utc_now());
+    UsbStandin standin{{"SCRIPT", "500:stall,1000:unplug:800"}};
+    ProcessResult const result =
+        run(tmp.path(), decoder_run(tmp.path(), {"--duration", seconds_text(slow.real(2.5) + 4), "--stats"}));
     ASSERT_EQ(result.exit_status, 0) << result.err;
     std::string const& err = result.err;
     EXPECT_THAT(err, HasSubstr("\nRX-888 stream fault: status=4, received=0/262144 bytes, after "));
@@ -328,6 +350,7 @@ TEST(Rx888Recovery, AStallAndAReplugAreRecoveredAndMarked)
 TEST(Rx888Recovery, AReceiverThatNeverComesBackEndsTheRunWithTheFault)
 {
     TempDir tmp;
+    SlowMotion const slow(kSlow, utc_now());
     UsbStandin standin{{"SCRIPT", "500:unplug:-1"}};
     ProcessResult const result = run(tmp.path(), decoder_run(tmp.path(), {"--duration", "60", "--rx888-recovery", "2"}));
     EXPECT_EQ(result.exit_status, 1);
@@ -338,6 +361,7 @@ TEST(Rx888Recovery, AReceiverThatNeverComesBackEndsTheRunWithTheFault)
 TEST(Rx888Recovery, SigtermWhileWaitingForTheReceiverIsPrompt)
 {
     TempDir tmp;
+    SlowMotion const slow(kSlow, utc_now());
     UsbStandin standin{{"SCRIPT", "500:unplug:-1"}};
     Child child(decoder_run(tmp.path(), {"--duration", "120"}), tmp / "err.txt");
     ASSERT_TRUE(child.wait_for("RX-888 is not answering; waiting up to 130 s")) << child.err();
