@@ -454,7 +454,9 @@ void Rx888Frontend::start()
     s.gpu = s.library->gpu_create(static_cast<std::uint32_t>(N), static_cast<std::uint32_t>(H), s.decimation,
                                   filter.data(), error.data, error.size);
     if (s.gpu == nullptr) {
-        s.gpu_why = error.text();
+        // A plug-in that refuses without a word still leaves the banner a reason to give.
+        std::string const text = error.text();
+        s.gpu_why = text.empty() ? "GPU converter could not start" : text;
         return;
     }
     s.gpu_name = gpu_device_name(s.library->gpu_name(s.gpu));

@@ -193,6 +193,11 @@ TEST(Rx888FrontendGpu, DescribesWhyTheGpuIsNotUsed)
     Rx888Frontend frontend(kClock, 8e6, 14.08e6, "auto", 4, &missing);
     frontend.start();
     EXPECT_EQ(frontend.description(), "CPU, 1 thread (GPU: " + missing.error + ")");
+    GpuLibrary silent = gpu_standin();
+    silent.gpu_create = [](uint32_t, uint32_t, uint32_t, float const*, char*, uint32_t) -> void* { return nullptr; };
+    Rx888Frontend refused(kClock, 8e6, 14.08e6, "auto", 4, &silent);
+    refused.start();
+    EXPECT_EQ(refused.description(), "CPU, 1 thread (GPU: GPU converter could not start)");
 }
 
 }  // namespace
