@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "core/fft_planner.hpp"
+#include "core/log_line.hpp"
 #include "rx888/gpu_library.hpp"
 
 namespace {
@@ -199,7 +200,13 @@ struct Rx888Frontend::Impl {
     // The batch being converted: where its blocks go.
     std::complex<float>* batch_out = nullptr;
     std::uint64_t batch_base = 0;
+    GpuLibrary const* library = nullptr;  // asked at start; null: gpu_library()
+    void* gpu = nullptr;                  // the plug-in's converter, null when not in use
+    std::string gpu_name;
     std::string gpu_why;
+    std::vector<std::complex<float>> gpu_out;
+    std::vector<float> gpu_phases;
+    std::vector<std::int16_t> raw;  // on the GPU path: 8192 words of history, then `fill` new ones
     unsigned worker_count = 1;
     bool gpu_off = false;
     bool started = false;
@@ -213,6 +220,42 @@ struct Rx888Frontend::Impl {
         work_ready.notify_all();
         for (std::thread& thread : threads)
             thread.join();
+        if (gpu != nullptr)
+            library->gpu_destroy(gpu);
+    }
+
+    // The batch of `blocks` blocks on the GPU into batch_out; false when the converter failed,
+    // after which it is gone and `input` holds what `raw` held, for the processor to go on.
+    bool convert_on_gpu(std::size_t blocks)
+    {
+        gpu_phases.resize(blocks);
+        std::size_t const samples = blocks * out_per_block;
+        if (samples > gpu_out.capacity())
+            library->gpu_unpin(gpu);
+        gpu_out.resize(samples);
+        double const turn = -2 * std::numbers::pi * residual;
+        for (std::size_t i = 0; i < blocks; ++i) {
+            double const s = static_cast<double>(base + H * i) - static_cast<double>(filter_delay);
+            gpu_phases[i] = static_cast<float>(std::remainder(turn * s / clock, 2 * std::numbers::pi));
+        }
+        auto const step = static_cast<float>(decimation * turn / clock);
+        GpuErrorBuffer<512> error;
+        if (library->gpu_run(gpu, raw.data(), static_cast<std::uint32_t>(blocks), centre_bin, base / H,
+                             gpu_phases.data(), reinterpret_cast<float*>(gpu_out.data()), step, error.data,
+                             error.size) == 0) {
+            std::copy(gpu_out.begin(), gpu_out.end(), batch_out);
+            return true;
+        }
+        std::string const text = error.text();
+        log_line("RX-888 front end: the GPU failed (" + text + "); converting on the CPU from now on");
+        library->gpu_destroy(gpu);
+        gpu = nullptr;
+        gpu_why = "failed: " + text;
+        std::size_t const held = H + fill;
+        input.reserve_keeping(held, 0);
+        for (std::size_t j = 0; j < held; ++j)
+            input.data()[j] = static_cast<float>(raw[j]) * word_scale;
+        return false;
     }
 
     void do_restart(double c)
@@ -230,6 +273,7 @@ struct Rx888Frontend::Impl {
             oscillator_steps[k] = {static_cast<float>(v.real()), static_cast<float>(v.imag())};
         }
         std::fill(input.data(), input.data() + H, 0.0f);
+        raw.assign(H, 0);
         fill = 0;
         base = 0;
     }
@@ -336,10 +380,11 @@ struct Rx888Frontend::Impl {
 };
 
 Rx888Frontend::Rx888Frontend(double clock_hz, double rate_hz, double centre_hz, std::string const& gpu,
-                             unsigned hardware_threads)
+                             unsigned hardware_threads, GpuLibrary const* library)
     : impl_(std::make_unique<Impl>())
 {
     Impl& s = *impl_;
+    s.library = library;
     if (!std::isfinite(clock_hz) || !std::isfinite(rate_hz) || rate_hz <= 0)
         throw std::runtime_error("RX-888 converter needs a finite positive output rate");
     long long const d = std::llround(clock_hz / rate_hz);
@@ -390,11 +435,34 @@ void Rx888Frontend::start()
         throw;
     }
     // The GPU converter: the plug-in's, when it is loaded and not turned off.
-    if (s.gpu_off)
+    if (s.gpu_off) {
         s.gpu_why = "turned off";
-    else if (GpuLibrary const& gpu = gpu_library(); !gpu.loaded)
-        s.gpu_why = gpu.error;
+        return;
+    }
+    if (s.library == nullptr)
+        s.library = &gpu_library();
+    if (!s.library->loaded) {
+        s.gpu_why = s.library->error;
+        return;
+    }
+    std::vector<float> filter(2 * N);
+    for (std::size_t k = 0; k < N; ++k) {
+        filter[2 * k] = s.filter[k].real();
+        filter[2 * k + 1] = s.filter[k].imag();
+    }
+    GpuErrorBuffer<512> error;
+    s.gpu = s.library->gpu_create(static_cast<std::uint32_t>(N), static_cast<std::uint32_t>(H), s.decimation,
+                                  filter.data(), error.data, error.size);
+    if (s.gpu == nullptr) {
+        // A plug-in that refuses without a word still leaves the banner a reason to give.
+        std::string const text = error.text();
+        s.gpu_why = text.empty() ? "GPU converter could not start" : text;
+        return;
+    }
+    s.gpu_name = gpu_device_name(s.library->gpu_name(s.gpu));
 }
+
+bool Rx888Frontend::on_gpu() const { return impl_->gpu != nullptr; }
 
 std::size_t Rx888Frontend::convert(std::int16_t const* words, std::size_t count, std::vector<std::complex<float>>& out,
                                    double& first_offset_s)
@@ -402,10 +470,17 @@ std::size_t Rx888Frontend::convert(std::int16_t const* words, std::size_t count,
     Impl& s = *impl_;
     start();
     std::size_t const held = H + s.fill;
-    s.input.reserve_keeping(held + count, held);
-    float* in = s.input.data() + held;
-    for (std::size_t j = 0; j < count; ++j)
-        in[j] = static_cast<float>(words[j]) * word_scale;
+    if (s.gpu != nullptr) {
+        if (held + count > s.raw.capacity())
+            s.library->gpu_unpin(s.gpu);  // the pinned words are about to move
+        s.raw.resize(std::max(s.raw.size(), held + count));
+        std::copy_n(words, count, s.raw.data() + held);
+    } else {
+        s.input.reserve_keeping(held + count, held);
+        float* in = s.input.data() + held;
+        for (std::size_t j = 0; j < count; ++j)
+            in[j] = static_cast<float>(words[j]) * word_scale;
+    }
     s.fill += count;
     if (s.fill < H)
         return 0;
@@ -416,6 +491,13 @@ std::size_t Rx888Frontend::convert(std::int16_t const* words, std::size_t count,
     first_offset_s = static_cast<double>(static_cast<std::int64_t>(s.base) - filter_delay) / s.clock;
     s.batch_out = out.data() + first;
     s.batch_base = s.base;
+    if (s.gpu != nullptr && s.convert_on_gpu(blocks)) {
+        s.base += H * blocks;
+        std::size_t const keep = H + s.fill - H * blocks;
+        std::memmove(s.raw.data(), s.raw.data() + H * blocks, keep * sizeof(std::int16_t));
+        s.fill -= H * blocks;
+        return blocks;
+    }
     if (s.threads.empty() || blocks < 2) {
         for (std::size_t i = 0; i < blocks; ++i)
             s.convert_block(*s.workers[0], i, s.batch_out + i * s.out_per_block);
@@ -453,6 +535,8 @@ std::vector<std::complex<float>> const& Rx888Frontend::filter() const { return i
 std::string Rx888Frontend::description() const
 {
     Impl const& s = *impl_;
+    if (s.gpu != nullptr)
+        return "GPU (" + s.gpu_name + ")";
     std::string text = "CPU, " + std::to_string(s.worker_count) + " thread" + (s.worker_count == 1 ? "" : "s");
     if (!s.gpu_why.empty())
         text += " (GPU: " + s.gpu_why + ")";

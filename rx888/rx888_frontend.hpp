@@ -12,12 +12,19 @@
 //
 // A plain object on its owner's thread; with 16 or more hardware threads it keeps one to three
 // helper threads that take blocks of a batch, joined by its destructor.
+//
+// With the GPU plug-in loaded (and --rx888-gpu not "off") the blocks are converted by the
+// plug-in's converter instead. The first failure of that converter is said once on standard
+// error, and the batch it failed on and all later ones are converted on the processor: no
+// sample is lost and the output does not jump.
 
 #include <complex>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+struct GpuLibrary;
 
 // The conversion-plan check: the IQ samples per 16384 ADC words for this clock, centre and
 // output rate; throws the user's text when the plan cannot work.
@@ -30,9 +37,11 @@ public:
 
     // clock_hz: the ADC clock; rate_hz: the IQ rate wanted (clock / D); gpu: the --rx888-gpu
     // text ("off" keeps the GPU out); hardware_threads: what the machine reports, which sets
-    // the worker count (1 below 8, else threads / 8, at most 4). Throws the plan's texts.
+    // the worker count (1 below 8, else threads / 8, at most 4); library: the GPU plug-in, null
+    // for the process-wide one (gpu_library()), asked only when the converter is first needed.
+    // Throws the plan's texts.
     Rx888Frontend(double clock_hz, double rate_hz, double centre_hz, std::string const& gpu,
-                  unsigned hardware_threads);
+                  unsigned hardware_threads, GpuLibrary const* library = nullptr);
     ~Rx888Frontend();
     Rx888Frontend(Rx888Frontend const&) = delete;
     Rx888Frontend& operator=(Rx888Frontend const&) = delete;
@@ -41,6 +50,8 @@ public:
     void restart(double centre_hz);
     // Builds the workers, their threads and the GPU converter once; later calls do nothing.
     void start();
+    // The GPU converter is in use (created at start and not failed since).
+    bool on_gpu() const;
 
     // Takes `count` words. For every completed block of 8192 words appends out_per_block() IQ
     // samples to `out` and returns the number of blocks; `first_offset_s` receives the time of

@@ -27,6 +27,7 @@
 #include "radio/sample_queue.hpp"
 #include "rx888/fx3_firmware.hpp"
 #include "rx888/gpu_library.hpp"
+#include "rx888/gpu_receiver.hpp"
 #include "rx888/rx888_device.hpp"
 #include "rx888/rx888_frontend.hpp"
 #include "rx888/usb_library.hpp"
@@ -251,7 +252,7 @@ Rx888Radio::Rx888Radio(Options const& options, Rx888Hooks hooks) : options_(opti
     vga_gain_db_ = requested_gain_db_ = options.rx888_gain;
     unsigned const threads = hooks_.hardware_threads != 0 ? hooks_.hardware_threads : std::thread::hardware_concurrency();
     frontend_ = std::make_unique<Rx888Frontend>(adc_clock_, static_cast<double>(options.sample_rate), center_,
-                                                 options.rx888_gpu, threads);
+                                                 options.rx888_gpu, threads, hooks_.gpu_library);
     // The raw pool holds --buffer-seconds of the nominal clock, never fewer than 64 buffers.
     pool_limit_ = std::max<std::uint64_t>(initial_buffers,
                                           queue_capacity(2, nominal_clock_, options.buffer_seconds) / block_samples);
@@ -321,8 +322,9 @@ std::shared_ptr<SpectrumRows> Rx888Radio::receive_engine(std::size_t frame_lengt
     std::shared_ptr<RawSpectrum> engine;
     if (hooks_.make_engine) {
         engine = hooks_.make_engine(frame_length, d, adc_clock_, reason);
-    } else if (GpuLibrary const& gpu = gpu_library(); !gpu.loaded) {
-        reason = gpu.error;
+    } else {
+        GpuLibrary const& gpu = hooks_.gpu_library != nullptr ? *hooks_.gpu_library : gpu_library();
+        engine = GpuReceiver::create(gpu, frame_length, d, adc_clock_, reason);
     }
     if (!engine)
         return {};

@@ -14,6 +14,7 @@
 #include "core/receive_engine.hpp"
 #include "radio/radio.hpp"
 
+struct GpuLibrary;
 struct Options;
 
 // Seams of the backend. Every empty member means the real thing.
@@ -21,8 +22,8 @@ struct Rx888Hooks {
     // UTC seconds now (the system clock): block times start from it and are re-anchored to it
     // when the ADC clock drifts away.
     std::function<double()> utc_now;
-    // The receive engine for the channelizer's frame length: the GPU plug-in's by default. On
-    // success `reason` names it ("GPU (<name>)"); otherwise it says why there is none.
+    // The receive engine for the channelizer's frame length: the GPU plug-in's GpuReceiver by
+    // default. On success `reason` names it ("GPU (<name>)"); otherwise it says why there is none.
     std::function<std::shared_ptr<RawSpectrum>(std::size_t frame_length, std::uint32_t decimation,
                                                double adc_clock_hz, std::string& reason)>
         make_engine;
@@ -30,6 +31,9 @@ struct Rx888Hooks {
     std::function<void()> before_conversion;
     // The hardware thread count the front end sizes its workers by; 0: the machine's.
     unsigned hardware_threads = 0;
+    // The GPU plug-in of the converter and of the default receive engine; null: the
+    // process-wide one (gpu_library()).
+    GpuLibrary const* gpu_library = nullptr;
 };
 
 std::unique_ptr<Radio> make_rx888_radio(Options const& options, Rx888Hooks hooks = {});

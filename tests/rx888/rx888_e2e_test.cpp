@@ -2,6 +2,10 @@
 // transmission in the ADC stream decoded into ALL.TXT, RADIO requests over the control
 // socket, recovery from a stall and a replug, a receiver that never comes back, and SIGTERM
 // while waiting for one.
+//
+// Streaming runs go in slow motion (SlowMotion): 64 MS/s of ADC words, their conversion and
+// the channelizer are more than a loaded two-core machine can do in real time, and late words
+// would rightly be taken for a drifting ADC clock.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -23,6 +27,7 @@
 #include "testbed/lib/usb_baseband.hpp"
 #include "testbed/lib/wav_reader.hpp"
 #include "testbed/lib/wsjt_recordings.hpp"
+#include "tests/rx888/gpu_standin.hpp"
 #include "tests/rx888/rx888_standin.hpp"
 #include "tests/support/control_request.hpp"
 #include "tests/support/run_process.hpp"
@@ -38,6 +43,18 @@ using testing::Not;
 namespace {
 
 using Steady = std::chrono::steady_clock;
+
+// How many times slower than real the stand-in streams in these tests; the decoder runs, which
+// must keep up for a whole 15 s interval beside other tests, slower still.
+constexpr double kSlow = 2;
+constexpr double kDecoderSlow = 3;
+
+double utc_now()
+{
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+std::string seconds_text(double seconds) { return std::to_string(static_cast<int>(std::ceil(seconds))); }
 
 std::string file_text(fs::path const& path)
 {
@@ -145,6 +162,33 @@ private:
     fs::path err_;
 };
 
+// Runs the program until `file` holds a whole line, then stops it with SIGTERM; gives up after
+// `seconds` (the program's own --duration should end it before). A loaded machine may fall
+// behind the stream and catch up from the receive queue later: the line is waited for, not a
+// fixed time.
+ProcessResult run_until_line(fs::path const& dir, std::vector<std::string> const& argv, fs::path const& file,
+                             double seconds)
+{
+    Child child(argv, dir / "stderr.txt");
+    ProcessResult result;
+    auto const end = Steady::now() + std::chrono::duration<double>(seconds);
+    while (Steady::now() < end) {
+        if (file_text(file).find('\n') != std::string::npos) {
+            child.signal(SIGTERM);
+            break;
+        }
+        int const status = child.wait(0.05);
+        if (status != -1) {
+            result.exit_status = status;
+            result.err = child.err();
+            return result;
+        }
+    }
+    result.exit_status = child.wait(30);
+    result.err = child.err();
+    return result;
+}
+
 TEST(Rx888Listing, TheSdrplayListingAddsTheRx888sAfterUploadingFirmware)
 {
     UsbStandin standin{{"DEVICES", "app:SN1:2:1.4;boot:B1:2:1.5:app-serial=SN2;app::2:1.6:claim=busy;pid=3ddc:N:2:1.7"}};
@@ -200,8 +244,24 @@ TEST(Rx888Listing, TheDefaultLibraryNameIsLoaded)
     EXPECT_EQ(result.out, "RX-888 candidate serial=SN1 port=usb-2-1-4 speed=4 model=4 firmware=2.2\n");
 }
 
-TEST(Rx888Decoder, AnFt8TransmissionInTheAdcStreamReachesAllTxt)
+// The two roads from the ADC words to the decoder: the CPU front end and the channelizer's own
+// transforms, or the raw words and the GPU receive engine (the stand-in plug-in). Both must
+// decode the same transmission into the same ALL.TXT line. The stand-in plug-in does on this
+// processor what a GPU would do, a real transform of 2^22 words every 2^21, three times the
+// work of the CPU path: that path goes slower still.
+struct DecoderPath {
+    char const* name;
+    bool engine;
+    double slow;
+};
+
+std::ostream& operator<<(std::ostream& out, DecoderPath const& path) { return out << path.name; }
+
+class Rx888Decoder : public testing::TestWithParam<DecoderPath> {};
+
+TEST_P(Rx888Decoder, AnFt8TransmissionInTheAdcStreamReachesAllTxt)
 {
+    DecoderPath const& path = GetParam();
     TempDir tmp;
     std::vector<float> const audio = testbed::ft8sim_audio(tmp.path(), "CQ K1ABC FN42", 1200);
     testbed::write_baseband_file(tmp / "ft8.c32", testbed::usb_baseband(audio));
@@ -213,16 +273,32 @@ TEST(Rx888Decoder, AnFt8TransmissionInTheAdcStreamReachesAllTxt)
     double const amplitude = std::sqrt(in_2500 / testbed::active_power(audio));
     std::ostringstream signal;
     signal << (tmp / "ft8.c32").string() << "@14074000@" << amplitude << "@15";
+    // The program's clock starts 2 s before a 15 s boundary of UTC.
+    SlowMotion const slow(path.slow, std::floor(utc_now() / 15) * 15 - 2);
     UsbStandin standin{{"SIGNAL", signal.str()}, {"NOISE", std::to_string(noise)}};
+    GpuStandinSettings gpu;
+    // The 2 s to the boundary and the 15 s interval in slow motion, and time to catch up.
+    double const limit = slow.real(17) + 60;
+    std::vector<std::string> extra = {"--duration", seconds_text(limit)};
+    if (path.engine)
+        gpu.set("LIBRARY", gpu_standin_path());
+    else
+        extra.insert(extra.end(), {"--rx888-gpu", "off"});
 
-    // Up to 15 s to the boundary, the 15 s interval, and a little for the decoder.
-    ProcessResult const result = run(tmp.path(), decoder_run(tmp.path(), {"--duration", "35"}));
+    ProcessResult const result = run_until_line(tmp.path(), decoder_run(tmp.path(), extra), tmp / "ALL.TXT", limit + 10);
     ASSERT_EQ(result.exit_status, 0) << result.err;
     EXPECT_THAT(result.err, HasSubstr("RX-888 MKII: model=4 firmware=2.2, ADC=64 MS/s (half), IQ=8 MS/s, "
                                       "center=14.08 MHz, atten=10 dB, VGA=1.46639 dB; no firmware changes by this "
                                       "driver\n"));
-    EXPECT_THAT(result.err, HasSubstr("\nRX-888 receive engine: CPU front end (GPU plug-in support is not built yet)\n"));
-    EXPECT_THAT(result.err, HasSubstr("\nRX-888 front end: CPU, "));
+    if (path.engine) {
+        EXPECT_THAT(result.err, HasSubstr("\nRX-888 receive engine: GPU (" + gpu_standin_name +
+                                          "): raw ADC samples in, each consumer's results out\n"));
+        EXPECT_THAT(result.err, Not(HasSubstr("RX-888 front end: ")));
+    } else {
+        EXPECT_THAT(result.err, HasSubstr("\nRX-888 receive engine: CPU front end (--rx888-gpu off)\n"));
+        EXPECT_THAT(result.err, HasSubstr("\nRX-888 front end: CPU, "));
+        EXPECT_THAT(result.err, HasSubstr(" (GPU: turned off)\n"));
+    }
     EXPECT_THAT(result.err, Not(HasSubstr("drifted")));
     std::string const all_txt = file_text(tmp / "ALL.TXT");
     std::istringstream lines(all_txt);
@@ -243,18 +319,64 @@ TEST(Rx888Decoder, AnFt8TransmissionInTheAdcStreamReachesAllTxt)
     EXPECT_FALSE(std::getline(lines, line)) << all_txt;
 }
 
-TEST(Rx888Audio, AToneAboveTheDialIsHeardAtItsOffset)
+INSTANTIATE_TEST_SUITE_P(Paths, Rx888Decoder,
+                         testing::Values(DecoderPath{"cpu_front_end", false, kDecoderSlow},
+                                         DecoderPath{"gpu_receive_engine", true, 1.5 * kDecoderSlow}),
+                         [](testing::TestParamInfo<DecoderPath> const& info) { return std::string(info.param.name); });
+
+TEST(Rx888Decoder, AFailingReceiveEngineEndsTheRunWithItsText)
+{
+    TempDir tmp;
+    SlowMotion const slow(kSlow, utc_now());
+    UsbStandin standin{{"TONES", "14075000@0.01"}};
+    // A hop of the engine is 2^21 words (33 ms of the stream): the 40th launch comes after
+    // about 1.3 s of it.
+    GpuStandinSettings gpu{{"LIBRARY", gpu_standin_path()}, {"FAIL", "launch@40"}};
+    ProcessResult const result = run(tmp.path(), decoder_run(tmp.path(), {"--duration", seconds_text(slow.real(20))}));
+    EXPECT_EQ(result.exit_status, 1) << result.err;
+    EXPECT_THAT(result.err, HasSubstr("\nRX-888 GPU receive: stand-in GPU: launch 40 failed on request\n"));
+    EXPECT_THAT(result.err, testing::EndsWith("\nError: The RX-888 GPU receive engine failed\n"));
+}
+
+// Audio mode converts on the CPU or through the plug-in's converter, which may fail on the way.
+struct AudioPath {
+    char const* name;
+    std::vector<std::pair<std::string, std::string>> gpu;  // stand-in settings; none: --rx888-gpu off
+    std::vector<std::string> lines;                         // on standard error, once each
+};
+
+std::ostream& operator<<(std::ostream& out, AudioPath const& path) { return out << path.name; }
+
+class Rx888Audio : public testing::TestWithParam<AudioPath> {};
+
+TEST_P(Rx888Audio, AToneAboveTheDialIsHeardAtItsOffset)
 {
     // Audio mode tunes 8 kHz beside the dial; a carrier 1 kHz above the dial is a 1 kHz tone in
     // upper sideband.
+    AudioPath const& path = GetParam();
     TempDir tmp;
+    SlowMotion const slow(kSlow, utc_now());
     UsbStandin standin{{"TONES", "14075000@0.01"}};
-    ProcessResult const result =
-        run(tmp.path(), {NORVANE_EXE, "-f", "14.074M", "--backend", "rx888", "--rx888-library", usb_standin_path(),
-                         "--rx888-rate", "half", "--wav", (tmp / "out.wav").string(), "--duration", "3"});
+    GpuStandinSettings gpu;
+    std::vector<std::string> argv = {NORVANE_EXE, "-f", "14.074M", "--backend", "rx888", "--rx888-library",
+                                     usb_standin_path(), "--rx888-rate", "half", "--wav", (tmp / "out.wav").string(),
+                                     "--duration", seconds_text(slow.real(3))};
+    if (path.gpu.empty()) {
+        argv.insert(argv.end(), {"--rx888-gpu", "off"});
+    } else {
+        gpu.set("LIBRARY", gpu_standin_path());
+        for (auto const& [name, value] : path.gpu)
+            gpu.set(name, value);
+    }
+    ProcessResult const result = run(tmp.path(), argv);
     ASSERT_EQ(result.exit_status, 0) << result.err;
     EXPECT_THAT(result.err, HasSubstr("center=14.082 MHz"));
     EXPECT_THAT(result.err, HasSubstr("\nrx888: 1.4074e+07 Hz USB, bandwidth=3000 Hz, audio=48000 Hz mono\n"));
+    for (std::string const& line : path.lines) {
+        std::size_t const at = result.err.find("\n" + line + "\n");
+        EXPECT_NE(at, std::string::npos) << line << "\n" << result.err;
+        EXPECT_EQ(result.err.find("\n" + line + "\n", at + 1), std::string::npos) << line;
+    }
     auto const wav = testbed::read_wav_mono16(tmp / "out.wav");
     ASSERT_GT(wav.samples.size(), 48000u);
     ToneMeasure const tone = measure_tone(after(wav.samples, 24000), 48000);
@@ -262,9 +384,22 @@ TEST(Rx888Audio, AToneAboveTheDialIsHeardAtItsOffset)
     EXPECT_GT(tone.rms, 0.01);
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Converters, Rx888Audio,
+    testing::Values(AudioPath{"cpu", {}, {}},
+                    AudioPath{"gpu", {{"NAME", "Card 7"}}, {"RX-888 front end: GPU (Card 7)"}},
+                    // A transfer is one run of the converter: the 100th fails after 0.2 s of stream.
+                    AudioPath{"gpu_failing",
+                              {{"FAIL", "run@100"}},
+                              {"RX-888 front end: GPU (" + gpu_standin_name + ")",
+                               "RX-888 front end: the GPU failed (stand-in GPU: run 100 failed on request); "
+                               "converting on the CPU from now on"}}),
+    [](testing::TestParamInfo<AudioPath> const& info) { return std::string(info.param.name); });
+
 TEST(Rx888Control, RadioRequestsOverTheControlSocket)
 {
     TempDir tmp;
+    SlowMotion const slow(kSlow, utc_now());
     UsbStandin standin{{"TONES", "14090000@0.2"}};
     fs::path const socket = tmp / "control.sock";
     Child child(decoder_run(tmp.path(), {"--audio-control", socket.string(), "--duration", "60"}), tmp / "err.txt");
@@ -303,9 +438,12 @@ TEST(Rx888Control, RadioRequestsOverTheControlSocket)
 TEST(Rx888Recovery, AStallAndAReplugAreRecoveredAndMarked)
 {
     TempDir tmp;
-    // At 64 MS/s a transfer is 2 ms: the stall comes after about 2 s, the replug about 2 s later.
-    UsbStandin standin{{"SCRIPT", "1000:stall,2000:unplug:800"}};
-    ProcessResult const result = run(tmp.path(), decoder_run(tmp.path(), {"--duration", "9", "--stats"}));
+    // At 64 MS/s a transfer is 2 ms of the stream: the stall comes after about 1 s of it, the
+    // replug about 1 s later.
+    SlowMotion const slow(kSlow, utc_now());
+    UsbStandin standin{{"SCRIPT", "500:stall,1000:unplug:800"}};
+    ProcessResult const result =
+        run(tmp.path(), decoder_run(tmp.path(), {"--duration", seconds_text(slow.real(2.5) + 4), "--stats"}));
     ASSERT_EQ(result.exit_status, 0) << result.err;
     std::string const& err = result.err;
     EXPECT_THAT(err, HasSubstr("\nRX-888 stream fault: status=4, received=0/262144 bytes, after "));
@@ -328,6 +466,7 @@ TEST(Rx888Recovery, AStallAndAReplugAreRecoveredAndMarked)
 TEST(Rx888Recovery, AReceiverThatNeverComesBackEndsTheRunWithTheFault)
 {
     TempDir tmp;
+    SlowMotion const slow(kSlow, utc_now());
     UsbStandin standin{{"SCRIPT", "500:unplug:-1"}};
     ProcessResult const result = run(tmp.path(), decoder_run(tmp.path(), {"--duration", "60", "--rx888-recovery", "2"}));
     EXPECT_EQ(result.exit_status, 1);
@@ -338,6 +477,7 @@ TEST(Rx888Recovery, AReceiverThatNeverComesBackEndsTheRunWithTheFault)
 TEST(Rx888Recovery, SigtermWhileWaitingForTheReceiverIsPrompt)
 {
     TempDir tmp;
+    SlowMotion const slow(kSlow, utc_now());
     UsbStandin standin{{"SCRIPT", "500:unplug:-1"}};
     Child child(decoder_run(tmp.path(), {"--duration", "120"}), tmp / "err.txt");
     ASSERT_TRUE(child.wait_for("RX-888 is not answering; waiting up to 130 s")) << child.err();

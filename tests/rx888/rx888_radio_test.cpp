@@ -27,8 +27,11 @@
 #include "core/options.hpp"
 #include "radio/iq_block.hpp"
 #include "radio/sample_queue.hpp"
+#include "rx888/gpu_library.hpp"
+#include "rx888/gpu_receiver.hpp"
 #include "rx888/rx888_radio.hpp"
 #include "testbed/lib/cpu_receive_engine.hpp"
+#include "tests/rx888/gpu_standin.hpp"
 #include "tests/rx888/rx888_standin.hpp"
 
 using testing::HasSubstr;
@@ -824,10 +827,62 @@ TEST(Rx888Clock, AClockThatStaysAheadIsFollowedAfterAQuarterSecond)
 TEST(Rx888Engine, WithoutThePlugInThereIsNoEngineAndTheReasonSaysWhy)
 {
     Fixture f;
-    f.build();
+    GpuLibrary const missing = GpuLibrary::load("/nonexistent/libnorvane-gpu.so");
+    Rx888Hooks hooks;
+    hooks.gpu_library = &missing;
+    f.build(std::move(hooks));
     std::string reason;
     EXPECT_EQ(f.radio->receive_engine(16384, reason), nullptr);
-    EXPECT_EQ(reason, "GPU plug-in support is not built yet");
+    EXPECT_EQ(reason, missing.error);
+    f.radio->start(f.queue);
+    ASSERT_FALSE(f.take(1).empty());
+    EXPECT_TRUE(f.err.wait_for("\nRX-888 front end: CPU, 1 thread (GPU: " + missing.error + ")\n"));
+}
+
+TEST(Rx888Engine, ThePlugInsEngineTakesTheRawWords)
+{
+    GpuStandinSettings gpu;
+    Fixture f;
+    Rx888Hooks hooks;
+    hooks.gpu_library = &gpu_standin();
+    f.build(std::move(hooks));
+    std::string reason;
+    std::shared_ptr<SpectrumRows> const engine = f.radio->receive_engine(16384, reason);
+    EXPECT_EQ(reason, "GPU (" + gpu_standin_name + ")");
+    ASSERT_NE(dynamic_cast<GpuReceiver const*>(engine.get()), nullptr);
+    EXPECT_EQ(dynamic_cast<RawSpectrum const*>(engine.get())->block_samples(), 16u * 16384u / 2u);
+    f.radio->start(f.queue);
+    std::vector<IqBlock> const blocks = f.take(2);
+    ASSERT_GE(blocks.size(), 2u);
+    EXPECT_EQ(blocks[1].raw.size(), 131072u);
+    EXPECT_EQ(blocks[1].raw_per_sample, 16u);
+    EXPECT_THAT(f.err.text(), Not(HasSubstr("RX-888 front end:")));
+}
+
+TEST(Rx888Engine, APlugInThatCannotStartAnEngineSaysWhy)
+{
+    GpuStandinSettings gpu{{"FAIL", "rx_create"}};
+    Fixture f;
+    Rx888Hooks hooks;
+    hooks.gpu_library = &gpu_standin();
+    f.build(std::move(hooks));
+    std::string reason;
+    EXPECT_EQ(f.radio->receive_engine(16384, reason), nullptr);
+    EXPECT_EQ(reason, "stand-in GPU: receive engine creation failed on request");
+}
+
+TEST(Rx888Engine, WithoutAnEngineThePlugInConverts)
+{
+    GpuStandinSettings gpu;
+    Fixture f;
+    Rx888Hooks hooks;
+    hooks.gpu_library = &gpu_standin();
+    f.build(std::move(hooks));
+    f.radio->start(f.queue);
+    std::vector<IqBlock> const blocks = f.take(3);
+    ASSERT_GE(blocks.size(), 3u);
+    EXPECT_EQ(blocks[2].samples.size(), 8192u);
+    EXPECT_TRUE(f.err.wait_for("\nRX-888 front end: GPU (" + gpu_standin_name + ")\n"));
 }
 
 TEST(Rx888Engine, TurnedOffThereIsNoEngine)

@@ -107,6 +107,43 @@ private:
     std::vector<std::string> names_;
 };
 
+inline std::string slow_clock_path() { return std::string(NORVANE_TESTBED_DIR) + "/libslow_clock.so"; }
+
+// Whole programs in slow motion: the stand-in streams `factor` times slower than real, and the
+// programs started while this lives see a system clock slowed alike (testbed/slow_clock, by
+// LD_PRELOAD), which reads `utc_start` now. A loaded machine then only has to keep up with a
+// fraction of the ADC rate, and the program still finds its samples on time. Monotonic time
+// (timeouts, --duration) stays real: a run of S stream seconds takes factor x S seconds.
+// Set before the UsbStandin whose settings it completes; nothing else may touch the environment.
+class SlowMotion {
+public:
+    SlowMotion(double factor, double utc_start) : factor_(factor)
+    {
+        double const monotonic =
+            std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+        std::ostringstream clock;
+        clock.precision(17);
+        clock << monotonic << '@' << utc_start << '@' << factor;
+        setenv("NORVANE_SLOW_CLOCK", clock.str().c_str(), 1);
+        setenv("LD_PRELOAD", slow_clock_path().c_str(), 1);
+        setenv("NORVANE_RX888_SLOW", std::to_string(factor).c_str(), 1);
+    }
+    ~SlowMotion()
+    {
+        unsetenv("NORVANE_SLOW_CLOCK");
+        unsetenv("LD_PRELOAD");
+        unsetenv("NORVANE_RX888_SLOW");
+    }
+    SlowMotion(SlowMotion const&) = delete;
+    SlowMotion& operator=(SlowMotion const&) = delete;
+
+    // Real seconds for `stream_seconds` of the stream.
+    double real(double stream_seconds) const { return factor_ * stream_seconds; }
+
+private:
+    double factor_;
+};
+
 // The vendor requests of a default configuration, as the call log shows them: stop, 128 MHz
 // clock, GPIO with the bias tee off, 0xB8, attenuator 10 dB (value 20), VGA code 0x83 (0 dB).
 inline std::vector<std::string> default_configure_log()
