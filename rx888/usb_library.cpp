@@ -107,9 +107,12 @@ std::string usb_port_path(UsbLibrary const& usb, libusb_device* device)
     int const count = usb.get_port_numbers(device, ports, 8);
     if (count <= 0)
         throw std::runtime_error("RX-888 requires a stable USB port path or serial");
-    std::string path = "usb-" + std::to_string(usb.get_bus_number(device));
-    for (int i = 0; i < count; ++i)
-        path += "-" + std::to_string(ports[i]);
+    std::string path = "usb-";
+    path += std::to_string(usb.get_bus_number(device));
+    for (int i = 0; i < count; ++i) {
+        path += '-';
+        path += std::to_string(ports[i]);
+    }
     return path;
 }
 

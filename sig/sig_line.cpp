@@ -124,7 +124,12 @@ std::string escape_text(std::string_view text) {
     return out;
 }
 
-std::string quote_text(std::string_view text) { return "\"" + escape_text(text) + "\""; }
+std::string quote_text(std::string_view text) {
+    std::string out = "\"";
+    out += escape_text(text);
+    out += '"';
+    return out;
+}
 
 std::string format_call_list(const std::vector<CallEvidence>& calls) {
     std::string out;
