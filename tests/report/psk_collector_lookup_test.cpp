@@ -23,6 +23,7 @@
 
 #include "report/ipfix_datagram.hpp"
 #include "tests/report/psk_test_harness.hpp"
+#include "tests/support/error_of.hpp"
 #include "tests/support/private_network.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -30,16 +31,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
-
-std::string error_of(auto&& action)
-{
-    try {
-        action();
-    } catch (std::exception const& error) {
-        return error.what();
-    }
-    return "";
-}
 
 // Why the tests cannot run; empty once the namespaces and the silent server are in place.
 std::string isolation_failure = "not isolated";

@@ -17,6 +17,7 @@
 #include "report/psk_collector_link.hpp"
 #include "report/psk_suppression.hpp"
 #include "tests/report/psk_test_harness.hpp"
+#include "tests/support/error_of.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace {
@@ -24,16 +25,6 @@ namespace {
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
-
-std::string error_of(auto&& action)
-{
-    try {
-        action();
-    } catch (std::exception const& error) {
-        return error.what();
-    }
-    return "";
-}
 
 std::vector<std::string> calls(std::vector<PskSpot> const& spots)
 {

@@ -33,6 +33,7 @@
 #include "testbed/lib/cpu_receive_engine.hpp"
 #include "tests/rx888/gpu_standin.hpp"
 #include "tests/rx888/rx888_standin.hpp"
+#include "tests/support/error_of.hpp"
 
 using testing::HasSubstr;
 using testing::Not;
@@ -67,16 +68,6 @@ struct TestClock {
         return utc_start + std::chrono::duration<double>(Steady::now() - start).count() * rate + step.load();
     }
 };
-
-std::string error_of(std::function<void()> const& action)
-{
-    try {
-        action();
-    } catch (std::exception const& error) {
-        return error.what();
-    }
-    return "";
-}
 
 // The stand-in's usual settings for these tests, with `more` on top.
 std::map<std::string, std::string> standin_settings(std::map<std::string, std::string> more = {})
