@@ -22,17 +22,6 @@ struct PendingHandle {
     libusb_device_handle* release() { return std::exchange(handle, nullptr); }
 };
 
-std::string serial_text(UsbLibrary const& usb, libusb_device_handle* handle, std::uint8_t index)
-{
-    if (index == 0)
-        return {};
-    unsigned char buffer[256] = {};
-    int const length = usb.get_string_descriptor_ascii(handle, index, buffer, 255);
-    if (length <= 0)
-        return {};
-    return std::string(reinterpret_cast<char const*>(buffer), static_cast<std::size_t>(std::min(length, 255)));
-}
-
 }  // namespace
 
 std::uint8_t rx888_vga_code(double gain_db)
@@ -73,7 +62,7 @@ void Rx888Device::open(std::string const& serial)
             continue;
         }
         PendingHandle candidate{usb, handle};
-        std::string const text = serial_text(usb, handle, descriptor.iSerialNumber);
+        std::string const text = usb_string_descriptor(usb, handle, descriptor.iSerialNumber);
         bool const match = serial.empty() || text == serial || usb_port_path(usb, device) == serial;
         if (!match)
             continue;

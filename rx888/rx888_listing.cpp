@@ -14,17 +14,6 @@ namespace {
 constexpr std::uint8_t vendor_in = 0xC0;
 constexpr std::uint16_t register_firmware_product = 0x3DDC;
 
-std::string serial_of(UsbLibrary const& usb, libusb_device_handle* handle, std::uint8_t index)
-{
-    if (index == 0)
-        return {};
-    unsigned char buffer[256] = {};
-    int const length = usb.get_string_descriptor_ascii(handle, index, buffer, 255);
-    if (length <= 0)
-        return {};
-    return std::string(reinterpret_cast<char const*>(buffer), static_cast<std::size_t>(length));
-}
-
 }  // namespace
 
 void list_rx888_devices(Options const& options, std::ostream& out, std::ostream& err, std::uint64_t& next)
@@ -58,7 +47,7 @@ void list_rx888_devices(Options const& options, std::ostream& out, std::ostream&
         libusb_device_handle* opened = nullptr;
         if (usb->open(device, &opened) == 0) {
             handle.adopt(opened);
-            serial = serial_of(*usb, opened, descriptor.iSerialNumber);
+            serial = usb_string_descriptor(*usb, opened, descriptor.iSerialNumber);
             bool claimed = true;
             try {
                 handle.claim();
@@ -105,7 +94,7 @@ void rx888_diagnostics(Options const& options, std::ostream& out)
         std::string serial;
         if (open_result == 0) {
             handle.adopt(opened);
-            serial = serial_of(*usb, opened, descriptor.iSerialNumber);
+            serial = usb_string_descriptor(*usb, opened, descriptor.iSerialNumber);
         }
         out << "RX-888 candidate serial=" << serial << " port=" << usb_port_path(*usb, device)
             << " speed=" << usb->get_device_speed(device);

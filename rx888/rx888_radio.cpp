@@ -151,6 +151,7 @@ private:
     void process(RawAdcBlock& block);
     void detect_overload(std::vector<std::int16_t> const& words);
     void emit(std::vector<std::complex<float>>&& samples, double time);
+    void mark_break(IqBlock& out);
     void give_back(std::vector<std::int16_t>&& buffer);
     void report_host_drops(bool force);
 
@@ -849,6 +850,16 @@ void Rx888Radio::emit(std::vector<std::complex<float>>&& samples, double time)
     out.samples = std::move(samples);
     out.utc = time;
     out.raw_per_sample = 1;
+    mark_break(out);
+    if (!out.samples.empty())
+        meter_.update(out.samples, utc());
+    queue_->push(std::move(out));
+}
+
+// A pending break goes out on the next block: as dropped samples when their count is known,
+// otherwise as a reset of the source.
+void Rx888Radio::mark_break(IqBlock& out)
+{
     if (discontinuity_pending_) {
         out.discontinuity = true;
         if (gap_known_) {
@@ -861,9 +872,6 @@ void Rx888Radio::emit(std::vector<std::complex<float>>&& samples, double time)
     discontinuity_pending_ = false;
     gap_known_ = false;
     gap_samples_ = 0;
-    if (!out.samples.empty())
-        meter_.update(out.samples, utc());
-    queue_->push(std::move(out));
 }
 
 void Rx888Radio::process(RawAdcBlock& block)
@@ -903,18 +911,7 @@ void Rx888Radio::process(RawAdcBlock& block)
         out.utc = block.time;
         if (block.reanchored)
             discontinuity_pending_ = true;
-        if (discontinuity_pending_) {
-            out.discontinuity = true;
-            if (gap_known_) {
-                out.gap_flags = GAP_DROPPED;
-                out.gap_samples = static_cast<std::uint64_t>(std::llround(gap_samples_));
-            } else {
-                out.gap_flags = GAP_SOURCE_RESET;
-            }
-        }
-        discontinuity_pending_ = false;
-        gap_known_ = false;
-        gap_samples_ = 0;
+        mark_break(out);
         queue_->push(std::move(out));
         {
             std::scoped_lock queue_lock(queue_mutex_);

@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <utility>
 
@@ -99,6 +100,17 @@ UsbDeviceList::~UsbDeviceList()
 {
     if (devices_ != nullptr)
         usb_.free_device_list(devices_, 1);
+}
+
+std::string usb_string_descriptor(UsbLibrary const& usb, libusb_device_handle* handle, std::uint8_t index)
+{
+    if (index == 0)
+        return {};
+    unsigned char buffer[256] = {};
+    int const length = usb.get_string_descriptor_ascii(handle, index, buffer, 255);
+    if (length <= 0)
+        return {};
+    return std::string(reinterpret_cast<char const*>(buffer), static_cast<std::size_t>(std::min(length, 255)));
 }
 
 std::string usb_port_path(UsbLibrary const& usb, libusb_device* device)

@@ -80,6 +80,10 @@ private:
 // numbers.
 std::string usb_port_path(UsbLibrary const& usb, libusb_device* device);
 
+// String descriptor `index` of an open device as ASCII (up to 255 characters); empty for index 0
+// or when the device does not give it.
+std::string usb_string_descriptor(UsbLibrary const& usb, libusb_device_handle* handle, std::uint8_t index);
+
 // One open device handle: interface 0 released when it was claimed, then closed.
 class UsbDevice {
 public:

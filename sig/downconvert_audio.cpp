@@ -79,6 +79,14 @@ Baseband downconvert(const float* audio, std::size_t n, int decimation, double c
 
 }  // namespace
 
+int baseband_decimation(double needed_rate) {
+    if (needed_rate <= 500.0) return 24;
+    if (needed_rate <= 1000.0) return 12;
+    if (needed_rate <= 1500.0) return 8;
+    if (needed_rate <= 2000.0) return 6;
+    return 4;
+}
+
 Baseband downconvert_audio(const float* audio, std::size_t n, int decimation, double centre_hz, double cutoff_hz) {
     return downconvert(audio, n, decimation, centre_hz, cutoff_hz, 384);
 }

@@ -14,6 +14,9 @@ namespace sig {
 // (or a decimation below 1) give the empty record.
 Baseband downconvert_audio(const float* audio, std::size_t n, int decimation, double centre_hz, double cutoff_hz);
 
+// The decimation whose baseband rate (500 .. 3000 Hz) carries needed_rate.
+int baseband_decimation(double needed_rate);
+
 // The facsimile band: 192 taps, 480 Hz either side of 1900 Hz. Fewer than 192 samples give the
 // empty record.
 Baseband downconvert_audio_1900(const float* audio, std::size_t n, int decimation);

@@ -12,14 +12,6 @@ namespace {
 
 bool olivia_width(long w) { return w == 125 || w == 250 || w == 500 || w == 1000 || w == 2000; }
 
-int decimation_for(double needed_rate) {
-    if (needed_rate <= 500.0) return 24;
-    if (needed_rate <= 1000.0) return 12;
-    if (needed_rate <= 1500.0) return 8;
-    if (needed_rate <= 2000.0) return 6;
-    return 4;
-}
-
 struct OliviaShape {
     std::uint32_t tones;
     double spacing;
@@ -57,7 +49,7 @@ bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const
     const long w = std::lround(tones * spacing_hz);
     if (!olivia_width(w) || tones < 4) return false;
     const double cutoff = 30.0 + static_cast<double>(w) / 2.0;
-    const int decimation = decimation_for(2.5 * cutoff);
+    const int decimation = baseband_decimation(2.5 * cutoff);
     const Baseband baseband = downconvert_audio(audio, count, decimation, centre_hz, cutoff);
     if (baseband.samples.empty()) return false;
     const FrequencyTrack frequency = envelope_statistics(baseband);

@@ -26,15 +26,6 @@ bool due(const ClassifierState& s, const ClassifierTrack& t) {
     return t.attempts < 20 ? since >= 6 : since >= 24;
 }
 
-// The decimation whose baseband rate (500 .. 3000 Hz) carries needed_rate.
-int decimation_for(double needed_rate) {
-    if (needed_rate <= 500.0) return 24;
-    if (needed_rate <= 1000.0) return 12;
-    if (needed_rate <= 1500.0) return 8;
-    if (needed_rate <= 2000.0) return 6;
-    return 4;
-}
-
 // The share of the valid frequency track whose five-sample mean sits on one of the two tones.
 double two_level_ratio(const FrequencyTrack& track, double shift_hz) {
     const std::size_t n = track.hz.size();
@@ -75,7 +66,7 @@ bool rtty_test(ClassifierState& s, ClassifierTrack& t, const float* audio, std::
     const double nominal = nominal_rtty_shift(shift);
     if (!(std::fabs(shift - nominal) <= 0.1 * nominal)) return false;
     const double cutoff = 60.0 + shift / 2.0;
-    const Baseband baseband = downconvert_audio(audio, count, decimation_for(2.5 * cutoff), t.audio_hz, cutoff);
+    const Baseband baseband = downconvert_audio(audio, count, baseband_decimation(2.5 * cutoff), t.audio_hz, cutoff);
     if (baseband.samples.empty()) return false;
     const FrequencyTrack frequency = envelope_statistics(baseband);
     const double ratio = two_level_ratio(frequency, shift);

@@ -1,20 +1,15 @@
 #include "sig/modems/sstv_modem.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <cmath>
 #include <complex>
 #include <ctime>
-#include <filesystem>
 #include <numbers>
 #include <string>
-#include <system_error>
 #include <vector>
 
-#include "core/log_line.hpp"
-#include "sig/modems/png_writer.hpp"
+#include "sig/modems/picture_file.hpp"
 
 namespace sig {
 namespace {
@@ -100,19 +95,6 @@ std::uint8_t level_byte(double v) {
 
 std::uint8_t clamp_byte(double v) {
     return static_cast<std::uint8_t>(std::lround(std::clamp(v, 0.0, 255.0)));
-}
-
-std::string utc_stamp(std::time_t seconds) {
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &parts);
-    return text;
-}
-
-bool name_taken(const std::filesystem::path& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
 }
 
 }  // namespace
@@ -445,25 +427,10 @@ struct SstvModem::Impl {
     }
 
     std::string save_image() {
-        const std::string directory = context.image_dir.empty() ? "." : context.image_dir;
-        std::error_code error;
-        std::filesystem::create_directories(directory, error);
-        if (error && !std::filesystem::is_directory(directory)) {
-            log_line("sstv: cannot create " + directory + ": " + error.message());
-            return {};
-        }
         const auto seconds = static_cast<std::time_t>(std::floor(static_cast<double>(start) / kRateHz + t0));
-        const std::string stem = "sstv-" + utc_stamp(seconds) + "-" +
-                                 std::to_string(std::llround(context.dial_hz / 1000.0)) + "-" + last_name;
-        std::filesystem::path path = std::filesystem::path(directory) / (stem + ".png");
-        for (int n = 2; name_taken(path) && n <= 99; ++n)
-            path = std::filesystem::path(directory) / (stem + "-" + std::to_string(n) + ".png");
-        std::string text;
-        if (!write_png(path.string(), last_width, last_height, 3, pixels.data(), &text)) {
-            log_line("sstv: " + text);
-            return {};
-        }
-        return path.string();
+        return save_picture(context.image_dir, "sstv", seconds,
+                            std::to_string(std::llround(context.dial_hz / 1000.0)) + "-" + last_name, last_width,
+                            last_height, 3, pixels.data());
     }
 
     void clear() {

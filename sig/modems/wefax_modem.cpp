@@ -1,7 +1,5 @@
 #include "sig/modems/wefax_modem.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -10,15 +8,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
 #include <numbers>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "core/log_line.hpp"
 #include "sig/modems/order_statistics.hpp"
-#include "sig/modems/png_writer.hpp"
+#include "sig/modems/picture_file.hpp"
 
 namespace sig {
 namespace {
@@ -78,19 +74,6 @@ template <typename Value>
 ToneMeasure measure_tone(const Value* values, std::size_t count, double variance, int bin) {
     const double amplitude = 2.0 * std::sqrt(goertzel_power(values, count, bin)) / static_cast<double>(count);
     return {amplitude * amplitude / 2.0 / variance, amplitude};
-}
-
-std::string utc_stamp(std::time_t seconds) {
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y%m%d-%H%M%S", &parts);
-    return text;
-}
-
-bool name_taken(const std::filesystem::path& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0;
 }
 
 struct Edge {
@@ -510,27 +493,12 @@ struct WefaxModem::Impl {
     }
 
     std::string save_image(int rows) {
-        const std::string directory = context.image_dir.empty() ? "." : context.image_dir;
-        std::error_code error;
-        std::filesystem::create_directories(directory, error);
-        if (error && !std::filesystem::is_directory(directory)) {
-            log_line("wefax: cannot create " + directory + ": " + error.message());
-            return {};
-        }
         const std::time_t seconds = image_time > 0.0 ? static_cast<std::time_t>(std::floor(image_time))
                                                      : std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
         const double audio = locked ? centre() : tune;
         const double rf = context.usb ? context.dial_hz + audio : context.dial_hz - audio;
-        const std::string stem = "wefax-" + utc_stamp(seconds) + "-" + std::to_string(std::llround(rf / 1000.0));
-        std::filesystem::path path = std::filesystem::path(directory) / (stem + ".png");
-        for (int n = 2; name_taken(path) && n <= 99; ++n)
-            path = std::filesystem::path(directory) / (stem + "-" + std::to_string(n) + ".png");
-        std::string text;
-        if (!write_png(path.string(), width, rows, 1, pixels.data(), &text)) {
-            log_line("wefax: " + text);
-            return {};
-        }
-        return path.string();
+        return save_picture(context.image_dir, "wefax", seconds, std::to_string(std::llround(rf / 1000.0)), width, rows,
+                            1, pixels.data());
     }
 
     // --- Tones -------------------------------------------------------------------------------

@@ -4,6 +4,18 @@
 
 namespace testbed {
 
+std::vector<sig::EventKind> PictureRun::kinds() const {
+    std::vector<sig::EventKind> out;
+    for (const sig::Event& e : events) out.push_back(e.kind);
+    return out;
+}
+
+const sig::Event* PictureRun::first(sig::EventKind kind) const {
+    for (const sig::Event& e : events)
+        if (e.kind == kind) return &e;
+    return nullptr;
+}
+
 PictureRun run_picture_modem(sig::Modem& modem, const std::vector<float>& audio, double start_time,
                              std::size_t block_size) {
     PictureRun run;

@@ -12,6 +12,11 @@ struct PictureRun {
     std::vector<sig::Event> events;    // every event, in order
     std::vector<double> frequency_hz;  // after every block
     std::vector<float> quality;        // after every block
+
+    // The kinds of the events, in order.
+    std::vector<sig::EventKind> kinds() const;
+    // The first event of that kind; null when there is none.
+    const sig::Event* first(sig::EventKind kind) const;
 };
 
 // Feeds audio to a picture modem the way the analyzer does, in blocks stamped with UTC times

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "tests/support/error_of.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -14,17 +15,6 @@ namespace {
 
 using Entries = std::map<std::string, std::string>;
 using Words = std::vector<std::string>;
-
-template <typename F>
-std::string error_of(F&& call)
-{
-    try {
-        call();
-    } catch (std::runtime_error const& error) {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 TEST(ConfigKeys, TheTwoSetsAsListed)
 {

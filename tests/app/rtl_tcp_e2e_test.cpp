@@ -15,6 +15,7 @@
 #include "testbed/lib/paced_iq_stream.hpp"
 #include "testbed/lib/rtl_tcp_server.hpp"
 #include "testbed/lib/wsjt_recordings.hpp"
+#include "tests/support/all_txt_spot.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/tone_measure.hpp"
@@ -84,24 +85,10 @@ TEST(RtlTcpDecoder, AnFt8SignalOnTheAirReachesAllTxt)
     EXPECT_THAT(result.err, HasSubstr("Receiver: RTL-SDR via rtl_tcp 127.0.0.1:" + std::to_string(server.port()) +
                                       ", tuner=5, gain steps=29, requested hardware=240000 samples/s\n"));
     EXPECT_THAT(result.err, testing::Not(HasSubstr("Clipped")));
-    std::string const all_txt = file_text(tmp / "ALL.TXT");
-    std::istringstream lines(all_txt);
-    std::string line;
-    ASSERT_TRUE(std::getline(lines, line)) << result.err;
-    // The spot carries the interval the wall clock gave it, the dial, and the signal where it was sent.
-    std::istringstream fields(line);
-    std::string utc, dial, rx, mode, message;
-    double snr = 0, dt = 0, audio_hz = 0;
-    fields >> utc >> dial >> rx >> mode >> snr >> dt >> audio_hz >> std::ws;
-    std::getline(fields, message);
-    EXPECT_THAT(utc, testing::MatchesRegex("[0-9]{6}_[0-9]{4}(00|15|30|45)")) << line;
-    EXPECT_EQ(dial, "14.074") << line;
-    EXPECT_EQ(mode, "FT8") << line;
-    EXPECT_NEAR(audio_hz, 1200, 3) << line;
-    EXPECT_NEAR(dt, 0.0, 0.5) << line;
-    EXPECT_NEAR(snr, 0.0, 4.0) << line;
-    EXPECT_EQ(message, "CQ K1ABC FN42") << line;
-    EXPECT_FALSE(std::getline(lines, line)) << all_txt;
+    expect_only_ft8_spot(file_text(tmp / "ALL.TXT"),
+                         {.dial = "14.074", .message = "CQ K1ABC FN42", .audio_hz = 1200, .snr_db = 0, .dt_s = 0,
+                          .dt_tolerance_s = 0.5},
+                         result.err);
 }
 
 struct CommandCase {

@@ -1,4 +1,5 @@
 #include "core/value_parse.hpp"
+#include "tests/support/error_of.hpp"
 
 #include <limits>
 #include <string>
@@ -8,17 +9,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-template <typename F>
-std::string error_of(F&& call)
-{
-    try {
-        call();
-    } catch (std::runtime_error const& error) {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 TEST(Trim, RemovesBlanksTabsAndLineEndsFromBothEnds)
 {

@@ -1,9 +1,7 @@
 #include "decode/all_txt_append.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +19,7 @@
 
 #include "core/options.hpp"
 #include "decode/decoder_pool.hpp"
+#include "tests/support/file_size_limit.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -149,23 +148,15 @@ TEST(AppendAllTxt, FullDiskLeavesNoTornLine)
     ASSERT_GE(fd, 0);
 
     // A file size limit a few bytes past the end makes the write stop part-way, like a full disk.
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction previous {};
-    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
-    rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limited = saved;
-    limited.rlim_cur = old.size() + 10;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
     std::string error;
-    try {
-        append_all_txt(fd, old + old, never_stop);
-    } catch (std::runtime_error const& e) {
-        error = e.what();
+    {
+        FileSizeLimit const limit(old.size() + 10);
+        try {
+            append_all_txt(fd, old + old, never_stop);
+        } catch (std::runtime_error const& e) {
+            error = e.what();
+        }
     }
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::sigaction(SIGXFSZ, &previous, nullptr);
 
     EXPECT_EQ(error, "Append ALL.TXT: File too large");
     EXPECT_EQ(read_file(file), old);

@@ -23,6 +23,7 @@
 #include "testbed/lib/iq_synth.hpp"
 #include "testbed/lib/scripted_radio.hpp"
 #include "testbed/lib/wav_reader.hpp"
+#include "tests/support/error_of.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/tone_measure.hpp"
 
@@ -50,16 +51,6 @@ protected:
 
     TempDir tmp;
 };
-
-std::string error_of(auto&& call)
-{
-    try {
-        call();
-    } catch (std::runtime_error const& error) {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 // The audio a replay of `pairs` IQ pairs writes: the pairs and the drain's filter length of
 // silence, at the audio rate (the converter may leave a sample or two either way).

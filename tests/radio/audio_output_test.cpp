@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 
 #include <cerrno>
 #include <cmath>
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "core/options.hpp"
+#include "tests/support/file_size_limit.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace {
@@ -246,18 +245,11 @@ TEST(AudioOutputWav, FullDiskStillLeavesAHeaderThatCountsWhatWasWritten)
 TEST(AudioOutputWav, WriteCutInsideASampleLeavesOnlyWholeSamples)
 {
     TempDir tmp;
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    struct sigaction previous {};
-    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &previous), 0);
-    rlimit saved {};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-    rlimit limited = saved;
-    limited.rlim_cur = 44 + 2 * 20002 + 1001;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
-    std::string const error = write_until_refused(tmp / "a.wav", false);
-    ::setrlimit(RLIMIT_FSIZE, &saved);
-    ::sigaction(SIGXFSZ, &previous, nullptr);
+    std::string error;
+    {
+        FileSizeLimit const limit(44 + 2 * 20002 + 1001);
+        error = write_until_refused(tmp / "a.wav", false);
+    }
 
     EXPECT_EQ(error, "Failed writing WAV audio");
     EXPECT_EQ(read_bytes(tmp / "a.wav").size(), 44u + 2 * 20002 + 1000);

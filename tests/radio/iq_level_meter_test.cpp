@@ -1,4 +1,5 @@
 #include "radio/iq_level_meter.hpp"
+#include "tests/support/error_of.hpp"
 
 #include <gtest/gtest.h>
 
@@ -28,16 +29,6 @@ std::string levels_at(IqLevelMeter& meter, double now, bool fast = false, bool r
 
 // A block of n samples whose components all have magnitude level.
 Block steady(std::size_t n, float level) { return Block(n, {level, -level}); }
-
-std::string error_of(auto&& call)
-{
-    try {
-        call();
-    } catch (std::runtime_error const& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 }  // namespace
 

@@ -11,18 +11,9 @@
 #include "radio/live_sdr_settings.hpp"
 #include "radio/radio.hpp"
 #include "radio/sample_queue.hpp"
+#include "tests/support/error_of.hpp"
 
 namespace {
-
-std::string error_of(auto&& call)
-{
-    try {
-        call();
-    } catch (std::runtime_error const& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 // A backend with nothing of its own beyond streaming: every RADIO request reaches the base.
 class BareRadio : public Radio {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "radio/sample_queue.hpp"
+#include "tests/support/error_of.hpp"
 
 namespace {
 
@@ -28,16 +29,6 @@ public:
     }
     double checked_hz = 0.0;
 };
-
-std::string error_of(auto&& call)
-{
-    try {
-        call();
-    } catch (std::runtime_error const& e) {
-        return e.what();
-    }
-    return "(no error)";
-}
 
 }  // namespace
 

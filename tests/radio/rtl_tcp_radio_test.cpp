@@ -13,6 +13,7 @@
 #include "core/options.hpp"
 #include "radio/sample_queue.hpp"
 #include "testbed/lib/rtl_tcp_server.hpp"
+#include "tests/support/error_of.hpp"
 
 namespace testbed {
 void PrintTo(RtlTcpCommand const& c, std::ostream* os) { *os << int(c.command) << ':' << c.value; }
@@ -37,16 +38,6 @@ Options rtl_options(std::uint16_t port)
     options.sample_rate = 1024000;
     options.frequency = 7074000;
     return options;
-}
-
-std::string error_of(auto&& call)
-{
-    try {
-        call();
-    } catch (std::runtime_error const& e) {
-        return e.what();
-    }
-    return "(no error)";
 }
 
 // At 400 samples/s the backend throws away the first 100 pairs (a quarter second).

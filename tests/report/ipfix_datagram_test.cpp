@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/error_of.hpp"
 #include "tests/support/ipfix_reader.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -30,16 +31,6 @@ PskSpot spot(std::string call, std::string grid, std::uint32_t frequency_hz, std
              std::string mode)
 {
     return PskSpot{std::move(call), std::move(grid), frequency_hz, time, snr, std::move(mode)};
-}
-
-std::string error_of(auto&& action)
-{
-    try {
-        action();
-    } catch (std::exception const& error) {
-        return error.what();
-    }
-    return "";
 }
 
 // "K1ABC", "FN42" and the software name make a 26-byte receiver record, padded to 28.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "report/history_database.hpp"
+#include "tests/support/error_of.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace {
@@ -20,16 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-
-std::string error_of(auto&& action)
-{
-    try {
-        action();
-    } catch (std::exception const& error) {
-        return error.what();
-    }
-    return "";
-}
 
 using Row = std::tuple<std::string, std::int64_t, std::int64_t>;  // id, sent_at, reports
 

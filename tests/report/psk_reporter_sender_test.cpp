@@ -3,10 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -17,23 +14,15 @@
 #include "report/psk_collector_link.hpp"
 #include "report/psk_suppression.hpp"
 #include "tests/report/psk_test_harness.hpp"
+#include "tests/support/error_of.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/udp_collector.hpp"
 
 namespace {
 
 using namespace std::chrono_literals;
 using ::testing::ElementsAre;
 using ::testing::StartsWith;
-
-std::string error_of(auto&& action)
-{
-    try {
-        action();
-    } catch (std::exception const& error) {
-        return error.what();
-    }
-    return "";
-}
 
 std::vector<std::string> calls(std::vector<PskSpot> const& spots)
 {
@@ -396,51 +385,10 @@ protected:
     }
 };
 
-// The UDP path, against a collector socket on loopback.
-class CollectorSocket {
-public:
-    CollectorSocket()
-    {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot bind loopback collector");
-        port_ = ntohs(address.sin_port);
-        timeval timeout{5, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    }
-    ~CollectorSocket() { close(); }
-    void close()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = -1;
-    }
-    std::string port() const { return std::to_string(port_); }
-    // One datagram and the port it came from.
-    std::pair<std::vector<unsigned char>, int> receive()
-    {
-        std::vector<unsigned char> buffer(2048);
-        sockaddr_in from{};
-        socklen_t length = sizeof from;
-        ssize_t const n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &length);
-        buffer.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-        return {buffer, ntohs(from.sin_port)};
-    }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
 TEST_F(CollectorLinkTest, LooksUpOnceAndReusesTheConnectedSocket)
 {
-    CollectorSocket collector;
-    PskCollectorLink link("127.0.0.1", collector.port());
+    UdpCollector collector;
+    PskCollectorLink link("127.0.0.1", std::to_string(collector.port()));
     std::atomic<bool> stop{false};
     std::vector<unsigned char> const first = build_ipfix_packet("K1ABC", "FN42", {make_spot("W1AW")}, 1, 0, 7);
     std::vector<unsigned char> const second = build_ipfix_packet("K1ABC", "FN42", {make_spot("K2XYZ")}, 2, 1, 7);
@@ -456,8 +404,8 @@ TEST_F(CollectorLinkTest, LooksUpOnceAndReusesTheConnectedSocket)
 
 TEST_F(CollectorLinkTest, RefusedSendClosesTheSocketAndTheNextOneReconnects)
 {
-    CollectorSocket collector;
-    std::string const port = collector.port();
+    UdpCollector collector;
+    std::string const port = std::to_string(collector.port());
     collector.close();  // nothing listens there now: loopback answers "port unreachable"
     PskCollectorLink link("127.0.0.1", port);
     std::vector<unsigned char> const datagram = build_ipfix_packet("K1ABC", "FN42", {}, 1, 0, 7);
@@ -481,11 +429,11 @@ TEST_F(CollectorLinkTest, FailedLookupLeavesNoSocket)
 TEST_F(CollectorLinkTest, FinalFlushLookupIgnoresTheStopFlag)
 {
     std::atomic<bool> stop{true};
-    CollectorSocket collector;
-    PskCollectorLink link("127.0.0.1", collector.port());
+    UdpCollector collector;
+    PskCollectorLink link("127.0.0.1", std::to_string(collector.port()));
     std::vector<unsigned char> const datagram = build_ipfix_packet("K1ABC", "FN42", {}, 1, 0, 7);
     link.send(datagram, &stop);
-    EXPECT_EQ(collector.receive().first, datagram);
+    EXPECT_EQ(collector.receive().bytes, datagram);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/support/error_of.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace {
@@ -52,16 +53,6 @@ std::vector<Row> rows(sqlite3* db)
                          sqlite3_column_int64(query.get(), 4), text(5));
     }
     return out;
-}
-
-std::string error_of(auto&& action)
-{
-    try {
-        action();
-    } catch (std::exception const& error) {
-        return error.what();
-    }
-    return "";
 }
 
 class PskSuppression : public ::testing::Test {

@@ -20,21 +20,12 @@
 #include "rx888/fx3_firmware.hpp"
 #include "rx888/usb_library.hpp"
 #include "tests/rx888/rx888_standin.hpp"
+#include "tests/support/error_of.hpp"
 
 using testing::ElementsAre;
 using testing::HasSubstr;
 
 namespace {
-
-std::string error_of(std::function<void()> const& action)
-{
-    try {
-        action();
-    } catch (std::runtime_error const& error) {
-        return error.what();
-    }
-    return "";
-}
 
 std::string hex(std::vector<std::uint8_t> const& bytes)
 {

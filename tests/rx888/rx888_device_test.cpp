@@ -12,21 +12,12 @@
 #include "rx888/rx888_device.hpp"
 #include "rx888/usb_library.hpp"
 #include "tests/rx888/rx888_standin.hpp"
+#include "tests/support/error_of.hpp"
 
 using testing::ElementsAreArray;
 using testing::HasSubstr;
 
 namespace {
-
-std::string error_of(std::function<void()> const& action)
-{
-    try {
-        action();
-    } catch (std::runtime_error const& error) {
-        return error.what();
-    }
-    return "";
-}
 
 TEST(UsbLibrary, RefusesWhatCannotBeLoadedOrIsIncomplete)
 {

@@ -33,6 +33,7 @@
 #include "testbed/lib/cpu_receive_engine.hpp"
 #include "tests/rx888/gpu_standin.hpp"
 #include "tests/rx888/rx888_standin.hpp"
+#include "tests/support/error_of.hpp"
 
 using testing::HasSubstr;
 using testing::Not;
@@ -67,16 +68,6 @@ struct TestClock {
         return utc_start + std::chrono::duration<double>(Steady::now() - start).count() * rate + step.load();
     }
 };
-
-std::string error_of(std::function<void()> const& action)
-{
-    try {
-        action();
-    } catch (std::exception const& error) {
-        return error.what();
-    }
-    return "";
-}
 
 // The stand-in's usual settings for these tests, with `more` on top.
 std::map<std::string, std::string> standin_settings(std::map<std::string, std::string> more = {})
@@ -769,15 +760,26 @@ TEST(Rx888Clock, BlockTimesFollowTheSystemClockWhenTheAdcDrifts)
     EXPECT_EQ(reanchored.gap_samples, 0u);
 }
 
-TEST(Rx888Clock, AStepOfTheSystemClockIsFollowedOnce)
+struct ClockStepCase {
+    char const* name;
+    double step_s;  // how far the system clock steps and stays
+};
+
+class Rx888ClockStep : public testing::TestWithParam<ClockStepCase> {};
+
+// The system clock steps and stays there: the block times follow it once, by the step (a step
+// ahead leaves the blocks lagging it for good, and after a quarter second of such transfers
+// their times follow it), and the drift is told once.
+TEST_P(Rx888ClockStep, IsFollowedOnce)
 {
+    double const step = GetParam().step_s;
     Fixture f;
     f.build();
     f.radio->start(f.queue);
     ASSERT_GE(f.take(4).size(), 4u);
-    f.clock.step = -2.0;
+    f.clock.step = step;
     auto const [before, reanchored] = f.discontinuity_after_block();
-    EXPECT_NEAR(f.jump(before, reanchored), -2.0, 0.05);
+    EXPECT_NEAR(f.jump(before, reanchored), step, 0.05);
     std::vector<IqBlock> const after = f.take(6);
     ASSERT_GE(after.size(), 6u);
     for (IqBlock const& block : after)
@@ -785,9 +787,13 @@ TEST(Rx888Clock, AStepOfTheSystemClockIsFollowedOnce)
     std::string const text = f.err.text();
     std::smatch match;
     ASSERT_TRUE(std::regex_search(text, match, std::regex("sample times drifted ([0-9.e-]+) s"))) << text;
-    EXPECT_NEAR(std::stod(match[1]), 2.0, 0.05);
+    EXPECT_NEAR(std::stod(match[1]), -step, 0.05);
     EXPECT_EQ(text.find("sample times drifted"), text.rfind("sample times drifted")) << text;
 }
+
+INSTANTIATE_TEST_SUITE_P(Steps, Rx888ClockStep,
+                         testing::Values(ClockStepCase{"back_2_s", -2.0}, ClockStepCase{"ahead_1_s", 1.0}),
+                         [](testing::TestParamInfo<ClockStepCase> const& info) { return std::string(info.param.name); });
 
 TEST(Rx888Clock, ALateHostIsNotMistakenForADriftingClock)
 {
@@ -805,23 +811,6 @@ TEST(Rx888Clock, ALateHostIsNotMistakenForADriftingClock)
     for (IqBlock const& block : after)
         EXPECT_FALSE(block.discontinuity);
     EXPECT_THAT(f.err.text(), Not(HasSubstr("drifted")));
-}
-
-TEST(Rx888Clock, AClockThatStaysAheadIsFollowedAfterAQuarterSecond)
-{
-    // The system clock steps ahead and stays there: the blocks lag it for good, and after a
-    // quarter second of such transfers their times follow it.
-    Fixture f;
-    f.build();
-    f.radio->start(f.queue);
-    ASSERT_GE(f.take(4).size(), 4u);
-    f.clock.step = 1.0;
-    auto const [before, reanchored] = f.discontinuity_after_block();
-    EXPECT_NEAR(f.jump(before, reanchored), 1.0, 0.05);
-    std::smatch match;
-    std::string const text = f.err.text();
-    ASSERT_TRUE(std::regex_search(text, match, std::regex("sample times drifted ([0-9.e-]+) s"))) << text;
-    EXPECT_NEAR(std::stod(match[1]), -1.0, 0.05);
 }
 
 TEST(Rx888Engine, WithoutThePlugInThereIsNoEngineAndTheReasonSaysWhy)

@@ -15,6 +15,7 @@
 #include "testbed/lib/classifier_run.hpp"
 #include "testbed/lib/classifier_signals.hpp"
 #include "testbed/lib/keyboard_transmission.hpp"
+#include "testbed/lib/minimodem_recordings.hpp"
 #include "testbed/lib/picture_run.hpp"
 #include "testbed/lib/test_signal.hpp"
 #include "testbed/lib/wav_reader.hpp"
@@ -150,20 +151,10 @@ class ClassifierOnMinimodem : public ::testing::TestWithParam<Minimodem> {};
 TEST_P(ClassifierOnMinimodem, NamesItsRttyAndShift) {
     const Minimodem& c = GetParam();
     TempDir dir;
-    ProcessRun tx;
-    char baud[32], mark[32], space[32];
-    std::snprintf(baud, sizeof baud, "%g", c.baud);
-    std::snprintf(mark, sizeof mark, "%g", c.mark_hz);
-    std::snprintf(space, sizeof space, "%g", c.space_hz);
-    tx.argv = {"minimodem", "--tx", "--quiet", "-f", (dir / "rtty.wav").string(), "-R", "12000", "--baudot",
-               "--stopbits", "1.5", "-M", mark, "-S", space, baud};
-    tx.stdin_text = "CQ CQ DE W1AW W1AW PSE K\nRYRYRY THE QUICK BROWN FOX 0123456789\n";
-    const ProcessResult result = run_process(tx);
-    ASSERT_EQ(result.exit_status, 0) << result.err;
-    const testbed::WavAudio wav = testbed::read_wav_mono16(dir / "rtty.wav");
-    ASSERT_EQ(wav.rate_hz, 12000);
+    const std::vector<float> sent = testbed::minimodem_rtty_audio(
+        dir.path(), "CQ CQ DE W1AW W1AW PSE K\nRYRYRY THE QUICK BROWN FOX 0123456789\n", c.baud, c.mark_hz, c.space_hz);
 
-    const auto audio = testbed::noisy_transmission(wav.samples, testbed::mean_power(wav.samples), 15.0, 1);
+    const auto audio = testbed::noisy_transmission(sent, testbed::mean_power(sent), 15.0, 1);
     const testbed::ClassifierRun run = testbed::run_classifier(audio, testbed::channel_classifier_config());
     const double centre = (c.mark_hz + c.space_hz) / 2.0;
     const testbed::ClassifiedTrack* t = testbed::classified_near(run, centre, 30.0);

@@ -1,10 +1,5 @@
 #include "sig/reporter_sink.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -16,6 +11,7 @@
 #include "report/psk_collector_link.hpp"
 #include "tests/report/psk_test_harness.hpp"
 #include "tests/support/ipfix_reader.hpp"
+#include "tests/support/udp_collector.hpp"
 
 namespace {
 
@@ -131,45 +127,6 @@ TEST(ReporterSink, CountsOnlySpotEvents) {
     EXPECT_EQ(without.accepted(), 0u);
 }
 
-// A PSK Reporter collector on loopback.
-class CollectorSocket {
-public:
-    CollectorSocket() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error("cannot bind loopback collector");
-        port_ = ntohs(address.sin_port);
-        timeval timeout{5, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    }
-    ~CollectorSocket() { ::close(fd_); }
-    CollectorSocket(const CollectorSocket&) = delete;
-    CollectorSocket& operator=(const CollectorSocket&) = delete;
-
-    std::string port() const { return std::to_string(port_); }
-
-    // Every datagram that arrives within the time-out of the one before.
-    std::vector<std::vector<unsigned char>> receive_all() {
-        std::vector<std::vector<unsigned char>> all;
-        for (;;) {
-            std::vector<unsigned char> buffer(65536);
-            const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), all.empty() ? 0 : MSG_DONTWAIT);
-            if (n <= 0) return all;
-            buffer.resize(static_cast<std::size_t>(n));
-            all.push_back(std::move(buffer));
-        }
-    }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
 class ReporterSinkDelivery : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -180,8 +137,8 @@ protected:
 };
 
 TEST_F(ReporterSinkDelivery, SpotsReachARealCollectorOnceEach) {
-    CollectorSocket collector;
-    PskCollectorLink link("127.0.0.1", collector.port());
+    UdpCollector collector;
+    PskCollectorLink link("127.0.0.1", std::to_string(collector.port()));
     PskClocks clocks;
     auto reporter = std::make_shared<PskReporter>(
         "K1RX", "FN31", [&](const std::vector<unsigned char>& bytes) { link.send(bytes, nullptr); }, an_hour,

@@ -1,12 +1,10 @@
 #include "sig/modems/png_writer.hpp"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -16,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/file_size_limit.hpp"
 #include "tests/support/png_read.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -225,16 +224,12 @@ TEST(PngFiles, AShortWriteIsAFailureAndRemovesThePartFile) {
     std::mt19937 random(5);
     for (std::uint8_t& p : noise) p = static_cast<std::uint8_t>(random());
     // A file size limit makes the kernel refuse the write part-way, as a full disk would.
-    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old_limit{};
-    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-    rlimit limit = old_limit;
-    limit.rlim_cur = 4096;
-    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
     std::string error;
-    const bool written = sig::write_png(path.string(), 200, 200, 3, noise.data(), &error);
-    ::setrlimit(RLIMIT_FSIZE, &old_limit);
-    std::signal(SIGXFSZ, old_handler);
+    bool written = false;
+    {
+        const FileSizeLimit limit(4096);
+        written = sig::write_png(path.string(), 200, 200, 3, noise.data(), &error);
+    }
     EXPECT_FALSE(written);
     EXPECT_EQ(error, "cannot write " + path.string() + ".part: File too large");
     EXPECT_TRUE(directory_entries(dir.path()).empty());

@@ -14,12 +14,11 @@
 #include "testbed/lib/character_error_rate.hpp"
 #include "testbed/lib/cw_keyer.hpp"
 #include "testbed/lib/keyboard_transmission.hpp"
+#include "testbed/lib/minimodem_recordings.hpp"
 #include "testbed/lib/modem_run.hpp"
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/rtty_modulator.hpp"
 #include "testbed/lib/test_signal.hpp"
-#include "testbed/lib/wav_reader.hpp"
-#include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace {
@@ -505,21 +504,10 @@ TEST_P(RttyFromMinimodem, CopiesItsBaudot) {
     TempDir dir;
     // Figures only at the end: minimodem does not repeat the figures shift after a space.
     const std::string text = "CQ CQ DE W1AW W1AW PSE K\nRYRYRY THE QUICK BROWN FOX 0123456789\n";
-    ProcessRun tx;
-    char baud[32], mark[32], space[32];
-    std::snprintf(baud, sizeof baud, "%g", c.baud);
-    std::snprintf(mark, sizeof mark, "%g", c.mark_hz);
-    std::snprintf(space, sizeof space, "%g", c.space_hz);
-    tx.argv = {"minimodem", "--tx",        "--quiet", "-f", (dir / "rtty.wav").string(), "-R", "12000", "--baudot",
-               "--stopbits", "1.5",         "-M",      mark, "-S",  space, baud};
-    tx.stdin_text = text;
-    const ProcessResult result = run_process(tx);
-    ASSERT_EQ(result.exit_status, 0) << result.err;
+    const std::vector<float> sent = testbed::minimodem_rtty_audio(dir.path(), text, c.baud, c.mark_hz, c.space_hz);
 
-    const testbed::WavAudio wav = testbed::read_wav_mono16(dir / "rtty.wav");
-    ASSERT_EQ(wav.rate_hz, 12000);
     const double centre_hz = (c.mark_hz + c.space_hz) / 2.0;
-    const testbed::ModemRun run = testbed::run_modem(*rtty_modem(centre_hz), transmission(wav.samples, 10.0, 1));
+    const testbed::ModemRun run = testbed::run_modem(*rtty_modem(centre_hz), transmission(sent, 10.0, 1));
     const double cer = testbed::character_error_rate(text, run.text);
     RecordProperty("character_error_rate", std::to_string(cer));
     EXPECT_LE(cer, 0.02) << run.text;

@@ -42,21 +42,9 @@ std::vector<float> on_air(const std::vector<float>& transmission, double snr_db 
     return audio;
 }
 
-std::vector<sig::EventKind> kinds(const std::vector<sig::Event>& events) {
-    std::vector<sig::EventKind> out;
-    for (const sig::Event& e : events) out.push_back(e.kind);
-    return out;
-}
-
-const sig::Event* find_kind(const std::vector<sig::Event>& events, sig::EventKind kind) {
-    for (const sig::Event& e : events)
-        if (e.kind == kind) return &e;
-    return nullptr;
-}
-
 // The picture the modem saved, read back by an independent decoder, against what was sent.
 double received_psnr(const testbed::PictureRun& run, const testbed::RgbPicture& sent) {
-    const sig::Event* image = find_kind(run.events, sig::EventKind::WEFAX_IMAGE);
+    const sig::Event* image = run.first(sig::EventKind::WEFAX_IMAGE);
     if (!image) {
         ADD_FAILURE() << "no picture saved";
         return -INFINITY;
@@ -94,7 +82,7 @@ TEST_P(SstvEveryMode, HeaderPictureFileAndEvents) {
     for (int lines = 32; lines < geometry.height; lines += 32) expected.push_back(sig::EventKind::WEFAX_PROGRESS);
     expected.push_back(sig::EventKind::WEFAX_IMAGE);
     expected.push_back(sig::EventKind::WEFAX_STOP);
-    ASSERT_EQ(kinds(run.events), expected);
+    ASSERT_EQ(run.kinds(), expected);
     for (std::size_t i = 0; i < run.events.size(); ++i) {
         const sig::Event& e = run.events[i];
         EXPECT_EQ(e.mode, sig::Mode::SSTV);
@@ -171,12 +159,12 @@ TEST_P(SstvImpaired, DecodesMistunedSlantedAndNoisyPictures) {
     const auto modem = sstv_modem(dir.path());
     modem->set_frequency(1000.0);  // ignored: the tones fix where the modem listens
     const testbed::PictureRun run = testbed::run_picture_modem(*modem, on_air(transmission, c.snr_db), kStartTime);
-    ASSERT_NE(find_kind(run.events, sig::EventKind::WEFAX_START), nullptr);
+    ASSERT_NE(run.first(sig::EventKind::WEFAX_START), nullptr);
     EXPECT_NEAR(run.events.front().audio_hz, 1900.0 + c.tune_offset_hz, 3.0);
     // While the picture arrives the modem reports the measured leader frequency.
     const double mid_run = run.frequency_hz[run.frequency_hz.size() / 2];
     EXPECT_NEAR(mid_run, 1900.0 + c.tune_offset_hz, 3.0);
-    const sig::Event* stop = find_kind(run.events, sig::EventKind::WEFAX_STOP);
+    const sig::Event* stop = run.first(sig::EventKind::WEFAX_STOP);
     ASSERT_NE(stop, nullptr);
     EXPECT_EQ(stop->lines, geometry.height);
     const double psnr = received_psnr(run, sent);
@@ -221,7 +209,7 @@ TEST_P(SstvIgnoredHeader, StartsNothingAndTheSearchGoesOn) {
     // Only the second header counts: it ends after the whole first transmission.
     const double second_header_end = kStartTime + 1.0 + 2 * 0.91 + 128 * (4 * 91.52 + 22.08) / 1000.0;
     EXPECT_NEAR(first.t, second_header_end, 0.012);
-    EXPECT_EQ(find_kind(run.events, sig::EventKind::WEFAX_STOP)->lines, 256);
+    EXPECT_EQ(run.first(sig::EventKind::WEFAX_STOP)->lines, 256);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, SstvIgnoredHeader,
@@ -241,7 +229,7 @@ TEST(SstvPicture, WithoutSyncsItEndsWithNoLinesAndNoFile) {
     std::vector<sig::EventKind> expected{sig::EventKind::WEFAX_START};
     for (int lines = 32; lines < 256; lines += 32) expected.push_back(sig::EventKind::WEFAX_PROGRESS);
     expected.push_back(sig::EventKind::WEFAX_STOP);
-    ASSERT_EQ(kinds(run.events), expected);
+    ASSERT_EQ(run.kinds(), expected);
     EXPECT_EQ(run.events.back().lines, 0);
     EXPECT_EQ(run.events.back().variant, "PD50");
     EXPECT_TRUE(fs::is_empty(dir.path()));
@@ -255,7 +243,7 @@ TEST(SstvPicture, TheSameStemGetsANumberedName) {
     for (int run_number = 0; run_number < 3; ++run_number) {
         const auto modem = sstv_modem(dir.path());
         const testbed::PictureRun run = testbed::run_picture_modem(*modem, audio, kStartTime);
-        const sig::Event* image = find_kind(run.events, sig::EventKind::WEFAX_IMAGE);
+        const sig::Event* image = run.first(sig::EventKind::WEFAX_IMAGE);
         ASSERT_NE(image, nullptr);
         paths.push_back(image->text);
     }
@@ -298,7 +286,7 @@ TEST(SstvPicture, AnUnwritableDirectoryIsReportedAndTheEndStillCountsTheLines) {
     const testbed::PictureRun run = testbed::run_picture_modem(*modem, on_air(testbed::modulate_sstv("PD50", sent, {})), kStartTime);
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(err, "sstv: cannot create " + (blocked / "pictures").string() + ": Not a directory\n");
-    EXPECT_EQ(find_kind(run.events, sig::EventKind::WEFAX_IMAGE), nullptr);
+    EXPECT_EQ(run.first(sig::EventKind::WEFAX_IMAGE), nullptr);
     ASSERT_EQ(run.events.back().kind, sig::EventKind::WEFAX_STOP);
     EXPECT_EQ(run.events.back().lines, 256);
 }

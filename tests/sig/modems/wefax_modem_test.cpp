@@ -44,18 +44,6 @@ std::vector<float> on_air(const std::vector<float>& transmission, double snr_db 
     return audio;
 }
 
-std::vector<sig::EventKind> kinds(const std::vector<sig::Event>& events) {
-    std::vector<sig::EventKind> out;
-    for (const sig::Event& e : events) out.push_back(e.kind);
-    return out;
-}
-
-const sig::Event* find_kind(const std::vector<sig::Event>& events, sig::EventKind kind) {
-    for (const sig::Event& e : events)
-        if (e.kind == kind) return &e;
-    return nullptr;
-}
-
 double received_psnr(const sig::Event& image, const testbed::GreyPicture& sent) {
     const PngImage png = read_png(image.text);
     EXPECT_EQ(png.error, "");
@@ -158,7 +146,7 @@ TEST_P(WefaxChart, StartPhasingPictureAndStop) {
     for (int lines = 50; lines <= c.lines; lines += 50) expected.push_back(sig::EventKind::WEFAX_PROGRESS);
     expected.push_back(sig::EventKind::WEFAX_IMAGE);
     expected.push_back(sig::EventKind::WEFAX_STOP);
-    ASSERT_EQ(kinds(run.events), expected);
+    ASSERT_EQ(run.kinds(), expected);
 
     const std::string variant = std::to_string(c.lpm) + "/" + std::to_string(c.ioc);
     const sig::Event& start = run.events.front();
@@ -225,7 +213,7 @@ TEST(WefaxChartSpeed, AutomaticModeDoesNotKnowOneHundredLinesPerMinute) {
     TempDir dir;
     const auto modem = wefax_modem(dir.path());
     const testbed::PictureRun run = testbed::run_picture_modem(*modem, on_air(testbed::modulate_wefax(sent, t)), kStartTime);
-    const sig::Event* stop = find_kind(run.events, sig::EventKind::WEFAX_STOP);
+    const sig::Event* stop = run.first(sig::EventKind::WEFAX_STOP);
     ASSERT_NE(stop, nullptr);
     EXPECT_EQ(stop->variant, "120/576");
 }
@@ -237,7 +225,7 @@ TEST(WefaxPhasing, AStopToneWhilePhasingEndsWithNoLinesAndNoFile) {
     TempDir dir;
     const auto modem = wefax_modem(dir.path());
     const testbed::PictureRun run = testbed::run_picture_modem(*modem, on_air(testbed::modulate_wefax(empty, t)), kStartTime);
-    ASSERT_EQ(kinds(run.events), (std::vector<sig::EventKind>{sig::EventKind::WEFAX_START, sig::EventKind::WEFAX_STOP}));
+    ASSERT_EQ(run.kinds(), (std::vector<sig::EventKind>{sig::EventKind::WEFAX_START, sig::EventKind::WEFAX_STOP}));
     EXPECT_EQ(run.events.back().lines, 0);
     // Ended where the stop tone's analysis run began.
     EXPECT_NEAR(run.events.back().t, kStartTime + 1.0 + 25.0, 0.25);
@@ -256,7 +244,7 @@ TEST(WefaxStopTone, AFadeInsideTheStopToneDoesNotMoveTheEndOfTheChart) {
     TempDir dir;
     const auto modem = wefax_modem(dir.path());
     const testbed::PictureRun run = testbed::run_picture_modem(*modem, on_air(testbed::modulate_wefax(sent, t)), kStartTime);
-    const sig::Event* stop = find_kind(run.events, sig::EventKind::WEFAX_STOP);
+    const sig::Event* stop = run.first(sig::EventKind::WEFAX_STOP);
     ASSERT_NE(stop, nullptr);
     EXPECT_EQ(stop->lines, 40);
     const double chart_end = kStartTime + 1.0 + testbed::wefax_chart_start(t) / 12000.0 + 40 * 0.25;
@@ -279,7 +267,7 @@ TEST(WefaxStopTone, TheChartEndsWhereTheToneBeginsNotAWindowEarlier) {
     TempDir dir;
     const auto modem = wefax_modem(dir.path());
     const testbed::PictureRun run = testbed::run_picture_modem(*modem, audio, kStartTime);
-    const sig::Event* stop = find_kind(run.events, sig::EventKind::WEFAX_STOP);
+    const sig::Event* stop = run.first(sig::EventKind::WEFAX_STOP);
     ASSERT_NE(stop, nullptr);
     EXPECT_EQ(stop->lines, 40);
 }
@@ -307,7 +295,7 @@ TEST_P(WefaxLevels, LockToMeasuredBlackAndWhite) {
     TempDir dir;
     const auto modem = wefax_modem(dir.path());
     const testbed::PictureRun run = testbed::run_picture_modem(*modem, on_air(testbed::modulate_wefax(sent, t)), kStartTime);
-    const sig::Event* image = find_kind(run.events, sig::EventKind::WEFAX_IMAGE);
+    const sig::Event* image = run.first(sig::EventKind::WEFAX_IMAGE);
     ASSERT_NE(image, nullptr);
     EXPECT_NEAR(image->audio_hz, c.reported_hz, 5.0);
     // 10 s in the chart (phasing ended 21 s into the run).
@@ -374,7 +362,7 @@ TEST(WefaxGaps, AShortGapIsBridgedALongOneEndsTheChart) {
         block.discontinuity = true;
         modem->process(block);
         for (sig::Event& e : modem->take_output().events) run.events.push_back(std::move(e));
-        const sig::Event* stop = find_kind(run.events, sig::EventKind::WEFAX_STOP);
+        const sig::Event* stop = run.first(sig::EventKind::WEFAX_STOP);
         ASSERT_NE(stop, nullptr);
         if (gap_s == 1.0) {
             // Bridged with grey: every line is there, two of them grey.
@@ -418,7 +406,7 @@ TEST(WefaxFiles, AnUnwritableDirectoryIsReportedAndTheEndStillCountsTheLines) {
     const testbed::PictureRun run = testbed::run_picture_modem(*modem, on_air(testbed::modulate_wefax(sent, t)), kStartTime);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "wefax: cannot create " + (blocked / "charts").string() + ": Not a directory\n");
-    EXPECT_EQ(find_kind(run.events, sig::EventKind::WEFAX_IMAGE), nullptr);
+    EXPECT_EQ(run.first(sig::EventKind::WEFAX_IMAGE), nullptr);
     ASSERT_EQ(run.events.back().kind, sig::EventKind::WEFAX_STOP);
     EXPECT_EQ(run.events.back().lines, 10);
 }
