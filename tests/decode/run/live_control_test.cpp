@@ -287,8 +287,17 @@ TEST_F(LiveControl, RecordingGoesOnThroughARetune)
     for (std::size_t i = 44; i + 1 < bytes.size(); i += 2)
         samples.push_back(static_cast<float>(static_cast<std::int16_t>(bytes[i] | (bytes[i + 1] << 8))) / 32767.0f);
     ASSERT_GT(samples.size(), 86000u) << "both seconds, in one file";
-    EXPECT_NEAR(fit_tone(std::span(samples).subspan(9600, 28800), 48000, 1000).amplitude, 0.1, 0.003);
-    EXPECT_NEAR(fit_tone(std::span(samples).subspan(samples.size() - 28800), 48000, 1000).amplitude, 0.1, 0.003);
+    // A live output may drop a block when a loaded machine starves its writer; that breaks the
+    // tone's phase in one stretch only, so the tone is judged by the middle of six stretches.
+    auto const tone_level = [&](std::size_t first) {
+        std::vector<double> levels;
+        for (std::size_t k = 0; k < 6; ++k)
+            levels.push_back(fit_tone(std::span(samples).subspan(first + k * 4800, 4800), 48000, 1000).amplitude);
+        std::sort(levels.begin(), levels.end());
+        return levels[3];
+    };
+    EXPECT_NEAR(tone_level(9600), 0.1, 0.003);
+    EXPECT_NEAR(tone_level(samples.size() - 28800), 0.1, 0.003);
 }
 
 // CHECK asks what APPLY would do: the capture centre the radio would really use, and every
