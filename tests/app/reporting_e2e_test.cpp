@@ -6,14 +6,6 @@
 // Nothing may leave the machine. The test moves itself, and so every program it starts, into
 // a network namespace of its own in which only loopback exists, and into a mount namespace in
 // which a private hosts file points the services' fixed host names where the test wants them.
-#include <arpa/inet.h>
-#include <net/if.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +32,7 @@
 #include "testbed/lib/wsjt_recordings.hpp"
 #include "tests/support/form_server.hpp"
 #include "tests/support/ipfix_reader.hpp"
+#include "tests/support/private_network.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/sqlite_probe.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -83,30 +76,11 @@ std::string isolation_failure = "not isolated";
 
 std::string isolate()
 {
-    if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-        return std::string("cannot enter private network and mount namespaces (needs root): ") + std::strerror(errno);
-    int const probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    bool const loopback_up = probe >= 0 && ::ioctl(probe, SIOCGIFFLAGS, &request) == 0 &&
-                             (request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP),
-                              ::ioctl(probe, SIOCSIFFLAGS, &request) == 0);
-    if (probe >= 0)
-        ::close(probe);
-    if (!loopback_up)
-        return std::string("cannot bring up loopback in the private network namespace: ") + std::strerror(errno);
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("cannot make the private mount namespace private: ") + std::strerror(errno);
-
-    std::string hosts_line;
-    for (std::string const& line : lines_of(file_text("/etc/nsswitch.conf"))) {
-        if (line.rfind("hosts:", 0) == 0)
-            hosts_line = line;
-    }
-    std::istringstream sources(hosts_line.substr(hosts_line.find(':') + 1));
-    std::string first;
-    sources >> first;
-    if (!hosts_line.empty() && first != "files")
+    std::string const failure = enter_private_network();
+    if (!failure.empty())
+        return failure;
+    std::vector<std::string> const sources = host_lookup_sources();
+    if (!sources.empty() && sources.front() != "files")
         return "/etc/nsswitch.conf does not look host names up in files first";
 
     // The names must be the ones the program uses, or redirecting them proves nothing.
@@ -131,56 +105,11 @@ public:
 
 testing::Environment* const private_network = testing::AddGlobalTestEnvironment(new PrivateNetwork);
 
-// Points the two host names at the given addresses for as long as it lives.
-class HostsFile {
-public:
-    HostsFile(std::string const& collector_address, std::string const& wsprnet_address)
-    {
-        path_ = dir_.write_file("hosts", "127.0.0.1 localhost\n" + collector_address + " " + kCollectorHost + "\n" +
-                                             wsprnet_address + " " + kWsprnetHost + "\n");
-        bound_ = ::mount(path_.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
-        if (!bound_)
-            failure_ = std::string("cannot bind a private hosts file: ") + std::strerror(errno);
-        else
-            failure_ = check(kCollectorHost, collector_address) + check(kWsprnetHost, wsprnet_address);
-    }
-    ~HostsFile()
-    {
-        if (bound_)
-            ::umount2("/etc/hosts", MNT_DETACH);
-    }
-    HostsFile(HostsFile const&) = delete;
-    HostsFile& operator=(HostsFile const&) = delete;
-
-    std::string const& failure() const { return failure_; }
-
-private:
-    static std::string check(char const* host, std::string const& address)
-    {
-        addrinfo hints{};
-        hints.ai_socktype = SOCK_DGRAM;
-        addrinfo* found = nullptr;
-        if (::getaddrinfo(host, nullptr, &hints, &found) != 0)
-            return std::string(host) + " does not resolve from the private hosts file; ";
-        std::string wrong;
-        for (addrinfo const* a = found; a != nullptr; a = a->ai_next) {
-            char text[INET6_ADDRSTRLEN] = "";
-            void const* raw = &reinterpret_cast<sockaddr_in6 const*>(a->ai_addr)->sin6_addr;
-            if (a->ai_family == AF_INET)
-                raw = &reinterpret_cast<sockaddr_in const*>(a->ai_addr)->sin_addr;
-            ::inet_ntop(a->ai_family, raw, text, sizeof text);
-            if (text != address)
-                wrong = std::string(host) + " resolves to " + text + "; ";
-        }
-        ::freeaddrinfo(found);
-        return wrong;
-    }
-
-    TempDir dir_;
-    fs::path path_;
-    bool bound_ = false;
-    std::string failure_;
-};
+// Points the two host names at the given addresses.
+HostsFile hosts_file(std::string const& collector_address, std::string const& wsprnet_address)
+{
+    return HostsFile({{kCollectorHost, collector_address}, {kWsprnetHost, wsprnet_address}});
+}
 
 #define SKIP_UNLESS_PRIVATE(hosts)                                                   \
     do {                                                                             \
@@ -189,41 +118,6 @@ private:
         if (!(hosts).failure().empty())                                              \
             GTEST_SKIP() << (hosts).failure();                                       \
     } while (false)
-
-// The PSK Reporter collector: a UDP socket on 127.0.0.1 at the collector port. Delivery on
-// loopback is done by the time the sender's call returns, so once norvane has exited every
-// datagram it sent is waiting here.
-class UdpCollector {
-public:
-    UdpCollector()
-    {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(kCollectorPort);
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            throw std::runtime_error(std::string("cannot listen on the collector port: ") + std::strerror(errno));
-    }
-    ~UdpCollector() { ::close(fd_); }
-    UdpCollector(UdpCollector const&) = delete;
-    UdpCollector& operator=(UdpCollector const&) = delete;
-
-    std::vector<std::vector<unsigned char>> datagrams()
-    {
-        std::vector<std::vector<unsigned char>> all;
-        std::vector<unsigned char> buffer(65536);
-        for (;;) {
-            ssize_t const got = ::recv(fd_, buffer.data(), buffer.size(), 0);
-            if (got < 0)
-                return all;
-            all.emplace_back(buffer.begin(), buffer.begin() + got);
-        }
-    }
-
-private:
-    int fd_ = -1;
-};
 
 // A recording on the air: the stand-in sends it from the next UTC multiple of period_s on.
 struct Transmission {
@@ -403,9 +297,9 @@ protected:
 
 TEST_F(PskReporterRun, SpotsReachTheCollectorOnceAndEveryIntervalIsInTheHistory)
 {
-    HostsFile hosts("127.0.0.1", "127.0.0.1");
+    HostsFile const hosts = hosts_file("127.0.0.1", "127.0.0.1");
     SKIP_UNLESS_PRIVATE(hosts);
-    UdpCollector collector;
+    UdpCollector collector(kCollectorPort);
 
     std::time_t const began = std::time(nullptr);
     fs::path const all_txt = tmp / "ALL.TXT";
@@ -498,7 +392,7 @@ TEST_F(PskReporterRun, SpotsReachTheCollectorOnceAndEveryIntervalIsInTheHistory)
 
 TEST_F(PskReporterRun, AnUnreachableCollectorCostsTheReportsButNoDecodes)
 {
-    HostsFile hosts(kNoRouteAddress, "127.0.0.1");
+    HostsFile const hosts = hosts_file(kNoRouteAddress, "127.0.0.1");
     SKIP_UNLESS_PRIVATE(hosts);
     fs::path const all_txt = tmp / "ALL.TXT";
     ProcessResult const result = receive(on_air, options(all_txt), state);
@@ -528,7 +422,7 @@ TEST_F(PskReporterRun, AnUnreachableCollectorCostsTheReportsButNoDecodes)
 
 TEST(WsprnetRun, EveryDecodedSpotIsPostedOnce)
 {
-    HostsFile hosts("127.0.0.1", "127.0.0.1");
+    HostsFile const hosts = hosts_file("127.0.0.1", "127.0.0.1");
     SKIP_UNLESS_PRIVATE(hosts);
     FormServer endpoint({200, "2 spot(s) added\n", false}, 80);
 

@@ -10,24 +10,21 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "report/ipfix_datagram.hpp"
 #include "tests/report/psk_test_harness.hpp"
+#include "tests/support/private_network.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace {
@@ -45,62 +42,30 @@ std::string error_of(auto&& action)
     return "";
 }
 
-std::string file_text(char const* path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Why the tests cannot run; empty once the namespaces and the silent server are in place.
 std::string isolation_failure = "not isolated";
 int silent_server = -1;
 
-std::string bind_file(TempDir const& dir, char const* name, std::string const& content, char const* target)
+std::string isolate(std::vector<std::unique_ptr<PrivateFile>>& files)
 {
-    std::string const path = dir.write_file(name, content).string();
-    if (::mount(path.c_str(), target, nullptr, MS_BIND, nullptr) != 0)
-        return std::string("cannot bind a private ") + target + ": " + std::strerror(errno);
-    return "";
-}
-
-std::string isolate(TempDir const& dir)
-{
-    if (::unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-        return std::string("cannot enter private network and mount namespaces (needs root): ") + std::strerror(errno);
-    int const probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request{};
-    std::strcpy(request.ifr_name, "lo");
-    bool const loopback_up = probe >= 0 && ::ioctl(probe, SIOCGIFFLAGS, &request) == 0 &&
-                             (request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP),
-                              ::ioctl(probe, SIOCSIFFLAGS, &request) == 0);
-    if (probe >= 0)
-        ::close(probe);
-    if (!loopback_up)
-        return std::string("cannot bring up loopback in the private network namespace: ") + std::strerror(errno);
-    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("cannot make the private mount namespace private: ") + std::strerror(errno);
-    // Host names must come from the files below and then from the name server they name.
-    std::istringstream nsswitch(file_text("/etc/nsswitch.conf"));
-    std::string sources;
-    for (std::string line; std::getline(nsswitch, line);) {
-        if (line.rfind("hosts:", 0) == 0)
-            sources = line.substr(6);
-    }
-    std::istringstream words(sources);
-    std::string word;
-    while (words >> word && (word == "files" || word.front() == '[')) {
-    }
-    if (word != "dns")
-        return "/etc/nsswitch.conf does not look host names up in files, then DNS";
-    // The resolver's own limits lie well beyond the reporter's 2 s.
-    std::string failure = bind_file(dir, "resolv.conf", "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n",
-                                    "/etc/resolv.conf");
-    if (failure.empty())
-        failure = bind_file(dir, "hosts", "127.0.0.1 localhost\n", "/etc/hosts");
+    std::string failure = enter_private_network();
     if (!failure.empty())
         return failure;
+    // Host names must come from the files below and then from the name server they name.
+    std::vector<std::string> const sources = host_lookup_sources();
+    auto word = sources.begin();
+    while (word != sources.end() && (*word == "files" || word->front() == '['))
+        ++word;
+    if (word == sources.end() || *word != "dns")
+        return "/etc/nsswitch.conf does not look host names up in files, then DNS";
+    // The resolver's own limits lie well beyond the reporter's 2 s.
+    files.push_back(std::make_unique<PrivateFile>("/etc/resolv.conf",
+                                                  "nameserver 127.0.0.1\noptions timeout:30 attempts:1\n"));
+    files.push_back(std::make_unique<PrivateFile>("/etc/hosts", "127.0.0.1 localhost\n"));
+    for (auto const& file : files) {
+        if (!file->failure().empty())
+            return file->failure();
+    }
 
     silent_server = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -114,10 +79,10 @@ std::string isolate(TempDir const& dir)
 
 class PrivateResolver : public testing::Environment {
 public:
-    void SetUp() override { isolation_failure = isolate(dir_); }
+    void SetUp() override { isolation_failure = isolate(files_); }
 
 private:
-    TempDir dir_;
+    std::vector<std::unique_ptr<PrivateFile>> files_;
 };
 
 testing::Environment* const private_resolver = testing::AddGlobalTestEnvironment(new PrivateResolver);
