@@ -677,14 +677,11 @@ void live_channel_rules(Parse& p)
         throw std::runtime_error("At most 16 audio and analysis channels per SDR");
 
     if (o.wideband && o.known_channels) {
-        for (AnalysisChannel preset : known_channels_in_range(o.frequency, o.if_bandwidth)) {
+        for (AnalysisChannel preset : known_channel_windows(o.frequency, o.if_bandwidth, o.known_channels_report)) {
             bool const present = std::any_of(o.analysis_channels.begin(), o.analysis_channels.end(),
                                              [&](AnalysisChannel const& c) { return c.id == preset.id; });
-            if (present)
-                continue;
-            // JTTY-only presets always report: their text is nothing but call signs and grids.
-            preset.report = only_jtty_modes(preset, false) || o.known_channels_report;
-            o.analysis_channels.push_back(std::move(preset));
+            if (!present)
+                o.analysis_channels.push_back(std::move(preset));
         }
     }
 

@@ -345,6 +345,8 @@ void AudioDSP::set_output(std::shared_ptr<Output> output) { state_->output = std
 
 bool AudioDSP::disabled() const { return state_->disabled.load(); }
 
+double AudioDSP::input_rate() const { return state_->input_rate; }
+
 std::uint64_t AudioDSP::fft_size() const { return state_->fft_size; }
 std::uint64_t AudioDSP::extract_size() const { return state_->extract_size; }
 double AudioDSP::intermediate_rate() const { return state_->intermediate_rate; }

@@ -61,6 +61,7 @@ public:
     std::uint64_t fft_size() const;
     std::uint64_t extract_size() const;
     double intermediate_rate() const;
+    double input_rate() const;
     std::int32_t centre_bin() const;
     int engine_row() const;  // -1 without an engine
 

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/file.h>
@@ -26,11 +27,15 @@
 #include "core/private_directory.hpp"
 #include "core/private_file.hpp"
 #include "core/unique_fd.hpp"
+#include "core/capture_fit_error.hpp"
+#include "live/analysis_dsp.hpp"
 #include "live/audio_dsp.hpp"
 #include "live/channel_team.hpp"
+#include "live/make_analysis_channel.hpp"
 #include "live/output.hpp"
 #include "live/spectrum_monitor.hpp"
 #include "radio/radio_replies.hpp"
+#include "live/track_text.hpp"
 #include "sig/known_channels.hpp"
 
 namespace {
@@ -43,8 +48,18 @@ constexpr int listen_backlog = 4;
 constexpr std::size_t max_counted_channels = 16;
 constexpr std::size_t max_socket_channels = 24;
 constexpr std::size_t inline_channel_limit = 3;
+constexpr std::size_t max_analysis_status_bytes = 15000;
 
 using AudioSet = std::vector<std::shared_ptr<AudioDSP>>;
+using AnalysisSet = std::vector<std::shared_ptr<AnalysisDSP>>;
+
+// Whether SET changes what the channel's analyzer does; `enabled` alone does not.
+bool same_analysis(AnalysisChannel const& a, AnalysisChannel const& b)
+{
+    AnalysisChannel left = a;
+    left.enabled = b.enabled;
+    return left == b;
+}
 
 bool begins_with(std::string const& text, std::string_view prefix)
 {
@@ -114,12 +129,15 @@ struct LiveAudio::Impl {
     std::thread control_thread;
     bool reply_failure_reported = false;  // control thread only
     std::atomic<std::shared_ptr<AudioSet const>> audio;
+    std::atomic<std::shared_ptr<AnalysisSet const>> analysis;
     // Objects a command or a retune replaced, kept until nothing else holds them, so their last
     // release (and any thread join it implies) happens on the control thread rather than on the
     // frame thread.
     std::mutex retired_mutex;
     std::vector<std::shared_ptr<void const>> retired;
     AnalysisSettings settings;
+    // The last sink of every analyzer built here; read by ANALYZE STATUS.
+    std::shared_ptr<TrackText> track_text;
     // Created by the first frame that needs it; destroyed first, before the sets its workers use.
     std::unique_ptr<ChannelTeam> team;
     std::atomic<unsigned> team_workers {0};
@@ -152,11 +170,26 @@ struct LiveAudio::Impl {
     void set(AudioChannel const& channel);
     void remove(std::string const& id);
     void commit_retune(double centre_hz, std::shared_ptr<AudioSet const> const& next,
+                       std::shared_ptr<AnalysisSet const> const& next_analysis,
                        std::shared_ptr<SpectrumMonitor> const& next_monitor);
+
+    std::size_t counted_channels(AudioSet const& audio_set, AnalysisSet const& analysis_set) const;
+    AnalysisOrigin start_up_origin(AnalysisChannel const& channel) const;
+    std::shared_ptr<sig::Analyzer> build_analyzer(AnalysisChannel const& channel) const;
+    std::shared_ptr<AnalysisDSP> build_front_end(AnalysisChannel const& channel, AnalysisOrigin origin,
+                                                 double centre_hz, std::shared_ptr<sig::Analyzer> analyzer,
+                                                 bool discontinuity) const;
+    void publish_analysis(std::shared_ptr<AnalysisSet const> const& previous, AnalysisSet&& next);
+    std::string analyze(std::string const& request);
+    std::string analysis_status() const;
+    void add_analysis(AnalysisChannel const& channel, AnalysisOrigin origin);
+    void set_analysis(AnalysisChannel const& channel);
+    void remove_analysis(std::string const& id);
 };
 
 LiveAudio::Impl::Impl(double rate_hz, double centre_hz, double width_hz, std::string path, RadioHook hook,
-                      bool only_radio, AnalysisSettings analysis, std::shared_ptr<SpectrumRows> receive_engine)
+                      bool only_radio, AnalysisSettings analysis_settings,
+                      std::shared_ptr<SpectrumRows> receive_engine)
     : engine(std::move(receive_engine)),
       radio_hook(std::move(hook)),
       radio_only(only_radio),
@@ -166,7 +199,9 @@ LiveAudio::Impl::Impl(double rate_hz, double centre_hz, double width_hz, std::st
       capture_width_hz(width_hz),
       control_path(absolute_control_path(path)),
       audio(std::make_shared<AudioSet const>()),
-      settings(std::move(analysis))
+      analysis(std::make_shared<AnalysisSet const>()),
+      settings(std::move(analysis_settings)),
+      track_text(std::make_shared<TrackText>())
 {
 }
 
@@ -193,8 +228,19 @@ void LiveAudio::Impl::replay_start_up_channels(std::vector<AudioChannel> const& 
     // because its spec text, written out, would be longer than a request may be.
     for (AudioChannel const& channel : channels)
         add(channel);
-    if (!settings.channels.empty())
-        throw std::runtime_error("Analysis channels are not built yet");
+    for (AnalysisChannel const& channel : settings.channels) {
+        AnalysisOrigin const origin = start_up_origin(channel);
+        if (origin == AnalysisOrigin::known_channel) {
+            // The option layer chose the windows around the requested frequency; the capture's
+            // own centre decides which of them this receiver really covers.
+            try {
+                check_passband_in_capture(channel, capture_centre_hz.load(), capture_width_hz);
+            } catch (CaptureFitError const&) {
+                continue;
+            }
+        }
+        add_analysis(channel, origin);
+    }
     std::vector<std::shared_ptr<void const>> released;
     {
         std::scoped_lock lock(retired_mutex);
@@ -411,7 +457,7 @@ void LiveAudio::Impl::add(AudioChannel const& channel)
         if (sockets > max_socket_channels - 1)
             throw std::runtime_error("At most " + std::to_string(max_socket_channels)
                                      + " web listener channels per SDR");
-    } else if (next.size() - sockets > max_counted_channels - 1) {
+    } else if (counted_channels(next, *analysis.load()) > max_counted_channels - 1) {
         throw std::runtime_error("At most 16 audio and analysis channels per SDR");
     }
     if (!channel.wav.empty()) {
@@ -460,11 +506,155 @@ void LiveAudio::Impl::remove(std::string const& id)
 }
 
 void LiveAudio::Impl::commit_retune(double centre_hz, std::shared_ptr<AudioSet const> const& next,
+                                    std::shared_ptr<AnalysisSet const> const& next_analysis,
                                     std::shared_ptr<SpectrumMonitor> const& next_monitor)
 {
     retire(audio.exchange(next));
+    std::shared_ptr<AnalysisSet const> const previous = analysis.exchange(next_analysis);
+    // Known-channel windows were built anew: what their old analyzers read is gone with them.
+    for (auto const& front : *previous) {
+        if (front->origin() == AnalysisOrigin::known_channel)
+            track_text->forget(front->spec().id);
+    }
+    retire(previous);
     retire(monitor.exchange(next_monitor));
     capture_centre_hz.store(centre_hz);
+}
+
+std::size_t LiveAudio::Impl::counted_channels(AudioSet const& audio_set, AnalysisSet const& analysis_set) const
+{
+    auto const socketless = [](auto const& chain) { return chain->channel().socket.empty(); };
+    auto const counted = [](auto const& front) { return !is_known_channel_id(front->spec().id); };
+    return static_cast<std::size_t>(std::count_if(audio_set.begin(), audio_set.end(), socketless)
+                                    + std::count_if(analysis_set.begin(), analysis_set.end(), counted));
+}
+
+AnalysisOrigin LiveAudio::Impl::start_up_origin(AnalysisChannel const& channel) const
+{
+    // The option layer appends the windows it chose after the user's channels, exactly as the
+    // table gives them; a user's channel that merely shares an identifier stays the user's.
+    if (!settings.known_channels)
+        return AnalysisOrigin::user;
+    std::optional<AnalysisChannel> const window = known_channel_window(channel.id, settings.known_channels_report);
+    return window && *window == channel ? AnalysisOrigin::known_channel : AnalysisOrigin::user;
+}
+
+std::shared_ptr<sig::Analyzer> LiveAudio::Impl::build_analyzer(AnalysisChannel const& channel) const
+{
+    if (!channel.enabled)
+        return nullptr;
+    return make_analysis_channel(channel, settings, track_text);
+}
+
+std::shared_ptr<AnalysisDSP> LiveAudio::Impl::build_front_end(AnalysisChannel const& channel, AnalysisOrigin origin,
+                                                              double centre_hz,
+                                                              std::shared_ptr<sig::Analyzer> analyzer,
+                                                              bool discontinuity) const
+{
+    return std::make_shared<AnalysisDSP>(channel, origin, capture_rate_hz, centre_hz, std::move(analyzer),
+                                         settings.iq_replay ? settings.replay_origin : 0.0, settings.iq_replay,
+                                         discontinuity, engine);
+}
+
+void LiveAudio::Impl::publish_analysis(std::shared_ptr<AnalysisSet const> const& previous, AnalysisSet&& next)
+{
+    retire(previous);
+    analysis.store(std::make_shared<AnalysisSet const>(std::move(next)));
+}
+
+std::string LiveAudio::Impl::analyze(std::string const& request)
+{
+    if (request == "STATUS")
+        return analysis_status();
+    if (begins_with(request, "REMOVE ")) {
+        remove_analysis(request.substr(7));
+        return "OK";
+    }
+    if (begins_with(request, "SET ")) {
+        set_analysis(parse_analysis_channel(std::string_view(request).substr(4)));
+        return "OK";
+    }
+    if (begins_with(request, "ADD ")) {
+        add_analysis(parse_analysis_channel(std::string_view(request).substr(4)), AnalysisOrigin::user);
+        return "OK";
+    }
+    throw std::runtime_error("Expected ANALYZE ADD, SET, REMOVE or STATUS");
+}
+
+std::string LiveAudio::Impl::analysis_status() const
+{
+    std::string text = "OK capture=" + fixed(capture_centre_hz.load()) + ",span=" + fixed(0.9 * capture_width_hz);
+    std::shared_ptr<AnalysisSet const> const current = analysis.load();
+    for (auto const& front : *current) {
+        text += '\n';
+        text += format_analysis_channel(front->spec());
+    }
+    for (auto const& front : *current) {
+        if (!front->analyzer())
+            continue;
+        sig::Analyzer::Config const& config = front->analyzer()->config();
+        for (sig::Candidate const& track : front->analyzer()->snapshot()) {
+            std::string const line = format_track_line(config.channel, config.dial_hz, config.usb, track,
+                                                       track_text->text(config.channel, track.track));
+            if (text.size() + line.size() + 1 > max_analysis_status_bytes) {
+                text += "\n...";
+                return text;
+            }
+            text += '\n';
+            text += line;
+        }
+    }
+    return text;
+}
+
+void LiveAudio::Impl::add_analysis(AnalysisChannel const& channel, AnalysisOrigin origin)
+{
+    double const centre = capture_centre_hz.load();
+    check_passband_in_capture(channel, centre, capture_width_hz);
+    std::shared_ptr<AnalysisSet const> const current = analysis.load();
+    AnalysisSet next = *current;
+    for (auto const& front : next) {
+        if (front->spec().id == channel.id)
+            throw std::runtime_error("Analysis ID already exists; remove it before replacing it");
+    }
+    if (!is_known_channel_id(channel.id) && counted_channels(*audio.load(), next) > max_counted_channels - 1)
+        throw std::runtime_error("At most 16 audio and analysis channels per SDR");
+    next.push_back(build_front_end(channel, origin, centre, build_analyzer(channel), false));
+    publish_analysis(current, std::move(next));
+}
+
+void LiveAudio::Impl::set_analysis(AnalysisChannel const& channel)
+{
+    double const centre = capture_centre_hz.load();
+    check_passband_in_capture(channel, centre, capture_width_hz);
+    std::shared_ptr<AnalysisSet const> const current = analysis.load();
+    AnalysisSet next = *current;
+    auto const found = std::find_if(next.begin(), next.end(),
+                                    [&](auto const& front) { return front->spec().id == channel.id; });
+    if (found == next.end())
+        throw std::runtime_error("Analysis channel does not exist");
+    AnalysisDSP const& old = **found;
+    bool const same = same_analysis(channel, old.spec());
+    std::shared_ptr<sig::Analyzer> analyzer;
+    if (channel.enabled)
+        analyzer = same && old.analyzer() ? old.analyzer() : build_analyzer(channel);
+    // A window the user has reconfigured is the user's from now on: a retune keeps it as set.
+    AnalysisOrigin const origin = channel == old.spec() ? old.origin() : AnalysisOrigin::user;
+    *found = build_front_end(channel, origin, centre, analyzer, true);
+    if (!channel.enabled || !same)
+        track_text->forget(channel.id);
+    publish_analysis(current, std::move(next));
+}
+
+void LiveAudio::Impl::remove_analysis(std::string const& id)
+{
+    if (!is_valid_channel_id(id))
+        throw std::runtime_error("Invalid analysis ID");
+    std::shared_ptr<AnalysisSet const> const current = analysis.load();
+    AnalysisSet next = *current;
+    std::erase_if(next, [&](auto const& front) { return front->spec().id == id; });
+    track_text->forget(id);
+    publish_analysis(current, std::move(next));
 }
 
 LiveAudio::LiveAudio(double capture_rate_hz, double capture_centre_hz, double capture_width_hz,
@@ -503,7 +693,7 @@ std::string LiveAudio::handle_command(std::string const& request)
     if (request == "SPECTRUM OFF" || begins_with(request, "SPECTRUM "))
         return live.monitor.load()->handle_command(request).text;
     if (begins_with(request, "ANALYZE "))
-        throw std::runtime_error("Analysis channels are not built yet");
+        return live.analyze(request.substr(8));
     if (request == "STATUS")
         return live.status();
     if (request == "CLEAR") {
@@ -531,17 +721,26 @@ void LiveAudio::process(SpectrumFrame const& frame)
     Impl& live = *impl_;
     // Both references are held to the end of the frame: a set replaced meanwhile stays alive.
     std::shared_ptr<AudioSet const> const audio = live.audio.load();
+    std::shared_ptr<AnalysisSet const> const analysis = live.analysis.load();
     AudioSet const& channels = *audio;
-    std::size_t const total = channels.size();
+    AnalysisSet const& fronts = *analysis;
+    std::size_t const total = channels.size() + fronts.size();
     if (live.settings.iq_replay || total <= inline_channel_limit) {
         for (auto const& chain : channels)
             chain->process(frame);
+        for (auto const& front : fronts)
+            front->process(frame);
     } else {
         if (!live.team) {
             live.team = std::make_unique<ChannelTeam>(ChannelTeam::threads_for(std::thread::hardware_concurrency()));
             live.team_workers.store(live.team->worker_count());
         }
-        ChannelTeam::Job const job = [&channels, &frame](std::uint64_t i) { channels[i]->process(frame); };
+        ChannelTeam::Job const job = [&channels, &fronts, &frame](std::uint64_t i) {
+            if (i < channels.size())
+                channels[i]->process(frame);
+            else
+                fronts[i - channels.size()]->process(frame);
+        };
         live.team->run(total, job);
     }
     std::shared_ptr<SpectrumMonitor> const monitor = live.monitor.load();
@@ -558,6 +757,8 @@ void LiveAudio::reset_audio()
         if (chain->output())
             chain->output()->reset();
     }
+    for (auto const& front : *live.analysis.load())
+        front->reset();
     live.monitor.load()->reset();
 }
 
@@ -580,22 +781,45 @@ void LiveAudio::check_retune(double centre_hz)
     // would refuse.
     for (auto const& chain : *live.audio.load())
         require_passband_in_capture(chain->channel(), centre_hz, live.capture_width_hz);
+    // A user's channel goes along or refuses the retune, whatever its identifier; known-channel
+    // windows are chosen anew for the new capture.
+    for (auto const& front : *live.analysis.load()) {
+        if (front->origin() == AnalysisOrigin::user)
+            check_passband_in_capture(front->spec(), centre_hz, live.capture_width_hz);
+    }
 }
 
 std::function<void()> LiveAudio::prepare_retune(double centre_hz)
 {
     check_retune(centre_hz);
     Impl& live = *impl_;
-    if (live.settings.known_channels && !known_channels_in_range(centre_hz, live.capture_width_hz).empty())
-        throw std::runtime_error("Analysis channels are not built yet");
     AudioSet next;
     for (auto const& chain : *live.audio.load())
         next.push_back(live.build_chain(chain->channel(), centre_hz, chain->output()));
+    AnalysisSet next_analysis;
+    for (auto const& front : *live.analysis.load()) {
+        if (front->origin() == AnalysisOrigin::user)
+            next_analysis.push_back(
+                live.build_front_end(front->spec(), AnalysisOrigin::user, centre_hz, front->analyzer(), true));
+    }
+    if (live.settings.known_channels) {
+        for (AnalysisChannel const& window :
+             known_channel_windows(centre_hz, live.capture_width_hz, live.settings.known_channels_report)) {
+            // A user's channel of the same identifier stays and the window gives way, as at start.
+            bool const taken = std::any_of(next_analysis.begin(), next_analysis.end(),
+                                           [&](auto const& front) { return front->spec().id == window.id; });
+            if (!taken)
+                next_analysis.push_back(live.build_front_end(window, AnalysisOrigin::known_channel, centre_hz,
+                                                             live.build_analyzer(window), false));
+        }
+    }
     auto next_set = std::make_shared<AudioSet const>(std::move(next));
+    auto next_analysis_set = std::make_shared<AnalysisSet const>(std::move(next_analysis));
     auto next_monitor =
         std::make_shared<SpectrumMonitor>(live.capture_rate_hz, centre_hz, live.capture_width_hz, live.engine);
-    return [&live, centre_hz, next_set = std::move(next_set), next_monitor = std::move(next_monitor)] {
-        live.commit_retune(centre_hz, next_set, next_monitor);
+    return [&live, centre_hz, next_set = std::move(next_set), next_analysis_set = std::move(next_analysis_set),
+            next_monitor = std::move(next_monitor)] {
+        live.commit_retune(centre_hz, next_set, next_analysis_set, next_monitor);
     };
 }
 

@@ -127,3 +127,26 @@ std::vector<AnalysisChannel> known_channels_in_range(double centre_hz, double ca
     }
     return result;
 }
+
+namespace {
+
+AnalysisChannel with_report_rule(AnalysisChannel channel, bool report) {
+    // JTTY-only windows always report: their text is nothing but call signs and grids.
+    channel.report = only_jtty_modes(channel, false) || report;
+    return channel;
+}
+
+}  // namespace
+
+std::vector<AnalysisChannel> known_channel_windows(double centre_hz, double capture_width_hz, bool report) {
+    std::vector<AnalysisChannel> windows = known_channels_in_range(centre_hz, capture_width_hz);
+    for (AnalysisChannel& window : windows) window = with_report_rule(std::move(window), report);
+    return windows;
+}
+
+std::optional<AnalysisChannel> known_channel_window(std::string_view id, bool report) {
+    for (const KnownChannel& row : known_channels()) {
+        if (row.id == id) return with_report_rule(parse_analysis_channel(row_spec(row)), report);
+    }
+    return std::nullopt;
+}

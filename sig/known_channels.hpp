@@ -4,6 +4,7 @@
 // dial frequencies, weather fax, SSTV) and the analysis channels made from the rows that fit
 // a capture.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,3 +35,11 @@ bool is_known_channel_id(std::string_view id);
 // The analysis channels of the rows whose passband fits centre +- 0.45 x capture width, in
 // table order (at most 64). Rows that do not fit are left out silently.
 std::vector<AnalysisChannel> known_channels_in_range(double centre_hz, double capture_width_hz);
+
+// The windows a run watches on a capture: known_channels_in_range, each reporting its spots when
+// `report` is set (--known-channels-report); a window that watches only JTTY always reports.
+std::vector<AnalysisChannel> known_channel_windows(double centre_hz, double capture_width_hz, bool report);
+
+// The window of the row with this identifier, whatever the capture, under the same report rule;
+// nothing for an identifier that names no row.
+std::optional<AnalysisChannel> known_channel_window(std::string_view id, bool report);

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/log_line.hpp"
+#include "core/private_directory.hpp"
 
 #include "decode/channelizer.hpp"
 #include "decode/decoder_pool.hpp"
@@ -13,6 +14,9 @@
 #include "live/analysis_settings.hpp"
 #include "live/live_audio.hpp"
 #include "rx888/gpu_library.hpp"
+#include "sig/journal_sink.hpp"
+#include "sig/reporter_sink.hpp"
+#include "sig/stderr_sink.hpp"
 
 namespace {
 
@@ -105,7 +109,7 @@ void attach_capture(std::unique_ptr<LiveAudio> const& live, DecoderCapture& capt
     capture.set_reset_hook([owner] { (*owner)->reset_audio(); });
 }
 
-AnalysisSettings make_analysis_sinks(Options const& options, bool iq_replay, std::shared_ptr<PskReporter> const&)
+AnalysisSettings make_analysis_sinks(Options const& options, bool iq_replay, std::shared_ptr<PskReporter> const& reporter)
 {
     AnalysisSettings settings;
     // Set whatever else the run asks for: on IQ replay the live channels run on the capture's
@@ -116,9 +120,19 @@ AnalysisSettings make_analysis_sinks(Options const& options, bool iq_replay, std
     settings.known_channels_report = options.known_channels_report;
     if (settings.channels.empty() && !settings.known_channels)
         return settings;
-    // The analyzers, their event sinks and the "Signal analysis: " line come with the signal
-    // analyzer; a run that asked for analysis must not start silently without it.
-    if (!settings.channels.empty())
-        throw std::runtime_error("Signal analysis channels are not built yet; run without --analysis-channel");
-    throw std::runtime_error("Known-channel analysis is not built yet; run without --known-channels");
+    settings.receiver = options.backend + (options.serial.empty() ? std::string() : " " + options.serial);
+    settings.image_dir = options.wefax_images;
+    if (iq_replay)
+        settings.replay_origin = static_cast<double>(parse_utc_timestamp(options.start_utc));
+    settings.sinks.push_back(std::make_shared<sig::StderrSink>());
+    if (!options.signal_journal.empty()) {
+        create_private_parent(options.signal_journal);
+        settings.sinks.push_back(std::make_shared<sig::JournalSink>(options.signal_journal));
+    }
+    if (reporter)
+        settings.reporter = std::make_shared<sig::ReporterSink>(reporter);
+    log_line("Signal analysis: " + std::to_string(settings.channels.size()) + " channel(s); journal="
+             + (options.signal_journal.empty() ? std::string("off") : options.signal_journal)
+             + ", wefax-images=" + options.wefax_images + (settings.reporter ? ", PSK Reporter spots on" : ""));
+    return settings;
 }

@@ -51,7 +51,8 @@ std::vector<double> first_members(std::vector<DecoderChannel> const& channels);
 // when they happen; with no live audio, the capture is left as it is. Every new capture needs it.
 void attach_capture(std::unique_ptr<LiveAudio> const& live, DecoderCapture& capture);
 
-// The start-up analysis configuration for live audio. Analysis needs the signal analyzer and
-// its event sinks, so any analysis the options ask for is refused with the user's message.
+// The start-up analysis configuration for live audio: the channels, the SIG-line sink, the
+// journal (its directory made private when missing) and, with a PSK Reporter client, the spot
+// sink; prints the "Signal analysis: " line. A run without analysis gets empty settings.
 AnalysisSettings make_analysis_sinks(Options const& options, bool iq_replay,
                                      std::shared_ptr<PskReporter> const& reporter);

@@ -44,12 +44,6 @@ void refuse_unbuilt(Options const& options)
 {
     if (options.survey)
         throw std::runtime_error("Wideband survey is not built yet; run without --survey");
-    // Before the analysis channels: the parser has added the presets that fit to them, and when
-    // none fits there is nothing there to refuse.
-    if (options.known_channels)
-        throw std::runtime_error("Known-channel analysis is not built yet; run without --known-channels");
-    if (!options.analysis_channels.empty())
-        throw std::runtime_error("Signal analysis channels are not built yet; run without --analysis-channel");
 }
 
 void print_banner(Options const& options, double rate)

@@ -162,7 +162,8 @@ INSTANTIATE_TEST_SUITE_P(
         Exchange {"add_disabled", true, false, "ADD id=a,frequency=14074000,enabled=false", "OK"},
         Exchange {"spectrum_off", true, false, "SPECTRUM OFF", "OK"},
         Exchange {"spectrum_view", true, false, "SPECTRUM a 14073000 14075000 64", "OK WAIT 14073000 14075000 64"},
-        Exchange {"analyze", true, false, "ANALYZE STATUS", "ERROR Analysis channels are not built yet"},
+        Exchange {"analyze", true, false, "ANALYZE STATUS", status},
+        Exchange {"analyze_unknown", true, false, "ANALYZE LIST", "ERROR Expected ANALYZE ADD, SET, REMOVE or STATUS"},
         Exchange {"replay_radio", false, false, "RADIO STATUS", replay},
         Exchange {"replay_meter", false, false, "RADIO METER", replay},
         Exchange {"replay_status", false, false, "STATUS", status},
@@ -325,18 +326,14 @@ TEST(LiveAudioControl, StrongestSignalBelowTheCentreAndAfterRetune)
     EXPECT_EQ(ask(dir / "control", "RADIO METER"), "OK LEVELS\nOK STRONGEST 7059000 -30");
 }
 
-TEST(LiveAudioControl, RetuneIntoKnownChannelsNeedsAnalysisChannels)
+TEST(LiveAudioControl, RetuneIntoKnownChannelsWatchesTheirWindows)
 {
     AnalysisSettings settings;
     settings.known_channels = true;
     LiveAudio live(rate_hz, 1000000.0, rate_hz, "", {}, echo_hook(), false, settings, nullptr);
-    EXPECT_NO_THROW(live.prepare_retune(1100000.0)());
-    try {
-        live.prepare_retune(14069500.0);
-        FAIL() << "the PSK window on 20 m would be dropped silently";
-    } catch (std::runtime_error const& error) {
-        EXPECT_STREQ(error.what(), "Analysis channels are not built yet");
-    }
+    live.prepare_retune(14069500.0)();
+    std::string const reply = live.handle_command("ANALYZE STATUS");
+    EXPECT_NE(reply.find("\nid=psk20,frequency=14069500,"), std::string::npos) << reply;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -465,7 +462,9 @@ TEST(LiveAudioControl, FailingStartUpChannelLeavesNothingBehind)
 
     AnalysisSettings settings;
     settings.channels.push_back(parse_analysis_channel("id=psk,frequency=14070000"));
-    EXPECT_EQ(construction_error(dir / "control", {}, settings), "Analysis channels are not built yet");
+    settings.channels.push_back(parse_analysis_channel("id=psk,frequency=14071000"));
+    EXPECT_EQ(construction_error(dir / "control", {}, settings),
+              "Analysis ID already exists; remove it before replacing it");
 
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "control")));
     EXPECT_TRUE(lock_is_free(dir / "control.lock") || !fs::exists(dir / "control.lock"));

@@ -396,7 +396,7 @@ TEST_F(ControlCommands, ChannelsAreChangedAndRefusedWithExactReplies)
         {"SPECTRUM v 13900000 14110000 16", 1,
          "ERROR SPECTRUM needs ID, a range inside the capture and 16..1024 bins"},
         {"SPECTRUM v 14085000 14089000 64", 0, "OK WAIT 14085000 14089000 64"},
-        {"ANALYZE STATUS", 1, "ERROR Analysis channels are not built yet"},
+        {"ANALYZE STATUS ", 1, "ERROR Expected ANALYZE ADD, SET, REMOVE or STATUS"},
         {"RADIO RETUNE CHECK 14090000", 1, "ERROR Live RF retuning is currently supported for local SDRplay receivers"},
         {"CLEAR", 0, "OK"},
         {"STATUS", 0, header}};

@@ -190,24 +190,7 @@ INSTANTIATE_TEST_SUITE_P(
     Options, NotBuiltYet,
     testing::Values(
         RefusalCase{"survey", [](Options& o) { o.survey = true; },
-                    "Wideband survey is not built yet; run without --survey"},
-        RefusalCase{"analysis_channel", [](Options& o) { o.analysis_channels.emplace_back(); },
-                    "Signal analysis channels are not built yet; run without --analysis-channel"},
-        // Whether or not a preset fits the capture, the option is refused by its own name.
-        RefusalCase{"known_channels_alone", [](Options& o) { o.known_channels = true; },
-                    "Known-channel analysis is not built yet; run without --known-channels"},
-        RefusalCase{"known_channels_with_their_presets",
-                    [](Options& o) {
-                        o.known_channels = true;
-                        o.analysis_channels.emplace_back();
-                    },
-                    "Known-channel analysis is not built yet; run without --known-channels"},
-        RefusalCase{"known_channels_with_live_audio",
-                    [](Options& o) {
-                        o.known_channels = true;
-                        o.audio_control = "ctl";
-                    },
-                    "Known-channel analysis is not built yet; run without --known-channels"}),
+                    "Wideband survey is not built yet; run without --survey"}),
     [](testing::TestParamInfo<RefusalCase> const& info) { return info.param.name; });
 
 }  // namespace
