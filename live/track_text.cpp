@@ -75,13 +75,22 @@ std::string format_track_line(std::string const& channel, double dial_hz, bool u
 {
     double const rf = usb ? dial_hz + track.audio_hz : dial_hz - track.audio_hz;
     double const age = track.last_seen - track.start_time;
-    std::string line = "track id=" + channel + " mode=" + sig::mode_name(track.mode);
-    if (!track.variant.empty())
-        line += "-" + sig::sanitize_token(track.variant);
-    line += " hz=" + whole(rf);
-    line += " bw=" + whole(track.bandwidth_hz);
-    line += " snr=" + tenths(track.snr_db, max_decibels);
-    line += " age=" + tenths(age > 0.0 ? age : 0.0, max_age_s);
+    std::string line = "track id=";
+    line += channel;
+    line += " mode=";
+    line += sig::mode_name(track.mode);
+    if (!track.variant.empty()) {
+        line += '-';
+        line += sig::sanitize_token(track.variant);
+    }
+    line += " hz=";
+    line += whole(rf);
+    line += " bw=";
+    line += whole(track.bandwidth_hz);
+    line += " snr=";
+    line += tenths(track.snr_db, max_decibels);
+    line += " age=";
+    line += tenths(age > 0.0 ? age : 0.0, max_age_s);
     line += " text=\"";
     line += sig::escape_text(text);
     line += '"';

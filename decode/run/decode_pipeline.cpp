@@ -131,8 +131,14 @@ AnalysisSettings make_analysis_sinks(Options const& options, bool iq_replay, std
     }
     if (reporter)
         settings.reporter = std::make_shared<sig::ReporterSink>(reporter);
-    log_line("Signal analysis: " + std::to_string(settings.channels.size()) + " channel(s); journal="
-             + (options.signal_journal.empty() ? std::string("off") : options.signal_journal)
-             + ", wefax-images=" + options.wefax_images + (settings.reporter ? ", PSK Reporter spots on" : ""));
+    std::string line = "Signal analysis: ";
+    line += std::to_string(settings.channels.size());
+    line += " channel(s); journal=";
+    line += options.signal_journal.empty() ? std::string("off") : options.signal_journal;
+    line += ", wefax-images=";
+    line += options.wefax_images;
+    if (settings.reporter)
+        line += ", PSK Reporter spots on";
+    log_line(line);
     return settings;
 }

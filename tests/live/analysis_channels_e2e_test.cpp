@@ -93,7 +93,9 @@ TEST(AnalysisChannelsReplay, PskCallBecomesSigLinesAndJournalRecords)
     fs::path const journal = tmp / "journal" / "events.jsonl";
 
     ProcessRun run;
-    run.argv = {NORVANE_EXE, "--mode", "receivers", "--iq-file", iq.string(), "--iq-rate", "64000",
+    // Hybrid: the FT8 channel beside it decodes as ever (nothing to decode here).
+    run.argv = {NORVANE_EXE, "--mode", "hybrid", "--frequencies", "14.074M", "--all-txt", (tmp / "ALL.TXT").string(),
+                "--decoder-timeout", "60", "--iq-file", iq.string(), "--iq-rate", "64000",
                 "--start-utc", "20240315_120000", "--center-frequency", "14.08M", "--signal-journal",
                 journal.string(), "--analysis-channel", "id=psk,frequency=14070000,modes=psk31"};
     run.timeout_ms = 120000;
@@ -142,7 +144,7 @@ TEST(AnalysisChannelsReplay, RefusedChannelStopsTheRunWithTheUsersMessage)
     EXPECT_THAT(result.err, HasSubstr("outside"));
 }
 
-// Live: the analyzer runs on its own worker; STATUS shows the track and its text.
+// Live, in receivers mode: the analyzer runs on its own worker; STATUS shows the track and its text.
 TEST(AnalysisChannelsLive, AnalyzeOverTheControlSocket)
 {
     constexpr int rate = 240000;

@@ -10,6 +10,8 @@
 #include <complex>
 #include <numbers>
 #include <sstream>
+#include <thread>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -239,6 +241,46 @@ TEST(AnalyzeStatus, ManyTracksEndWithAnEllipsisLine)
     for (std::string const& line : tracks)
         EXPECT_TRUE(line.find(" text=\"") != std::string::npos && line.back() == '"') << line;
     EXPECT_EQ(tracks.front().rfind("track id=channel0 mode=PSK31 hz=7102000 ", 0), 0u) << tracks.front();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Live frames on the ChannelTeam while the control side changes the analysis channels: each
+// analyzer runs its own worker. Under ThreadSanitizer this is where shared state shows.
+
+TEST(AnalysisFrames, CommandsWhileFramesRunOnTheTeam)
+{
+    TempDir dir;
+    testing::internal::CaptureStderr();
+    auto live = make_live(AnalysisSettings {});
+    ASSERT_EQ(reply_to(*live, "ADD id=w,frequency=7095000,wav=" + (dir / "w.wav").string()), "OK");
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(reply_to(*live, "ANALYZE ADD id=a" + std::to_string(i) + ",frequency=710" + std::to_string(i)
+                                      + "000,modes=psk31+cw"),
+                  "OK");
+    std::atomic<bool> done {false};
+    std::vector<std::string> failures;
+    std::thread client([&] {
+        std::vector<std::string> const requests = {
+            "ANALYZE ADD id=x,frequency=7105000,modes=auto", "ANALYZE STATUS",
+            "ANALYZE SET id=a1,frequency=7101500,modes=psk31+cw", "ANALYZE SET id=x,frequency=7105000,enabled=false",
+            "ANALYZE SET id=a1,frequency=7101000,modes=psk31+cw", "ANALYZE REMOVE x"};
+        for (std::size_t round = 0; !done.load(); ++round) {
+            std::string const& request = requests[round % requests.size()];
+            std::string const reply = reply_to(*live, request);
+            if (reply.rfind("OK", 0) != 0)
+                failures.push_back(request + " -> " + reply);
+        }
+    });
+    for (int i = 0; i < 3; ++i) {
+        feed(*live, 7101500, 0.25);
+        live->reset_audio();
+    }
+    done = true;
+    client.join();
+    std::string const err = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(failures.empty()) << failures.front();
+    EXPECT_GE(live->channel_team_workers(), 1u);
+    EXPECT_EQ(err.find("disabled"), std::string::npos) << err;
 }
 
 // ---------------------------------------------------------------------------------------------

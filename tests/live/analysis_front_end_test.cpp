@@ -127,6 +127,20 @@ INSTANTIATE_TEST_SUITE_P(
                     Sideband {"usb_below_centre", "id=b,frequency=7085000,bandwidth=2400,modes=cw", 7085700, 700}),
     [](testing::TestParamInfo<Sideband> const& info) { return info.param.name; });
 
+// A channel may be wider than 12000 Hz audio carries: it is accepted, and its analyzer hears the
+// part of it up to 6000 Hz from the dial.
+TEST(AnalysisFrontEnd, WideChannelDeliversWhatItsAudioCarries)
+{
+    testing::internal::CaptureStderr();
+    auto low = front_end("id=w,frequency=7080000,bandwidth=20000,modes=cw");
+    Fed const heard = feed(*low, tone_iq(7083000, 0.1, static_cast<std::size_t>(rate)));
+    auto high = front_end("id=w,frequency=7080000,bandwidth=20000,modes=cw");
+    Fed const beyond = feed(*high, tone_iq(7089000, 0.1, static_cast<std::size_t>(rate)));
+    testing::internal::GetCapturedStderr();
+    EXPECT_NEAR(fit_tone(after(heard.audio, 3000), 12000, 3000).amplitude, 0.1, 0.005);
+    EXPECT_LT(measure_tone(after(beyond.audio, 3000), 12000).rms, 0.002);
+}
+
 TEST(AnalysisFrontEnd, ReplayBlockTimesCountFromTheRecordingStartWithoutGaps)
 {
     auto front = front_end("id=t,frequency=7100500,modes=psk31");
