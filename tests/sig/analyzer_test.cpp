@@ -32,10 +32,10 @@
 #include "testbed/lib/cw_keyer.hpp"
 #include "testbed/lib/keyboard_transmission.hpp"
 #include "testbed/lib/olivia_modulator.hpp"
+#include "testbed/lib/outside_modems.hpp"
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/sstv_modulator.hpp"
 #include "testbed/lib/test_signal.hpp"
-#include "testbed/lib/wav_reader.hpp"
 #include "tests/report/psk_test_harness.hpp"
 #include "tests/support/ipfix_reader.hpp"
 #include "tests/support/run_process.hpp"
@@ -465,37 +465,11 @@ std::vector<float> psk31_audio(const std::string& text, double carrier_hz) {
 }
 
 std::vector<float> minimodem_audio(const std::string& text, double mark_hz, double space_hz) {
-    TempDir dir;
-    ProcessRun tx;
-    char mark[32], space[32];
-    std::snprintf(mark, sizeof mark, "%g", mark_hz);
-    std::snprintf(space, sizeof space, "%g", space_hz);
-    tx.argv = {"minimodem", "--tx", "--quiet",    "-f",  (dir / "rtty.wav").string(), "-R", "12000", "--baudot",
-               "--stopbits", "1.5", "-M", mark, "-S", space, "45.45"};
-    tx.stdin_text = text;
-    const ProcessResult result = run_process(tx);
-    EXPECT_EQ(result.exit_status, 0) << result.err;
-    const testbed::WavAudio wav = testbed::read_wav_mono16(dir / "rtty.wav");
-    EXPECT_EQ(wav.rate_hz, 12000);
-    return on_air(wav.samples, 15.0, 4);
+    return on_air(testbed::minimodem_rtty_audio(text, mark_hz, space_hz), 15.0, 4);
 }
 
 std::vector<float> ebook2cw_audio(const std::string& text, int wpm, int tone_hz) {
-    TempDir dir;
-    const auto input = dir.write_file("text.txt", text + "\n");
-    ProcessRun make;
-    // ebook2cw keeps its settings under $HOME: keep them in the temporary directory.
-    make.argv = {"ebook2cw", "-O", "-s", "12000", "-w", std::to_string(wpm), "-f", std::to_string(tone_hz),
-                 "-c", "", "-o", "cw", input.string()};
-    make.env = environment_with({"HOME=" + dir.path().string()});
-    make.working_directory = dir.path().string();
-    const ProcessResult made = run_process(make);
-    EXPECT_EQ(made.exit_status, 0) << made.err;
-    const ProcessResult decoded = run_process({"oggdec", "-Q", "-o", (dir / "cw.wav").string(), (dir / "cw.ogg").string()});
-    EXPECT_EQ(decoded.exit_status, 0) << decoded.err;
-    const testbed::WavAudio wav = testbed::read_wav_mono16(dir / "cw.wav");
-    EXPECT_EQ(wav.rate_hz, 12000);
-    return on_air(wav.samples, 15.0, 5);
+    return on_air(testbed::ebook2cw_audio(text, wpm, tone_hz), 15.0, 5);
 }
 
 struct SignalCase {

@@ -15,12 +15,10 @@
 #include "testbed/lib/classifier_run.hpp"
 #include "testbed/lib/classifier_signals.hpp"
 #include "testbed/lib/keyboard_transmission.hpp"
-#include "testbed/lib/minimodem_recordings.hpp"
+#include "testbed/lib/outside_modems.hpp"
 #include "testbed/lib/picture_run.hpp"
 #include "testbed/lib/test_signal.hpp"
-#include "testbed/lib/wav_reader.hpp"
 #include "testbed/lib/wefax_modulator.hpp"
-#include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace {
@@ -150,9 +148,8 @@ class ClassifierOnMinimodem : public ::testing::TestWithParam<Minimodem> {};
 
 TEST_P(ClassifierOnMinimodem, NamesItsRttyAndShift) {
     const Minimodem& c = GetParam();
-    TempDir dir;
     const std::vector<float> sent = testbed::minimodem_rtty_audio(
-        dir.path(), "CQ CQ DE W1AW W1AW PSE K\nRYRYRY THE QUICK BROWN FOX 0123456789\n", c.baud, c.mark_hz, c.space_hz);
+        "CQ CQ DE W1AW W1AW PSE K\nRYRYRY THE QUICK BROWN FOX 0123456789\n", c.mark_hz, c.space_hz, c.baud);
 
     const auto audio = testbed::noisy_transmission(sent, testbed::mean_power(sent), 15.0, 1);
     const testbed::ClassifierRun run = testbed::run_classifier(audio, testbed::channel_classifier_config());
@@ -181,26 +178,14 @@ class ClassifierOnEbook2cw : public ::testing::TestWithParam<int> {};
 
 TEST_P(ClassifierOnEbook2cw, NamesItsMorse) {
     const int wpm = GetParam();
-    TempDir dir;
-    const auto input = dir.write_file("text.txt", "CQ CQ DE W1AW W1AW K\n");
-    ProcessRun make;
-    make.argv = {"ebook2cw", "-O", "-s", "12000", "-w", std::to_string(wpm), "-f", "700", "-c", "", "-o", "cw",
-                 input.string()};
-    make.env = environment_with({"HOME=" + dir.path().string()});
-    make.working_directory = dir.path().string();
-    const ProcessResult made = run_process(make);
-    ASSERT_EQ(made.exit_status, 0) << made.err;
-    const ProcessResult decoded = run_process({"oggdec", "-Q", "-o", (dir / "cw.wav").string(), (dir / "cw.ogg").string()});
-    ASSERT_EQ(decoded.exit_status, 0) << decoded.err;
-    const testbed::WavAudio wav = testbed::read_wav_mono16(dir / "cw.wav");
-    ASSERT_EQ(wav.rate_hz, 12000);
+    const std::vector<float> sent = testbed::ebook2cw_audio("CQ CQ DE W1AW W1AW K", wpm, 700);
 
     // Key-down power: the loudest tenth of the recording.
     std::vector<float> squares;
-    for (const float v : wav.samples) squares.push_back(v * v);
+    for (const float v : sent) squares.push_back(v * v);
     std::sort(squares.begin(), squares.end());
     const double key_down = 2.0 * squares[squares.size() * 9 / 10];
-    const auto audio = testbed::noisy_transmission(wav.samples, key_down, 10.0, 2);
+    const auto audio = testbed::noisy_transmission(sent, key_down, 10.0, 2);
     const testbed::ClassifierRun run = testbed::run_classifier(audio, testbed::channel_classifier_config());
     const testbed::ClassifiedTrack* t = testbed::classified_near(run, 700.0, 10.0);
     ASSERT_NE(t, nullptr);

@@ -15,12 +15,10 @@
 #include "testbed/lib/cw_keyer.hpp"
 #include "testbed/lib/keyboard_transmission.hpp"
 #include "testbed/lib/modem_run.hpp"
+#include "testbed/lib/outside_modems.hpp"
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/rtty_modulator.hpp"
 #include "testbed/lib/test_signal.hpp"
-#include "testbed/lib/wav_reader.hpp"
-#include "tests/support/run_process.hpp"
-#include "tests/support/temp_dir.hpp"
 
 namespace {
 
@@ -351,25 +349,10 @@ class CwFromEbook2cw : public ::testing::TestWithParam<int> {};
 
 TEST_P(CwFromEbook2cw, CopiesItsMorse) {
     const int wpm = GetParam();
-    TempDir dir;
     const std::string text = "CQ CQ DE W1AW W1AW <AR> QTH NEWINGTON CT, RST 599 = 73 <SK>";
-    const auto input = dir.write_file("text.txt", text + "\n");
-    // ebook2cw writes its settings under $HOME on first use: keep them in the temporary directory.
-    ProcessRun make;
-    make.argv = {"ebook2cw", "-O", "-s", "12000", "-w", std::to_string(wpm), "-f", "700",
-                 "-c", "",   "-o", "cw", input.string()};
-    make.env = environment_with({"HOME=" + dir.path().string()});
-    make.working_directory = dir.path().string();
-    const ProcessResult made = run_process(make);
-    ASSERT_EQ(made.exit_status, 0) << made.err;
-    const ProcessResult decoded =
-        run_process({"oggdec", "-Q", "-o", (dir / "cw.wav").string(), (dir / "cw.ogg").string()});
-    ASSERT_EQ(decoded.exit_status, 0) << decoded.err;
-
-    const testbed::WavAudio wav = testbed::read_wav_mono16(dir / "cw.wav");
-    ASSERT_EQ(wav.rate_hz, 12000);
+    const std::vector<float> sent = testbed::ebook2cw_audio(text, wpm, 700);
     const testbed::ModemRun run =
-        testbed::run_modem(*cw_modem(700.0), testbed::noisy_transmission(wav.samples, 0.5 * 0.5 / 2.0, 10.0, 1));
+        testbed::run_modem(*cw_modem(700.0), testbed::noisy_transmission(sent, 0.5 * 0.5 / 2.0, 10.0, 1));
     // ebook2cw sends "=" and "," as our prosign and punctuation do.
     const std::string expected = "CQ CQ DE W1AW W1AW <AR> QTH NEWINGTON CT, RST 599 <BT> 73 <SK> ";
     const double cer = testbed::character_error_rate(expected, run.text);

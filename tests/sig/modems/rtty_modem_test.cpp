@@ -14,12 +14,11 @@
 #include "testbed/lib/character_error_rate.hpp"
 #include "testbed/lib/cw_keyer.hpp"
 #include "testbed/lib/keyboard_transmission.hpp"
-#include "testbed/lib/minimodem_recordings.hpp"
+#include "testbed/lib/outside_modems.hpp"
 #include "testbed/lib/modem_run.hpp"
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/rtty_modulator.hpp"
 #include "testbed/lib/test_signal.hpp"
-#include "tests/support/temp_dir.hpp"
 
 namespace {
 
@@ -501,10 +500,9 @@ class RttyFromMinimodem : public ::testing::TestWithParam<Minimodem> {};
 
 TEST_P(RttyFromMinimodem, CopiesItsBaudot) {
     const Minimodem& c = GetParam();
-    TempDir dir;
     // Figures only at the end: minimodem does not repeat the figures shift after a space.
     const std::string text = "CQ CQ DE W1AW W1AW PSE K\nRYRYRY THE QUICK BROWN FOX 0123456789\n";
-    const std::vector<float> sent = testbed::minimodem_rtty_audio(dir.path(), text, c.baud, c.mark_hz, c.space_hz);
+    const std::vector<float> sent = testbed::minimodem_rtty_audio(text, c.mark_hz, c.space_hz, c.baud);
 
     const double centre_hz = (c.mark_hz + c.space_hz) / 2.0;
     const testbed::ModemRun run = testbed::run_modem(*rtty_modem(centre_hz), transmission(sent, 10.0, 1));
