@@ -13,6 +13,8 @@
 
 #include "sig/survey/merge_callsign_evidence.hpp"
 #include "sig/survey/survey_engine_impl.hpp"
+#include "testbed/lib/psk_modulator.hpp"
+#include "testbed/lib/test_signal.hpp"
 #include "tests/support/stderr_tap.hpp"
 
 namespace {
@@ -153,6 +155,42 @@ TEST(SurveyDecoderLock, ASilentLockedDecoderLetsGoFifteenSecondsAfterItsLastText
             EXPECT_EQ(h.decoder.active_track, 0u) << c.name;
         }
     }
+}
+
+TEST(SurveyDecoderLock, ALockedDecoderWhoseSignalEndsKeepsItsModeUntilTheLockRunsOut) {
+    // A real PSK31 call in the emitter's audio at 1500 Hz, then silence.
+    testbed::PskSignal psk;
+    psk.carrier_hz = 1500.0;
+    std::vector<float> audio = testbed::modulate_psk_text("CQ CQ DE Q1ABC Q1ABC PSE K\nCQ CQ DE Q1ABC K\n", psk);
+    const double signal_s = static_cast<double>(audio.size()) / 12000.0;
+    audio.resize(audio.size() + 30 * 12000, 0.0f);
+    testbed::add_white_noise(audio, 0.01, 3);
+
+    Harness h;
+    double last_text = 0.0;
+    bool modem_gone_while_locked = false;
+    for (std::size_t at = 0; at + 6000 <= audio.size(); at += 6000) {
+        const std::vector<float> block(audio.begin() + static_cast<std::ptrdiff_t>(at),
+                                       audio.begin() + static_cast<std::ptrdiff_t>(at + 6000));
+        const std::size_t before = h.decoder.text.size();
+        h.engine.decode_emitter(h.t, h.decoder, block, h.events);
+        h.t += 0.5;
+        if (h.decoder.text.size() != before) last_text = h.t;
+        if (h.decoder.locked && !h.decoder.modem) {
+            modem_gone_while_locked = true;
+            // Locked, the decoder starts no modem of its own while it waits.
+            EXPECT_EQ(h.decoder.mode, static_cast<std::uint32_t>(sig::Mode::PSK31));
+            EXPECT_EQ(h.decoder.active_track, 0u);
+        }
+        if (h.t > kT0 + signal_s + 1.0 && h.decoder.locked) {
+            EXPECT_LE(h.t - h.decoder.lock_time, 15.0);
+        }
+    }
+    EXPECT_NE(h.decoder.text.find("Q1ABC"), std::string::npos) << h.decoder.text;
+    EXPECT_TRUE(modem_gone_while_locked);  // the track was lost before the lock ran out
+    EXPECT_FALSE(h.decoder.locked);
+    EXPECT_EQ(h.decoder.mode, 0u);
+    EXPECT_GT(last_text, kT0);
 }
 
 TEST(SurveyDecoderEvents, AnEventTakesItsTracksModeAndVariantElseTheLockedOnes) {

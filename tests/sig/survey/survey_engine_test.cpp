@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sig/survey/survey_engine_impl.hpp"
+#include "tests/support/stderr_tap.hpp"
 
 namespace {
 
@@ -406,6 +407,98 @@ TEST(SurveyDecodeClock, ABlockMoreThanASecondOffTheDecodeClockRestartsItThere) {
         impl.process(iq.data(), iq.size(), t + 0.1);
         EXPECT_FALSE(e.decoder->block.discontinuity) << c.name;
     }
+}
+
+TEST(SurveyExtraction, ADriftingEmitterIsRetunedAndAWideOneGetsAWidebandExtractorOfItsRate) {
+    const std::vector<std::complex<float>> iq(4800, {0.1f, 0.0f});
+    Impl impl(config(96000.0));
+    impl.emitters.push_back(emitter(1, 10000.0, 50.0, 20.0));
+    Emitter& e = impl.emitters[0];
+    e.has_work = true;
+    std::vector<sig::Event> events;
+    impl.emitter_work(e, iq.data(), iq.size(), kT0, events);
+    ASSERT_TRUE(e.audio);
+    const sig::EmitterExtractor* audio = e.audio.get();
+    EXPECT_EQ(audio->output_rate(), 12000.0);
+    EXPECT_EQ(e.history.size(), 600u);  // 0.05 s at 12000 Hz
+    // 150 Hz of drift keeps the mixer where it was; more moves it, in the same extractor.
+    e.frequency_hz = 10150.0;
+    impl.emitter_work(e, iq.data(), iq.size(), kT0 + 0.05, events);
+    EXPECT_EQ(e.audio.get(), audio);
+    EXPECT_EQ(e.audio->mixing_offset(), 10000.0);
+    e.frequency_hz = 10151.0;
+    impl.emitter_work(e, iq.data(), iq.size(), kT0 + 0.1, events);
+    EXPECT_EQ(e.audio.get(), audio);
+    EXPECT_EQ(e.audio->mixing_offset(), 10151.0);
+
+    struct Step {
+        double bw;
+        bool selected;
+        double rate;   // of the wideband extractor, 0 for none
+        bool rebuilt;  // a new wideband extractor and a fresh history
+    };
+    const sig::EmitterExtractor* wide = nullptr;
+    for (const Step& s : {Step{10000.0, false, 24000.0, true}, Step{11000.0, false, 24000.0, false},
+                          Step{20000.0, false, 40000.0, true}, Step{30000.0, false, 60000.0, true},
+                          Step{6000.0, true, 0.0, false}, Step{40000.0, true, 64000.0, true}}) {
+        e.bandwidth_hz = s.bw;
+        e.selected = s.selected;
+        const std::size_t before = e.history.size();
+        impl.emitter_work(e, iq.data(), iq.size(), kT0 + 0.15, events);
+        if (s.rate == 0.0) {
+            EXPECT_EQ(e.wide, nullptr) << s.bw;
+            EXPECT_EQ(e.history_rate, 12000.0) << s.bw;
+            wide = nullptr;
+            continue;
+        }
+        ASSERT_TRUE(e.wide) << s.bw;
+        EXPECT_EQ(e.wide->output_rate(), s.rate) << s.bw;
+        EXPECT_EQ(e.history_rate, s.rate) << s.bw;
+        EXPECT_EQ(e.wide.get() != wide, s.rebuilt) << s.bw;
+        if (!s.rebuilt) {
+            EXPECT_GT(e.history.size(), before) << s.bw;
+        }
+        wide = e.wide.get();
+    }
+}
+
+TEST(SurveyExtraction, AnEmitterThatCannotBeExtractedLosesItsDecoderWithOneLine) {
+    StderrTap tap;
+    Impl impl(config(96000.0));
+    Emitter e = emitter(42, 1000.0, 50.0, 20.0);
+    e.confirmed = e.selected = true;
+    e.mode = 6;
+    e.locked = true;
+    e.history.assign(10, {1.0f, 0.0f});
+    impl.emitters.push_back(std::move(e));
+    impl.emitters[0].frequency_hz = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<std::complex<float>> iq(4800, {0.1f, 0.0f});
+    std::vector<sig::Event> events;
+    impl.emitter_work(impl.emitters[0], iq.data(), iq.size(), kT0, events);
+    const Emitter& after = impl.emitters[0];
+    EXPECT_FALSE(after.selected);
+    EXPECT_EQ(after.decoder, nullptr);
+    EXPECT_EQ(after.audio, nullptr);
+    EXPECT_EQ(after.mode, 0);
+    EXPECT_FALSE(after.locked);
+    EXPECT_EQ(after.history.size(), 10u);
+    EXPECT_TRUE(tap.wait_for("survey: emitter 42 extraction error (", std::chrono::milliseconds(2000)));
+    EXPECT_NE(tap.text().find("); dropping its decoder\n"), std::string::npos);
+}
+
+TEST(SurveyFeatures, AnEmitterIsMeasuredAtMostEveryHalfSecond) {
+    Impl impl(config(96000.0));
+    Emitter e = emitter(1, 1000.0, 50.0, 20.0);
+    e.confirmed = true;
+    impl.emitters.push_back(std::move(e));
+    impl.emitters.push_back(emitter(2, 5000.0, 50.0, 20.0));  // unconfirmed: never
+    impl.feature_pass(kT0);
+    EXPECT_EQ(impl.emitters[0].last_feature_t, kT0);
+    impl.feature_pass(kT0 + 0.49);
+    EXPECT_EQ(impl.emitters[0].last_feature_t, kT0);
+    impl.feature_pass(kT0 + 0.5);
+    EXPECT_EQ(impl.emitters[0].last_feature_t, kT0 + 0.5);
+    EXPECT_EQ(impl.emitters[1].last_feature_t, 0.0);
 }
 
 TEST(SurveyOddBlocks, EmptySilentAndNonFiniteBlocksLeaveAWorkingEngine) {
