@@ -539,11 +539,16 @@ TEST_F(PskReporterRun, TheSurveySpotsOnlyInsideTheBandAndLeavesTheReporterToTheP
 
     testbed::PskSignal psk;
     psk.carrier_hz = 1000.0;
-    std::string const inside_text = "CQ CQ DE K2DEF K2DEF PSE K\nCQ CQ DE K2DEF K2DEF PSE K\n";
-    std::string const outside_text = "CQ CQ DE VE3GHI VE3GHI PSE K\nCQ CQ DE VE3GHI VE3GHI PSE K\n";
+    std::string inside_text;
+    std::string outside_text;
+    for (int i = 0; i < 3; ++i) {
+        inside_text += "CQ CQ DE K2DEF K2DEF PSE K\n";
+        outside_text += "CQ CQ DE VE3GHI VE3GHI PSE K\n";
+    }
+    // Well above the FT8 signals, as a PSK31 station stands out of the noise in its 31 Hz.
     std::vector<testbed::IqSynthSignal> signals = ft8_signals;
-    signals.push_back({testbed::modulate_psk_text(inside_text, psk), 14070000, 0});
-    signals.push_back({testbed::modulate_psk_text(outside_text, psk), 13985000, 0});
+    signals.push_back({testbed::scaled_audio(testbed::modulate_psk_text(inside_text, psk), 10), 14070000, 0});
+    signals.push_back({testbed::scaled_audio(testbed::modulate_psk_text(outside_text, psk), 10), 13990000, 0});
     Transmission const with_psk = transmission(signals, 15, 30, -6);
 
     fs::path const all_txt = tmp / "ALL.TXT";
