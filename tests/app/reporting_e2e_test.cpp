@@ -554,7 +554,9 @@ TEST_F(PskReporterRun, TheSurveySpotsOnlyInsideTheBandAndLeavesTheReporterToTheP
     fs::path const all_txt = tmp / "ALL.TXT";
     std::vector<std::string> arguments = options(all_txt);
     arguments.insert(arguments.end(), {"--survey", "--survey-journal", (tmp / "survey.jsonl").string()});
-    ProcessResult const result = receive(with_psk, arguments, state);
+    // The run ends half a second after the transmission: the last interval is still queued or
+    // being decoded when the survey stops.
+    ProcessResult const result = receive(with_psk, arguments, state, 0.5);
     ASSERT_EQ(result.exit_status, 0) << result.err;
     EXPECT_THAT(result.err, HasSubstr(", PSK Reporter spots on\n"));
     EXPECT_THAT(result.err, HasSubstr("VE3GHI")) << "the call below the band was not decoded";
