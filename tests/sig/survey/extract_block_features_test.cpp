@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LineCase{"too_few_bins", 12000.0, 6 * kKeyingBinHz, 30.0, 0.0},
                       // Bin 1 (3.66 Hz) lies below 5 Hz and is not searched.
                       LineCase{"below_five_hertz", 15000.0, kFineBinHz, 200.0, 0.0},
-                      LineCase{"above_045_of_the_rate", 600.0, 280.0, 1000.0, 0.0},
+                      LineCase{"above_045_of_the_rate", 600.0, 120 * 600.0 / 256.0, 1000.0, 0.0},
                       // Only an envelope that varies by 8 % or more is searched for keying.
                       LineCase{"variation_below_8_percent", 12000.0, 12 * kKeyingBinHz, 100.0, 0.0, 0.07},
                       LineCase{"variation_above_8_percent", 12000.0, 12 * kKeyingBinHz, 100.0, 12 * kKeyingBinHz, 0.12}),
@@ -155,6 +155,17 @@ INSTANTIATE_TEST_SUITE_P(Table, OnOffShares,
                                            ShareCase{"high_just_above", 40, 20, 40, 0.1, 0.5, 0.601, true},
                                            ShareCase{"high_at_threshold", 40, 20, 40, 0.1, 0.5, 0.6, false}),
                          [](const auto& info) { return info.param.name; });
+
+// The pre-filter leaves its first and last 64 outputs at 0: they are not part of the envelope.
+TEST(BlockFeatures, SkipsTheUnfilledEnds) {
+    Samples x(1000, {0.0, 0.5});
+    for (std::size_t i = 0; i < 64; ++i) x[i] = x[x.size() - 1 - i] = 0.0;
+    const sig::SurveyEnvelopeFeatures f = sig::extract_block_features(kRate, 500.0, x);
+    ASSERT_TRUE(f.valid);
+    EXPECT_NEAR(f.kurtosis, 1.0, 1e-9);
+    EXPECT_NEAR(f.variation, 0.0, 1e-6);
+    EXPECT_FALSE(f.on_off_keyed);
+}
 
 TEST(BlockFeatures, ShortSilentOrBrokenInputs) {
     const Samples tone = shaped(257, [](std::size_t) { return 1.0; });

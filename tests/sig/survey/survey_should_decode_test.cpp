@@ -107,6 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"wide_carrier_too_steady", with<sig::SurveyBandStats>(band(2000), carrier), envelope(1.09, 0.29), false},
         DecodeCase{"wide_carrier_too_varied", with<sig::SurveyBandStats>(band(2000), carrier), envelope(1.5, 0.3), false},
         // Without the carrier (variation below 0.1) the envelope test applies.
+        DecodeCase{"wide_carrier_unmodulated", with<sig::SurveyBandStats>(band(2000), carrier), envelope(1.5, 0.09), false},
         DecodeCase{"wide_carrier_still", with<sig::SurveyBandStats>(band(2000), carrier), envelope(1.3, 0.09), true},
         DecodeCase{"wide_lopsided_carrier", with<sig::SurveyBandStats>(band(2000), [](auto& s) { carrier(s); s.symmetry = 0.6; }), envelope(1.5, 0.2), false},
         DecodeCase{"wide_steady", band(2000), kSteady, true},
@@ -118,6 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"flat_noise_like_keyed", with<sig::SurveyBandStats>(band(10000), flat), envelope(2.0, 0.5, true), false},
         DecodeCase{"flat_noise_like_keyed_line", with<sig::SurveyBandStats>(band(10000), flat), line(envelope(2.0, 0.5, true), 8.0, 100.0), true},
         DecodeCase{"flat_noise_like_keyed_carrier", with<sig::SurveyBandStats>(band(10000), [](auto& s) { flat(s); carrier(s); }), envelope(2.0, 0.5, true), true},
+        DecodeCase{"flat_noise_like_upper", with<sig::SurveyBandStats>(band(10000), flat), envelope(2.25, 0.5), true},
         DecodeCase{"flat_peaky", with<sig::SurveyBandStats>(band(10000), flat), envelope(2.3, 0.5), false},
         DecodeCase{"flat_peaky_keyed", with<sig::SurveyBandStats>(band(10000), flat), envelope(2.6, 0.5), true},
         DecodeCase{"flat_peaky_carrier", with<sig::SurveyBandStats>(band(10000), [](auto& s) { flat(s); carrier(s); }), envelope(2.3, 0.5), true},
