@@ -78,6 +78,19 @@ std::complex<float> dot(const float* taps, const std::complex<float>* work, int 
     return {re, im};
 }
 
+// The sample at fraction p of the way from a to b, magnitude and phase each interpolated on a
+// straight line (the phase the short way round). A straight line between the complex values
+// themselves would cut the corner of the circle: a constant envelope whose phase turns by a
+// quarter of a cycle per sample would dip by 30 % half way, and as the position slides through
+// the samples at the beat of the two rates, an FM signal would look amplitude-modulated at that
+// beat, noise-like and flat.
+std::complex<float> interpolate(std::complex<float> a, std::complex<float> b, float p) {
+    const float magnitude = (1.0f - p) * std::abs(a) + p * std::abs(b);
+    const float turn = std::remainder(std::arg(b) - std::arg(a), 2.0f * static_cast<float>(kPi));
+    const float angle = std::arg(a) + p * turn;
+    return {magnitude * std::cos(angle), magnitude * std::sin(angle)};
+}
+
 }  // namespace
 
 EmitterExtractor::EmitterExtractor(double input_rate_hz, double offset_hz, double output_rate_hz, double passband_hz)
@@ -140,8 +153,7 @@ void EmitterExtractor::process(const std::complex<float>* input, std::size_t n, 
             continue;
         }
         while (position_ <= 1.0) {
-            const auto p = static_cast<float>(position_);
-            emit(previous_ * (1.0f - p) + y * p, audio, complex_out);
+            emit(interpolate(previous_, y, static_cast<float>(position_)), audio, complex_out);
             position_ += resampling_step_;
         }
         position_ -= 1.0;

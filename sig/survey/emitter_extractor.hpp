@@ -2,7 +2,8 @@
 
 // Cuts one emitter out of the survey's wideband complex stream: a mixer moves the emitter to
 // 0 Hz, a Blackman-windowed sinc low-pass evaluated once per output decimates, and when the
-// integer decimation misses the wanted rate a linear interpolator resamples to it exactly. Two
+// integer decimation misses the wanted rate an interpolator between neighbouring outputs
+// (magnitude and phase each on a straight line) resamples to it exactly. Two
 // outputs: the complex baseband at the output rate and real audio with the emitter at 1500 Hz.
 //
 // All state (delay line, decimation phase, both oscillators, interpolation position) carries
