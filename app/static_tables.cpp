@@ -3,11 +3,12 @@
 #include "app/band_presets.hpp"
 #include "app/config_file.hpp"
 #include "sig/known_channels.hpp"
+#include "sig/survey/ham_band.hpp"
 
 void init_static_tables() {
   init_known_channels();
-  // The SSTV mode table and the survey's ham band table come next, in that order, as they
-  // are built.
+  // The SSTV mode table comes next, as it is built.
+  init_ham_band_table();
   init_config_keys();
   init_band_presets();
 }

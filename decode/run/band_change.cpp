@@ -149,6 +149,8 @@ std::string apply_retune(BandChangeRun const& run, PreparedRetune& prepared)
     }
     std::swap(run.capture, prepared.capture);
     run.options = std::move(prepared.options);
+    if (run.follow_capture)
+        run.follow_capture();
 
     std::ostringstream line;
     line << "Retuned receiver: center=" << run.options.frequency << " Hz, " << run.options.decoder_channels.size()

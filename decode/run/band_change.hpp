@@ -44,6 +44,9 @@ struct BandChangeRun {
     RetuneMailbox& mailbox;
     std::unique_ptr<DecoderCapture>& capture;
     SampleQueue& queue;
+    // Run loop, after the new options are in place: rebuilds what follows the capture's centre
+    // (the wideband survey). May be empty.
+    std::function<void()> follow_capture;
 };
 
 // Everything prepared off the sample path for one APPLY.

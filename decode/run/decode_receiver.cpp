@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "core/log_line.hpp"
+#include "core/private_directory.hpp"
 #include "core/state_directory.hpp"
 #include "core/stop_flag.hpp"
 #include "decode/channelizer.hpp"
@@ -29,6 +31,7 @@
 #include "radio/sample_queue.hpp"
 #include "report/psk_report_writer.hpp"
 #include "report/psk_reporter.hpp"
+#include "sig/survey/survey_runner.hpp"
 
 namespace {
 
@@ -37,14 +40,6 @@ using std::chrono::nanoseconds;
 
 constexpr std::size_t replay_block_samples = 16384;
 constexpr float pcm16_scale = 1.0f / 32768.0f;
-
-// Parts of the wideband run that come with later subsystems. Each refuses clearly rather than
-// running a capture that silently lacks what the options asked for.
-void refuse_unbuilt(Options const& options)
-{
-    if (options.survey)
-        throw std::runtime_error("Wideband survey is not built yet; run without --survey");
-}
 
 void print_banner(Options const& options, double rate)
 {
@@ -101,6 +96,9 @@ struct DecodeRun {
     // The RX-888's receive engine, when it handed one out; released after the capture and the
     // live audio that registered rows in it.
     std::shared_ptr<SpectrumRows> engine;
+    // Stopped before the pool drains; destroyed after the capture, before the reporter it holds
+    // a share of.
+    std::unique_ptr<sig::SurveyRunner> survey;
     Options options;  // private copy: the pipeline is built from it, a band change replaces it
     DecodePipelineContext pipeline;
     std::unique_ptr<DecoderCapture> capture;
@@ -123,6 +121,7 @@ struct DecodeRun {
 
     void start_live_audio();
     void install_retune_handler();
+    void start_survey(Options const& band);
 
     void rethrow_decoder_failure() const
     {
@@ -172,6 +171,8 @@ void DecodeRun::replay_iq_file()
         double const t = origin + static_cast<double>(n) / rate;
         capture->push_block(block, t);
         n += count;
+        if (survey)
+            survey->push(block.samples.data(), block.samples.size(), t);
         rethrow_decoder_failure();
     }
 }
@@ -193,6 +194,45 @@ void DecodeRun::start_live_audio()
         log_line("Live audio control: " + given.audio_control);
 }
 
+// Builds the survey for the capture that `band` describes, replacing a running one.
+void DecodeRun::start_survey(Options const& band)
+{
+    if (survey) {
+        if (survey->running())
+            survey->stop();
+        survey.reset();
+    }
+    if (rate > sig::kSurveyMaxCaptureRate) {
+        log_line(sig::survey_off_line(rate, given.survey_bandwidth));
+        return;
+    }
+    // The receive engine takes raw ADC words and hands out channel rows: no block carries IQ
+    // the survey could look at.
+    if (engine) {
+        log_line("Wideband survey: off: the RX-888 receive engine delivers no IQ samples to survey "
+                 "(--rx888-gpu off keeps IQ on the CPU front end)");
+        return;
+    }
+    sig::SurveyRunner::Config config;
+    config.capture_rate = rate;
+    config.center_hz = band.frequency - (radio != nullptr ? radio->tuning_offset() : 0.0);
+    config.bandwidth = given.survey_bandwidth;
+    config.max_decoders = given.survey_max_decoders;
+    config.min_snr_db = given.survey_min_snr;
+    config.journal_path = given.survey_journal;
+    config.image_dir = given.wefax_images;
+    config.receiver = given.backend + (given.serial.empty() ? std::string() : " " + given.serial);
+    config.reporter = reporter;
+    config.blocking = radio == nullptr;
+    if (!config.journal_path.empty()) {
+        std::filesystem::path const parent = std::filesystem::path(config.journal_path).parent_path();
+        if (!parent.empty())
+            create_private_directories(parent);
+    }
+    survey = std::make_unique<sig::SurveyRunner>(config);
+    log_line(sig::survey_banner(*survey, config, given.pskreporter));
+}
+
 void DecodeRun::install_retune_handler()
 {
     // IQ replay has no band changes: its RADIO requests never reach the run.
@@ -209,6 +249,11 @@ void DecodeRun::install_retune_handler()
         mailbox,
         capture,
         queue,
+        // The survey follows the capture to its new centre.
+        [this] {
+            if (survey)
+                start_survey(options);
+        },
     };
     retune_handler = [band_change](std::string const& text) { return handle_retune_request(band_change, text); };
     retune_ready.store(true, std::memory_order_release);
@@ -340,6 +385,8 @@ void DecodeRun::receive_live()
         for (IqBlock const& block : blocks) {
             input += block.samples.size();
             capture->push_block(block, block.utc);
+            if (survey)
+                survey->push(block.samples.data(), block.samples.size(), block.utc);
         }
 
         if (given.stats && now - last_stats > nanoseconds(999'999'999)) {
@@ -370,6 +417,10 @@ void DecodeRun::receive_live()
 
 void DecodeRun::finish()
 {
+    // The survey first: the pool drains after it, and only the pool's close stops the reporter
+    // both share, so spots of the last queued intervals still go out.
+    if (survey && survey->running())
+        survey->stop();
     if (pool) {
         bool const stopped_before = stop_requested.load() != 0;
         pool->close(!stopped_before, &stop_requested);
@@ -390,7 +441,6 @@ void DecodeRun::finish()
 
 void decode_receiver(Options const& options, Radio* radio, SampleQueue& queue, Daemon& daemon)
 {
-    refuse_unbuilt(options);
     DecodeRun run(options, radio, queue, daemon);
 
     if (options.pskreporter) {
@@ -417,6 +467,9 @@ void decode_receiver(Options const& options, Radio* radio, SampleQueue& queue, D
                  (run.engine ? reason + ": raw ADC samples in, each consumer's results out"
                              : "CPU front end (" + reason + ")"));
     }
+
+    if (options.survey)
+        run.start_survey(options);
 
     run.options = options;
     run.pipeline.rate_hz = run.rate;

@@ -26,6 +26,7 @@
 
 #include "testbed/lib/iq_synth.hpp"
 #include "testbed/lib/paced_iq_stream.hpp"
+#include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/rtl_tcp_server.hpp"
 #include "testbed/lib/wsjt_recordings.hpp"
 #include "tests/support/form_server.hpp"
@@ -274,8 +275,8 @@ protected:
         auto const dx = testbed::ft8sim_audio(tmp.path(), stations[1].message, stations[1].audio_hz);
         auto const reply = testbed::ft8sim_audio(tmp.path(), stations[2].message, stations[2].audio_hz);
         // Two stations in the first interval, one answering in the second.
-        on_air = transmission(
-            {{cq, 14074000, 0}, {testbed::scaled_audio(dx, -3), 14074000, 0}, {reply, 14074000, 15}}, 15, 30, -6);
+        ft8_signals = {{cq, 14074000, 0}, {testbed::scaled_audio(dx, -3), 14074000, 0}, {reply, 14074000, 15}};
+        on_air = transmission(ft8_signals, 15, 30, -6);
     }
 
     std::vector<std::string> options(fs::path const& all_txt) const
@@ -290,6 +291,7 @@ protected:
     TempDir tmp;
     fs::path const state = tmp / "state";
     fs::path const history = tmp / "history.sqlite3";
+    std::vector<testbed::IqSynthSignal> ft8_signals;
     Transmission on_air;
 };
 
@@ -416,6 +418,54 @@ TEST_F(PskReporterRun, AnUnreachableCollectorCostsTheReportsButNoDecodes)
     auto const intervals = summary_counts(result.err, "FT8");
     EXPECT_EQ(std::count_if(intervals.begin(), intervals.end(), [](auto const& entry) { return entry.second > 0; }),
               2);
+}
+
+// The survey beside the decoders, sharing their reporter: a PSK31 call inside 20 m is spotted,
+// one below the band edge is decoded but not reported, and the FT8 call of the last interval,
+// which the decoder pool drains only after the survey has stopped, still goes out.
+TEST_F(PskReporterRun, TheSurveySpotsOnlyInsideTheBandAndLeavesTheReporterToThePool)
+{
+    HostsFile hosts("127.0.0.1", "127.0.0.1");
+    SKIP_UNLESS_PRIVATE(hosts);
+    UdpCollector collector;
+
+    testbed::PskSignal psk;
+    psk.carrier_hz = 1000.0;
+    std::string inside_text;
+    std::string outside_text;
+    for (int i = 0; i < 3; ++i) {
+        inside_text += "CQ CQ DE K2DEF K2DEF PSE K\n";
+        outside_text += "CQ CQ DE VE3GHI VE3GHI PSE K\n";
+    }
+    // Well above the FT8 signals, as a PSK31 station stands out of the noise in its 31 Hz.
+    std::vector<testbed::IqSynthSignal> signals = ft8_signals;
+    signals.push_back({testbed::scaled_audio(testbed::modulate_psk_text(inside_text, psk), 10), 14070000, 0});
+    signals.push_back({testbed::scaled_audio(testbed::modulate_psk_text(outside_text, psk), 10), 13990000, 0});
+    Transmission const with_psk = transmission(signals, 15, 30, -6);
+
+    fs::path const all_txt = tmp / "ALL.TXT";
+    std::vector<std::string> arguments = options(all_txt);
+    arguments.insert(arguments.end(), {"--survey", "--survey-journal", (tmp / "survey.jsonl").string()});
+    // The run ends half a second after the transmission: the last interval is still queued or
+    // being decoded when the survey stops.
+    ProcessResult const result = receive(with_psk, arguments, state, 0.5);
+    ASSERT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_THAT(result.err, HasSubstr(", PSK Reporter spots on\n"));
+    EXPECT_THAT(result.err, HasSubstr("VE3GHI")) << "the call below the band was not decoded";
+    ASSERT_EQ(all_txt_spots(all_txt).size(), stations.size()) << file_text(all_txt) << result.err;
+
+    std::map<std::string, PskSpot> sent;
+    for (auto const& datagram : collector.datagrams()) {
+        for (PskSpot const& spot : read_ipfix_message(datagram).spots)
+            sent[spot.sender_call] = spot;
+    }
+    for (OnAir const& station : stations)
+        EXPECT_EQ(sent.count(station.call), 1u) << station.call << " not sent\n" << result.err;
+    ASSERT_EQ(sent.count("K2DEF"), 1u) << result.err;
+    EXPECT_EQ(sent["K2DEF"].mode, "PSK31");
+    EXPECT_NEAR(sent["K2DEF"].frequency_hz, 14071000.0, 50.0);
+    EXPECT_EQ(sent.count("VE3GHI"), 0u);
+    EXPECT_EQ(sent.size(), stations.size() + 1);
 }
 
 TEST(WsprnetRun, EveryDecodedSpotIsPostedOnce)

@@ -223,7 +223,8 @@ protected:
                              context.capture_centre,
                              mailbox,
                              capture,
-                             queue};
+                             queue,
+                             {}};
     }
 
     // Serves the request on a control thread while this thread plays the run loop's mailbox step.

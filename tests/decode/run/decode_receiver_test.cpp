@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "core/stop_flag.hpp"
 #include "radio/radio.hpp"
 #include "radio/sample_queue.hpp"
+#include "testbed/lib/cpu_receive_engine.hpp"
 
 namespace {
 
@@ -162,35 +164,87 @@ TEST_F(LiveLoop, ARadioThatNeverDeliversFailsAfterFiveSeconds)
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
-struct RefusalCase {
-    std::string name;
-    std::function<void(Options&)> change;
-    std::string message;
+// A receiver of a given rate that may hand out a receive engine, and delivers nothing.
+class SilentRadio : public Radio {
+public:
+    SilentRadio(double rate_hz, std::shared_ptr<SpectrumRows> engine) : rate_(rate_hz), engine_(std::move(engine)) {}
+    void start(SampleQueue&) override { stop_requested = 1; }
+    void stop() override {}
+    double sample_rate() const override { return rate_; }
+    double tuning_offset() const override { return 0.0; }
+    std::shared_ptr<SpectrumRows> receive_engine(std::size_t, std::string& reason) override
+    {
+        reason = "stand-in engine";
+        return engine_;
+    }
+
+private:
+    double rate_;
+    std::shared_ptr<SpectrumRows> engine_;
 };
 
-class NotBuiltYet : public testing::TestWithParam<RefusalCase> {};
-
-TEST_P(NotBuiltYet, IsRefusedBeforeAnythingStarts)
+std::size_t count_of(std::string const& text, std::string const& part)
 {
-    Options options = wideband_options();
-    GetParam().change(options);
-    FeedRadio radio(steady_feed());
-    SampleQueue queue;
-    Daemon daemon;
-    try {
-        decode_receiver(options, &radio, queue, daemon);
-        ADD_FAILURE() << "not refused";
-    } catch (std::runtime_error const& error) {
-        EXPECT_EQ(error.what(), GetParam().message);
-    }
-    EXPECT_EQ(radio.starts, 0);
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Options, NotBuiltYet,
-    testing::Values(
-        RefusalCase{"survey", [](Options& o) { o.survey = true; },
-                    "Wideband survey is not built yet; run without --survey"}),
-    [](testing::TestParamInfo<RefusalCase> const& info) { return info.param.name; });
+// Where the survey cannot see the capture it says so once and the run goes on without it.
+TEST_F(LiveLoop, TheSurveyIsOffWhereItCannotSeeTheCapture)
+{
+    struct Case {
+        const char* what;
+        double rate_hz;
+        bool engine;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"a capture wider than 10 MS/s", 12000000, false,
+         "Wideband survey: off for this 12 MS/s capture (it examines about 1.5 MHz around the capture centre, "
+         "which is not a ham band here)\n"},
+        {"a receive engine that takes the raw ADC words", 2000000, true,
+         "Wideband survey: off: the RX-888 receive engine delivers no IQ samples to survey (--rx888-gpu off keeps "
+         "IQ on the CPU front end)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Options options = wideband_options();
+        options.survey = true;
+        options.backend = c.engine ? "rx888" : "sdrplay";
+        std::shared_ptr<SpectrumRows> engine;
+        if (c.engine)
+            engine = std::make_shared<testbed::CpuReceiveEngine>(131072, 32, 64e6);
+        SilentRadio radio(c.rate_hz, engine);
+        SampleQueue fresh;
+        testing::internal::CaptureStderr();
+        decode_receiver(options, &radio, fresh, daemon);
+        std::string const err = testing::internal::GetCapturedStderr();
+        stop_requested = 0;
+        EXPECT_EQ(count_of(err, c.line), 1u) << err;
+        EXPECT_EQ(count_of(err, "Wideband survey:"), 1u) << err;
+        EXPECT_EQ(count_of(err, "SURVEY "), 0u) << err;
+        EXPECT_THAT(err, testing::EndsWith("\nAudio-only wideband capture\n"));
+    }
+}
+
+// A survey on a live capture: announced after the engine line, stopped at the end of the run
+// with its last status line before the run's own last line.
+TEST_F(LiveLoop, ASurveyRunsBesideTheCaptureAndEndsWithItsStatusLine)
+{
+    Options options = wideband_options();
+    options.survey = true;
+    options.backend = "rtl-sdr";
+    options.survey_journal = "";
+    FeedRadio radio(steady_feed(20, [] { stop_requested = 1; }));
+    testing::internal::CaptureStderr();
+    decode_receiver(options, &radio, queue, daemon);
+    std::string const err = testing::internal::GetCapturedStderr();
+    EXPECT_THAT(err, HasSubstr("Wideband survey: capture=64000 Hz -> survey=64000 Hz (decimation 1), "
+                               "center=1.408e+07 Hz, max-decoders=16, min-snr=6 dB, journal=off\n"));
+    EXPECT_THAT(err, testing::EndsWith("\nSURVEY rtl-sdr: 0 emitters (0 ham / 0 other), 0 decoding\n"
+                                       "Audio-only wideband capture\n"));
+}
 
 }  // namespace

@@ -297,14 +297,4 @@ INSTANTIATE_TEST_SUITE_P(
                                  "Error: Invalid PCM16 IQ input"}),
     [](testing::TestParamInfo<BadInputCase> const& info) { return info.param.name; });
 
-TEST(DecoderModeReplay, RefusesWhatThisBuildCannotRunYet)
-{
-    TempDir tmp;
-    fs::path const iq = tmp.write_file("in.iq", std::string(64, '\0'));
-    auto const result = run_norvane({"--iq-file", iq.string(), "--frequencies", "14.074M", "--center-frequency",
-                                     "14.08M", "--all-txt", (tmp / "ALL.TXT").string(), "--survey"});
-    EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(lines_of(result.err).back(), "Error: Wideband survey is not built yet; run without --survey");
-}
-
 }  // namespace

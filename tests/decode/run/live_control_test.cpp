@@ -300,6 +300,43 @@ TEST_F(LiveControl, RecordingGoesOnThroughARetune)
     EXPECT_NEAR(tone_level(samples.size() - 28800), 0.1, 0.003);
 }
 
+// The survey follows the capture: a band change stops the survey of the old band (its last
+// status line) and builds one for the new capture centre.
+TEST_F(LiveControl, ApplyRebuildsTheSurveyForTheNewCapture)
+{
+    options.decoder_channels.clear();
+    options.decoders = 0;
+    options.survey = true;
+    options.backend = "sdrplay";
+    options.serial = "1234";
+    std::string reply;
+    ControlledRadio radio(
+        [&](SampleQueue& queue) {
+            push_quiet(queue, kT0 + 1, kT0 + 2);
+            reply = ask_control(options.audio_control, "RADIO RETUNE APPLY 7080000");
+            push_quiet(queue, kT0 + 2, kT0 + 3);
+            stop_requested = 1;
+        },
+        10000);
+    std::string const err = run(&radio);
+
+    EXPECT_EQ(reply, "OK RETUNE center=7080000.000000 channels=0");
+    std::string const head = "Wideband survey: capture=64000 Hz -> survey=64000 Hz (decimation 1), center=";
+    std::string const tail = " Hz, max-decoders=16, min-snr=6 dB, journal=off\n";
+    std::string const status = "SURVEY sdrplay 1234: 0 emitters (0 ham / 0 other), 0 decoding\n";
+    // The capture centre is the tuned frequency less the radio's offset.
+    std::size_t const old_banner = err.find(head + "1.407e+07" + tail);
+    std::size_t const old_status = err.find(status, old_banner);
+    std::size_t const new_banner = err.find(head + "7.07e+06" + tail, old_status);
+    std::size_t const new_status = err.find(status, new_banner);
+    ASSERT_NE(old_banner, std::string::npos) << err;
+    ASSERT_NE(old_status, std::string::npos) << err;
+    ASSERT_NE(new_banner, std::string::npos) << err;
+    ASSERT_NE(new_status, std::string::npos) << err;
+    EXPECT_EQ(err.find(status, new_status + 1), std::string::npos) << err;
+    EXPECT_EQ(err.find("Wideband survey: capture=", new_banner + 1), std::string::npos) << err;
+}
+
 // CHECK asks what APPLY would do: the capture centre the radio would really use, and every
 // live channel, the audio socket ones included. What APPLY refuses, CHECK refuses.
 TEST_F(LiveControl, CheckRefusesWhatApplyRefuses)
