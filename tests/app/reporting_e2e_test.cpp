@@ -425,9 +425,9 @@ TEST_F(PskReporterRun, AnUnreachableCollectorCostsTheReportsButNoDecodes)
 // which the decoder pool drains only after the survey has stopped, still goes out.
 TEST_F(PskReporterRun, TheSurveySpotsOnlyInsideTheBandAndLeavesTheReporterToThePool)
 {
-    HostsFile hosts("127.0.0.1", "127.0.0.1");
+    PrivateHosts const hosts = service_hosts("127.0.0.1", "127.0.0.1");
     SKIP_UNLESS_PRIVATE(hosts);
-    UdpCollector collector;
+    UdpCollector collector(kCollectorPort);
 
     testbed::PskSignal psk;
     psk.carrier_hz = 1000.0;
