@@ -16,7 +16,6 @@
 #include <cmath>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -29,6 +28,7 @@
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/rtl_tcp_server.hpp"
 #include "testbed/lib/wsjt_recordings.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/form_server.hpp"
 #include "tests/support/ipfix_reader.hpp"
 #include "tests/support/private_network.hpp"
@@ -53,23 +53,6 @@ constexpr char kNoRouteAddress[] = "192.0.2.1";
 constexpr int kRateHz = 240000;  // the smallest rtl_tcp rate that divides into 12 kHz audio
 constexpr char kCall[] = "W1AW";
 constexpr char kGrid[] = "FN31";
-
-std::string file_text(fs::path const& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> lines_of(std::string const& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // Why the test cannot run safely; empty once the namespaces are in place.
 std::string isolation_failure = "not isolated";
@@ -181,7 +164,7 @@ struct AllTxtSpot {
 std::vector<AllTxtSpot> all_txt_spots(fs::path const& path)
 {
     std::vector<AllTxtSpot> spots;
-    for (std::string const& line : lines_of(file_text(path))) {
+    for (std::string const& line : file_lines(path)) {
         std::istringstream fields(line);
         AllTxtSpot spot;
         std::string dial, rx;

@@ -13,12 +13,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,6 +26,7 @@
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/rtl_tcp_server.hpp"
 #include "testbed/lib/test_signal.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/ipfix_reader.hpp"
 #include "tests/support/private_network.hpp"
 #include "tests/support/udp_collector.hpp"
@@ -126,15 +125,6 @@ std::vector<std::complex<float>> capture(std::vector<Station> const& on_air, int
 
 // ---------------------------------------------------------------------------------------------
 // Reading what norvane wrote
-
-std::vector<std::string> lines_of(std::string const& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // One "SIG" line taken apart: the common head and the key=value fields after it (the quoted
 // text unescaped).
