@@ -36,6 +36,7 @@
 #include "tests/support/sqlite_probe.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/udp_collector.hpp"
+#include "tests/support/utc_stamp.hpp"
 
 namespace fs = std::filesystem;
 using testing::HasSubstr;
@@ -187,20 +188,6 @@ std::string statistics_line(std::string const& err)
     return found;
 }
 
-// "yymmdd_hhmmss" (UTC) as UNIX seconds.
-std::int64_t utc_seconds(std::string const& stamp)
-{
-    auto const field = [&](std::size_t at) { return std::stoi(stamp.substr(at, 2)); };
-    std::tm calendar{};
-    calendar.tm_year = 100 + field(0);
-    calendar.tm_mon = field(2) - 1;
-    calendar.tm_mday = field(4);
-    calendar.tm_hour = field(7);
-    calendar.tm_min = field(9);
-    calendar.tm_sec = stamp.size() >= 13 ? field(11) : 0;
-    return static_cast<std::int64_t>(::timegm(&calendar));
-}
-
 // The decoder pool's summary lines: interval start (UNIX seconds) to spot count.
 std::map<std::int64_t, std::uint64_t> summary_counts(std::string const& err, std::string const& mode)
 {
@@ -209,7 +196,7 @@ std::map<std::int64_t, std::uint64_t> summary_counts(std::string const& err, std
     for (std::string const& line : lines_of(err)) {
         std::smatch m;
         if (std::regex_match(line, m, summary) && m[1] == mode)
-            counts[utc_seconds(m[2])] = std::stoull(m[3]);
+            counts[utc_stamp_seconds(m[2])] = std::stoull(m[3]);
     }
     return counts;
 }
@@ -307,7 +294,7 @@ TEST_F(PskReporterRun, SpotsReachTheCollectorOnceAndEveryIntervalIsInTheHistory)
         psk.sender_call = station.call;
         psk.sender_grid = station.grid;
         psk.frequency_hz = static_cast<std::uint32_t>(14074000 + spot->audio_hz);
-        psk.time = static_cast<std::uint32_t>(utc_seconds(spot->utc));
+        psk.time = static_cast<std::uint32_t>(utc_stamp_seconds(spot->utc));
         psk.snr = spot->snr;
         psk.mode = "FT8";
         expected.push_back(psk);
@@ -493,7 +480,7 @@ TEST(WsprnetRun, EveryDecodedSpotIsPostedOnce)
         });
         ASSERT_NE(spot, decoded.end()) << station.message << " missing from\n" << file_text(all_txt);
         EXPECT_NEAR(spot->audio_hz, station.audio_hz, 3);
-        std::int64_t const interval = utc_seconds(spot->utc);
+        std::int64_t const interval = utc_stamp_seconds(spot->utc);
         EXPECT_EQ(interval % 120, 0) << spot->utc;
         int const drift = std::stoi(spot->message.substr(spot->message.find("[drift=") + 7));
         char tqrg[32];
