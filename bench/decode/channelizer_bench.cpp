@@ -14,6 +14,8 @@
 
 #include "decode/channelizer.hpp"
 #include "decode/fft.hpp"
+#include "testbed/lib/push_looped_iq.hpp"
+#include "testbed/lib/spread_dials.hpp"
 
 namespace {
 
@@ -35,21 +37,12 @@ std::vector<std::complex<float>> make_input(double rate)
     return iq;
 }
 
-std::vector<double> dials(double rate, int channels)
-{
-    std::vector<double> result;
-    double const span = 0.8 * rate - 3000.0;
-    for (int i = 0; i < channels; ++i) {
-        result.push_back(centre - 0.4 * rate + span * (i + 0.5) / channels);
-    }
-    return result;
-}
-
 void BM_Channelizer(benchmark::State& state)
 {
     double const rate = static_cast<double>(state.range(0));
     auto const channels = static_cast<int>(state.range(1));
-    Channelizer::Impl channelizer(rate, centre, 2500.0, 1.0, dials(rate, channels), nullptr);
+    std::vector<double> const dials = testbed::spread_dials(centre, rate, channels, 0.0, 3000.0);
+    Channelizer::Impl channelizer(rate, centre, 2500.0, 1.0, dials, nullptr);
     auto const input = make_input(rate);
     Channelizer::Impl::Rows rows(static_cast<std::size_t>(channels));
     // One iteration: one second of IQ in receiver-sized chunks.
@@ -59,12 +52,7 @@ void BM_Channelizer(benchmark::State& state)
         for (auto& row : rows) {
             row.clear();
         }
-        for (std::size_t done = 0; done < per_iteration;) {
-            std::size_t const n = std::min({chunk, per_iteration - done, input.size() - at});
-            channelizer.push_iq(input.data() + at, n, rows);
-            at = (at + n) % input.size();
-            done += n;
-        }
+        testbed::push_looped_iq(channelizer, input, per_iteration, chunk, at, rows);
         benchmark::DoNotOptimize(rows.data());
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(per_iteration));
@@ -103,7 +91,7 @@ void BM_Construction(benchmark::State& state)
 {
     double const rate = static_cast<double>(state.range(0));
     auto const channels = static_cast<int>(state.range(1));
-    auto const frequencies = dials(rate, channels);
+    auto const frequencies = testbed::spread_dials(centre, rate, channels, 0.0, 3000.0);
     for (auto _ : state) {
         Channelizer::Impl channelizer(rate, centre, 2500.0, 1.0, frequencies, nullptr);
         benchmark::DoNotOptimize(channelizer.fft_size());

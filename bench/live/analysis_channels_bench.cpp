@@ -17,7 +17,9 @@
 #include "testbed/lib/cw_keyer.hpp"
 #include "testbed/lib/iq_synth.hpp"
 #include "testbed/lib/psk_modulator.hpp"
+#include "testbed/lib/push_looped_iq.hpp"
 #include "testbed/lib/rtty_modulator.hpp"
+#include "testbed/lib/spread_dials.hpp"
 
 namespace {
 
@@ -26,15 +28,6 @@ constexpr double rate = 2000000.0;
 constexpr std::size_t chunk = 16384;
 constexpr double seconds = 2.0;
 const std::string text = "CQ CQ DE Q1ABC Q1ABC PSE K the quick brown fox jumps over the lazy dog ";
-
-std::vector<double> spread(int count, double offset)
-{
-    std::vector<double> result;
-    double const span = 0.8 * rate - 6000.0;
-    for (int i = 0; i < count; ++i)
-        result.push_back(centre - 0.4 * rate + offset + span * (i + 0.5) / count);
-    return result;
-}
 
 // Sixteen channels: PSK31, RTTY 45.45/170 and CW in turn, each with its signal at 1500 Hz.
 struct Layout {
@@ -47,7 +40,7 @@ Layout const& layout()
     static Layout const made = [] {
         Layout l;
         std::vector<testbed::IqSynthSignal> signals;
-        std::vector<double> const dials = spread(16, 2500.0);
+        std::vector<double> const dials = testbed::spread_dials(centre, rate, 16, 2500.0, 6000.0);
         for (int i = 0; i < 16; ++i) {
             AnalysisChannel channel;
             channel.id = "a" + std::to_string(i);
@@ -96,7 +89,8 @@ void BM_AnalysisChannels(benchmark::State& state)
     bool const threaded = state.range(1) != 0;
     Layout const& l = layout();
 
-    Channelizer::Impl channelizer(rate, centre, 2500.0, 1.0, spread(96, 0.0), nullptr);
+    std::vector<double> const dials = testbed::spread_dials(centre, rate, 96, 0.0, 6000.0);
+    Channelizer::Impl channelizer(rate, centre, 2500.0, 1.0, dials, nullptr);
     AnalysisSettings settings;
     settings.channels.assign(l.channels.begin(), l.channels.begin() + static_cast<long>(count));
     settings.iq_replay = !threaded;
@@ -114,12 +108,7 @@ void BM_AnalysisChannels(benchmark::State& state)
     for (auto _ : state) {
         for (auto& row : rows)
             row.clear();
-        for (std::size_t done = 0; done < per_iteration;) {
-            std::size_t const n = std::min({chunk, per_iteration - done, l.iq.size() - at});
-            channelizer.push_iq(l.iq.data() + at, n, rows);
-            at = (at + n) % l.iq.size();
-            done += n;
-        }
+        testbed::push_looped_iq(channelizer, l.iq, per_iteration, chunk, at, rows);
         benchmark::DoNotOptimize(rows.data());
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(per_iteration));

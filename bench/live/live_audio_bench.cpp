@@ -17,6 +17,8 @@
 
 #include "decode/channelizer.hpp"
 #include "live/live_audio.hpp"
+#include "testbed/lib/push_looped_iq.hpp"
+#include "testbed/lib/spread_dials.hpp"
 
 namespace {
 
@@ -37,15 +39,6 @@ std::vector<std::complex<float>> make_input(double rate)
         iq[n] = {static_cast<float>(carrier) + noise(generator), noise(generator)};
     }
     return iq;
-}
-
-std::vector<double> spread(double rate, int count, double offset)
-{
-    std::vector<double> result;
-    double const span = 0.8 * rate - 6000.0;
-    for (int i = 0; i < count; ++i)
-        result.push_back(centre - 0.4 * rate + offset + span * (i + 0.5) / count);
-    return result;
 }
 
 // A private directory for the recordings, removed with everything in it.
@@ -70,9 +63,10 @@ void BM_LiveEngine(benchmark::State& state)
     auto const decoders = static_cast<int>(state.range(3));
     Scratch scratch;
 
-    Channelizer::Impl channelizer(rate, centre, 2500.0, 1.0, spread(rate, decoders, 0.0), nullptr);
+    std::vector<double> const dials = testbed::spread_dials(centre, rate, decoders, 0.0, 6000.0);
+    Channelizer::Impl channelizer(rate, centre, 2500.0, 1.0, dials, nullptr);
     std::vector<AudioChannel> channels;
-    std::vector<double> const frequencies = spread(rate, live_channels, 1500.0);
+    std::vector<double> const frequencies = testbed::spread_dials(centre, rate, live_channels, 1500.0, 6000.0);
     for (int i = 0; i < live_channels; ++i) {
         AudioChannel channel;
         channel.id = "c" + std::to_string(i);
@@ -100,12 +94,7 @@ void BM_LiveEngine(benchmark::State& state)
     for (auto _ : state) {
         for (auto& row : rows)
             row.clear();
-        for (std::size_t done = 0; done < per_iteration;) {
-            std::size_t const n = std::min({chunk, per_iteration - done, input.size() - at});
-            channelizer.push_iq(input.data() + at, n, rows);
-            at = (at + n) % input.size();
-            done += n;
-        }
+        testbed::push_looped_iq(channelizer, input, per_iteration, chunk, at, rows);
         benchmark::DoNotOptimize(rows.data());
     }
     if (live) {

@@ -16,13 +16,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "core/options.hpp"
 #include "testbed/lib/paced_iq_stream.hpp"
 #include "testbed/lib/rtl_tcp_server.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -112,14 +112,6 @@ TEST(Daemon, EndingEmptiesThePidFileWithoutRemovingIt)
     }
     ASSERT_TRUE(std::filesystem::exists(path));
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
-}
-
-std::string file_text(std::filesystem::path const& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // 0 when the file is unlocked, else the PID of the process holding a write-conflicting lock.

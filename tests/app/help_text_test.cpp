@@ -9,15 +9,9 @@
 
 #include "app/config_file.hpp"
 #include "app/version.hpp"
+#include "tests/support/file_text.hpp"
 
 namespace {
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 bool is_option_entry(const std::string& line) {
   return line.rfind("  -", 0) == 0;

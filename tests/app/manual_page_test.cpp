@@ -5,14 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/help_text.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -28,13 +27,6 @@ ProcessResult render(const std::string& page) {
   run.argv = {"man", "--warnings", "-l", page};
   run.env = environment_with({"MANWIDTH=80", "LC_ALL=C", "MANPAGER=cat", "PAGER=cat"}, {"MAN_KEEP_FORMATTING"});
   return run_process(run);
-}
-
-std::string file_text(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // Every option the help text names anywhere: "-f", "--frequency", "--no-survey", "-kill"...

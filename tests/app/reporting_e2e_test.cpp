@@ -16,7 +16,6 @@
 #include <cmath>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
@@ -29,6 +28,7 @@
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/rtl_tcp_server.hpp"
 #include "testbed/lib/wsjt_recordings.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/form_server.hpp"
 #include "tests/support/ipfix_reader.hpp"
 #include "tests/support/private_network.hpp"
@@ -36,6 +36,7 @@
 #include "tests/support/sqlite_probe.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/udp_collector.hpp"
+#include "tests/support/utc_stamp.hpp"
 
 namespace fs = std::filesystem;
 using testing::HasSubstr;
@@ -53,23 +54,6 @@ constexpr char kNoRouteAddress[] = "192.0.2.1";
 constexpr int kRateHz = 240000;  // the smallest rtl_tcp rate that divides into 12 kHz audio
 constexpr char kCall[] = "W1AW";
 constexpr char kGrid[] = "FN31";
-
-std::string file_text(fs::path const& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> lines_of(std::string const& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // Why the test cannot run safely; empty once the namespaces are in place.
 std::string isolation_failure = "not isolated";
@@ -181,7 +165,7 @@ struct AllTxtSpot {
 std::vector<AllTxtSpot> all_txt_spots(fs::path const& path)
 {
     std::vector<AllTxtSpot> spots;
-    for (std::string const& line : lines_of(file_text(path))) {
+    for (std::string const& line : file_lines(path)) {
         std::istringstream fields(line);
         AllTxtSpot spot;
         std::string dial, rx;
@@ -204,20 +188,6 @@ std::string statistics_line(std::string const& err)
     return found;
 }
 
-// "yymmdd_hhmmss" (UTC) as UNIX seconds.
-std::int64_t utc_seconds(std::string const& stamp)
-{
-    auto const field = [&](std::size_t at) { return std::stoi(stamp.substr(at, 2)); };
-    std::tm calendar{};
-    calendar.tm_year = 100 + field(0);
-    calendar.tm_mon = field(2) - 1;
-    calendar.tm_mday = field(4);
-    calendar.tm_hour = field(7);
-    calendar.tm_min = field(9);
-    calendar.tm_sec = stamp.size() >= 13 ? field(11) : 0;
-    return static_cast<std::int64_t>(::timegm(&calendar));
-}
-
 // The decoder pool's summary lines: interval start (UNIX seconds) to spot count.
 std::map<std::int64_t, std::uint64_t> summary_counts(std::string const& err, std::string const& mode)
 {
@@ -226,7 +196,7 @@ std::map<std::int64_t, std::uint64_t> summary_counts(std::string const& err, std
     for (std::string const& line : lines_of(err)) {
         std::smatch m;
         if (std::regex_match(line, m, summary) && m[1] == mode)
-            counts[utc_seconds(m[2])] = std::stoull(m[3]);
+            counts[utc_stamp_seconds(m[2])] = std::stoull(m[3]);
     }
     return counts;
 }
@@ -324,7 +294,7 @@ TEST_F(PskReporterRun, SpotsReachTheCollectorOnceAndEveryIntervalIsInTheHistory)
         psk.sender_call = station.call;
         psk.sender_grid = station.grid;
         psk.frequency_hz = static_cast<std::uint32_t>(14074000 + spot->audio_hz);
-        psk.time = static_cast<std::uint32_t>(utc_seconds(spot->utc));
+        psk.time = static_cast<std::uint32_t>(utc_stamp_seconds(spot->utc));
         psk.snr = spot->snr;
         psk.mode = "FT8";
         expected.push_back(psk);
@@ -510,7 +480,7 @@ TEST(WsprnetRun, EveryDecodedSpotIsPostedOnce)
         });
         ASSERT_NE(spot, decoded.end()) << station.message << " missing from\n" << file_text(all_txt);
         EXPECT_NEAR(spot->audio_hz, station.audio_hz, 3);
-        std::int64_t const interval = utc_seconds(spot->utc);
+        std::int64_t const interval = utc_stamp_seconds(spot->utc);
         EXPECT_EQ(interval % 120, 0) << spot->utc;
         int const drift = std::stoi(spot->message.substr(spot->message.find("[drift=") + 7));
         char tqrg[32];

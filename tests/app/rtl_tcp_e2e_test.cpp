@@ -6,8 +6,6 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,6 +14,7 @@
 #include "testbed/lib/rtl_tcp_server.hpp"
 #include "testbed/lib/wsjt_recordings.hpp"
 #include "tests/support/all_txt_spot.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/tone_measure.hpp"
@@ -41,14 +40,6 @@ ProcessResult norvane(int port, std::vector<std::string> const& extra, fs::path 
     run.working_directory = directory.string();
     run.timeout_ms = 120000;
     return run_process(run);
-}
-
-std::string file_text(fs::path const& path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 // Quiet samples for as long as the client reads.

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <complex>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -19,6 +18,7 @@
 #include "testbed/lib/wav_reader.hpp"
 #include "testbed/lib/wsjt_recordings.hpp"
 #include "tests/support/all_txt_spot.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/tone_measure.hpp"
@@ -29,14 +29,6 @@ using testing::HasSubstr;
 namespace {
 
 std::string const standin = std::string(NORVANE_TESTBED_DIR) + "/libsdrplay_standin.so";
-
-std::string file_text(fs::path const& path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The program with the stand-in as its SDRplay library, configured through its environment;
 // the stand-in's call trace goes to trace.txt in the directory.

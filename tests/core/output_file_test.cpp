@@ -5,23 +5,16 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
 
+#include "tests/support/file_text.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_all(fs::path const& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 TEST(OpenOutputFile, CreatesOrOpensARegularFileWithTheGivenFlags)
 {
@@ -36,7 +29,7 @@ TEST(OpenOutputFile, CreatesOrOpensARegularFileWithTheGivenFlags)
     OutputFile appended = open_output_file((dir / "old.txt").string(), O_APPEND, 0600);
     ASSERT_EQ(appended.status, OutputFileStatus::open);
     EXPECT_EQ(::write(appended.fd.get(), "!", 1), 1);
-    EXPECT_EQ(read_all(dir / "old.txt"), "kept!");
+    EXPECT_EQ(file_text(dir / "old.txt"), "kept!");
 }
 
 TEST(OpenOutputFile, RefusesWhatIsNotARegularFileWithoutWaiting)
@@ -69,7 +62,7 @@ TEST(OpenOutputFile, NeverFollowsALinkAtTheName)
         EXPECT_EQ(result.status, OutputFileStatus::open_failed) << name;
         EXPECT_EQ(result.error, ELOOP) << name;
     }
-    EXPECT_EQ(read_all(target), "someone's data");
+    EXPECT_EQ(file_text(target), "someone's data");
     EXPECT_FALSE(fs::exists(dir / "nowhere"));
 
     OutputFile const missing = open_output_file((dir / "missing/file").string(), 0, 0600);

@@ -6,24 +6,17 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "tests/support/file_mode.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_all(fs::path const& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 TEST(PreparePrivateFile, CreatesTheFileAndItsPrivateParent)
 {
@@ -44,7 +37,7 @@ TEST(PreparePrivateFile, KeepsContentAndClosesAnOpenMode)
     fs::path const file = dir.write_file("history.sqlite3", "existing rows");
     fs::permissions(file, fs::perms(0644));
     EXPECT_EQ(prepare_private_file(file).status, PrivateFileStatus::ready);
-    EXPECT_EQ(read_all(file), "existing rows");
+    EXPECT_EQ(file_text(file), "existing rows");
     EXPECT_EQ(mode_of(file), 0600u);
 }
 
@@ -57,7 +50,7 @@ TEST(PreparePrivateFile, RefusesASymbolicLinkWithoutTouchingItsTarget)
     PrivateFileResult const result = prepare_private_file(dir / "link");
     EXPECT_EQ(result.status, PrivateFileStatus::open_failed);
     EXPECT_EQ(result.error, ELOOP);
-    EXPECT_EQ(read_all(target), "someone's data");
+    EXPECT_EQ(file_text(target), "someone's data");
     EXPECT_EQ(mode_of(target), 0644u);
 
     // A dangling link must not create the file it points at either.

@@ -11,7 +11,6 @@
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -20,6 +19,7 @@
 #include "core/options.hpp"
 #include "decode/decoder_pool.hpp"
 #include "tests/support/file_size_limit.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -27,26 +27,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(fs::path const& path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 int open_for_append(fs::path const& path) { return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644); }
 
 bool never_stop() { return false; }
-
-std::vector<std::string> lines_in(std::string const& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // Another program holding the exclusive flock on a file: a child process that opens the file,
 // takes the lock and keeps it until released (or until this object goes).
@@ -136,7 +119,7 @@ TEST(AppendAllTxt, WritesTheBlockAtTheEnd)
     ASSERT_GE(fd, 0);
     EXPECT_TRUE(append_all_txt(fd, "one\ntwo\n", never_stop));
     ::close(fd);
-    EXPECT_EQ(read_file(file), "old\none\ntwo\n");
+    EXPECT_EQ(file_text(file), "old\none\ntwo\n");
 }
 
 TEST(AppendAllTxt, FullDiskLeavesNoTornLine)
@@ -159,10 +142,10 @@ TEST(AppendAllTxt, FullDiskLeavesNoTornLine)
     }
 
     EXPECT_EQ(error, "Append ALL.TXT: File too large");
-    EXPECT_EQ(read_file(file), old);
+    EXPECT_EQ(file_text(file), old);
     append_all_txt(fd, "next\n", never_stop);  // the lock was released
     ::close(fd);
-    EXPECT_EQ(read_file(file), old + "next\n");
+    EXPECT_EQ(file_text(file), old + "next\n");
 }
 
 TEST(AppendAllTxt, LockFailureIsReported)
@@ -199,13 +182,13 @@ TEST(AppendAllTxt, WaitsForAForeignLockUntilItGoesOrAStopComes)
             EXPECT_TRUE(finishes_within(std::chrono::seconds(10), lock, append)) << "the stop did not end the wait";
             lock.release();
             EXPECT_FALSE(written.load());
-            EXPECT_EQ(read_file(file), "old\n");
+            EXPECT_EQ(file_text(file), "old\n");
         } else {
             std::thread waiting(append);
             lock.release();
             waiting.join();
             EXPECT_TRUE(written.load());
-            EXPECT_EQ(read_file(file), "old\nnew\n");
+            EXPECT_EQ(file_text(file), "old\nnew\n");
         }
         ::close(fd);
     }
@@ -264,7 +247,7 @@ TEST(AppendAllTxt, BlocksOfWorkersAndOtherProcessesNeverInterleave)
         // Let the other program finish only once every worker has decoded its first interval and
         // waits to append it: none can take a second job before its first block is written.
         auto const all_waiting = [&] {
-            if (lines_in(read_file(dir / "decoder.log")).size() != 4)
+            if (file_lines(dir / "decoder.log").size() != 4)
                 return false;
             std::error_code ignored;
             for (auto const& entry : fs::recursive_directory_iterator(dir.path(), ignored)) {
@@ -284,10 +267,7 @@ TEST(AppendAllTxt, BlocksOfWorkersAndOtherProcessesNeverInterleave)
     }
     ::testing::internal::GetCapturedStderr();
 
-    std::vector<std::string> lines;
-    std::istringstream in(read_file(all_txt));
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
+    std::vector<std::string> const lines = file_lines(all_txt);
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(intervals * 6 + 2));
     EXPECT_EQ(lines[0], "other program line 1");
     EXPECT_EQ(lines[1], "other program line 2");
@@ -331,7 +311,7 @@ TEST(AppendAllTxt, StopWhileAnotherProgramHoldsTheLockCostsOnlyThatBlock)
         // The decoder has run and its WAV file is gone: the worker is on its way to ALL.TXT,
         // where the lock keeps it.
         auto const at_all_txt = [&] {
-            if (lines_in(read_file(dir / "decoder.log")).size() != 1)
+            if (file_lines(dir / "decoder.log").size() != 1)
                 return false;
             std::error_code ignored;
             for (auto const& entry : fs::recursive_directory_iterator(dir.path(), ignored)) {
@@ -354,7 +334,7 @@ TEST(AppendAllTxt, StopWhileAnotherProgramHoldsTheLockCostsOnlyThatBlock)
               "ALL.TXT still locked by another program at stop: 2 lines of FT8 240315_120415 14.074000 MHz not "
               "written\n"
               "FT8 240315_120415 14.074000 MHz: 2 spots; callsigns=K1ABC,W9XYZ\n");
-    EXPECT_EQ(read_file(all_txt), "");
+    EXPECT_EQ(file_text(all_txt), "");
 }
 
 }  // namespace

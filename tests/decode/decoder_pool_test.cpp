@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <thread>
 
 #include <gmock/gmock.h>
@@ -17,6 +16,7 @@
 #include "core/options.hpp"
 #include "report/psk_reporter.hpp"
 #include "tests/report/psk_test_harness.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
@@ -36,23 +36,6 @@ constexpr std::size_t job_samples = 1200;
 DecodeJob make_job(double start_utc, DigitalMode mode = DigitalMode::FT8, double dial_hz = 14074000.0)
 {
     return DecodeJob{start_utc, dial_hz, std::vector<float>(job_samples, 0.25f), mode};
-}
-
-std::string read_file(fs::path const& path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> lines_of(std::string const& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 std::string const fresh_status =
@@ -93,8 +76,8 @@ protected:
         in >> word;
         ASSERT_EQ(word, "started");
     }
-    std::vector<std::string> decoder_runs() const { return lines_of(read_file(dir / "decoder.log")); }
-    std::string all_txt() const { return read_file(dir / "ALL.TXT"); }
+    std::vector<std::string> decoder_runs() const { return file_lines(dir / "decoder.log"); }
+    std::string all_txt() const { return file_text(dir / "ALL.TXT"); }
     fs::path workspace() const
     {
         for (auto const& entry : fs::directory_iterator(dir / "work"))
@@ -544,7 +527,7 @@ TEST_F(DecoderPoolTest, PlantedFifoOrLinkUnderTheNextWavNameIsRefused)
         }
         ::testing::internal::GetCapturedStderr();
         EXPECT_TRUE(decoder_runs().empty());
-        EXPECT_EQ(read_file(precious), "keep me");
+        EXPECT_EQ(file_text(precious), "keep me");
         EXPECT_TRUE(fs::is_empty(dir / "work"));
     }
 }

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <complex>
 #include <numbers>
-#include <sstream>
 #include <thread>
 #include <atomic>
 #include <string>
@@ -18,6 +17,7 @@
 #include "core/capture_fit_error.hpp"
 #include "decode/channelizer.hpp"
 #include "sig/known_channels.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace {
@@ -64,19 +64,10 @@ void feed(LiveAudio& live, double rf_hz, double seconds = 0.5)
     channelizer.push_iq(iq.data(), iq.size(), rows);
 }
 
-std::vector<std::string> lines(std::string const& text)
-{
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        result.push_back(line);
-    return result;
-}
-
 std::vector<std::string> track_lines(std::string const& status)
 {
     std::vector<std::string> result;
-    for (std::string const& line : lines(status)) {
+    for (std::string const& line : lines_of(status)) {
         if (line.rfind("track ", 0) == 0)
             result.push_back(line);
     }
@@ -230,7 +221,7 @@ TEST(AnalyzeStatus, ManyTracksEndWithAnEllipsisLine)
     std::string const status = reply_to(*live, "ANALYZE STATUS");
     testing::internal::GetCapturedStderr();
     EXPECT_LE(status.size(), 15000u + 4u);
-    std::vector<std::string> const all = lines(status);
+    std::vector<std::string> const all = lines_of(status);
     ASSERT_GT(all.size(), 17u);
     EXPECT_EQ(all.back(), "...");
     for (int i = 0; i < 16; ++i)
@@ -290,7 +281,7 @@ TEST(AnalysisFrames, CommandsWhileFramesRunOnTheTeam)
 std::vector<std::string> channel_ids(LiveAudio& live)
 {
     std::vector<std::string> ids;
-    for (std::string const& line : lines(reply_to(live, "ANALYZE STATUS"))) {
+    for (std::string const& line : lines_of(reply_to(live, "ANALYZE STATUS"))) {
         if (line.rfind("id=", 0) == 0)
             ids.push_back(line.substr(3, line.find(',') - 3));
     }
@@ -299,7 +290,7 @@ std::vector<std::string> channel_ids(LiveAudio& live)
 
 std::string channel_line(LiveAudio& live, std::string const& id)
 {
-    for (std::string const& line : lines(reply_to(live, "ANALYZE STATUS"))) {
+    for (std::string const& line : lines_of(reply_to(live, "ANALYZE STATUS"))) {
         if (line.rfind("id=" + id + ",", 0) == 0)
             return line;
     }

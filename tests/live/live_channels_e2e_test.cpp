@@ -37,6 +37,7 @@
 #include "testbed/lib/rtl_tcp_server.hpp"
 #include "testbed/lib/wsjt_recordings.hpp"
 #include "tests/support/background_process.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/pulse_server.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -94,15 +95,6 @@ std::vector<float> wav_samples(fs::path const& path)
     for (std::size_t i = 44; i + 1 < bytes.size(); i += 2)
         samples.push_back(static_cast<float>(static_cast<std::int16_t>(bytes[i] | (bytes[i + 1] << 8))) / 32767.0f);
     return samples;
-}
-
-std::vector<std::string> read_lines(fs::path const& path)
-{
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 // An audio-socket listener of our own: takes one connection and keeps every packet.
@@ -233,9 +225,9 @@ TEST(LiveChannelsReplay, EveryModulationReachesItsOutputAndTheDecodesStay)
     EXPECT_THAT(with.err, HasSubstr("Audio lsb: ready; socket=" + (tmp / "lsb.sock").string() + "\n"));
     EXPECT_THAT(with.err, testing::Not(HasSubstr("dropped"))) << "a replay waits for its outputs";
 
-    std::vector<std::string> const decodes = read_lines(tmp / "plain.txt");
+    std::vector<std::string> const decodes = file_lines(tmp / "plain.txt");
     ASSERT_EQ(decodes.size(), 2u) << without.err;
-    EXPECT_EQ(read_lines(tmp / "live.txt"), decodes);
+    EXPECT_EQ(file_lines(tmp / "live.txt"), decodes);
 
     struct Heard {
         std::string name;

@@ -17,7 +17,6 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -31,6 +30,7 @@
 #include "tests/rx888/rx888_standin.hpp"
 #include "tests/support/control_request.hpp"
 #include "tests/support/all_txt_spot.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/tone_measure.hpp"
@@ -56,14 +56,6 @@ double utc_now()
 }
 
 std::string seconds_text(double seconds) { return std::to_string(static_cast<int>(std::ceil(seconds))); }
-
-std::string file_text(fs::path const& path)
-{
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // The arguments of a decoder-mode run on the stand-in at the half rate around 14.08 MHz, with
 // one FT8 channel (the capture is sized to it: 8 MS/s).

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/options.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/temp_dir.hpp"
 
 inline std::string usb_standin_path() { return std::string(NORVANE_TESTBED_DIR) + "/librx888_usb_standin.so"; }
@@ -95,11 +96,7 @@ public:
 
     static std::vector<std::string> lines(std::string const& path)
     {
-        std::vector<std::string> found;
-        std::ifstream in(path);
-        for (std::string line; std::getline(in, line);)
-            found.push_back(line);
-        return found;
+        return file_lines(path);
     }
 
 private:
@@ -232,10 +229,7 @@ public:
 
     std::string text() const
     {
-        std::ifstream in(dir_ / "stderr.txt");
-        std::ostringstream all;
-        all << in.rdbuf();
-        return all.str();
+        return file_text(dir_ / "stderr.txt");
     }
 
     // Waits (up to `seconds`) until the text holds `part`.

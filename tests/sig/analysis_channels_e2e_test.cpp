@@ -13,12 +13,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,11 +26,13 @@
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/rtl_tcp_server.hpp"
 #include "testbed/lib/test_signal.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/ipfix_reader.hpp"
 #include "tests/support/private_network.hpp"
 #include "tests/support/udp_collector.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
+#include "tests/support/utc_stamp.hpp"
 
 namespace fs = std::filesystem;
 using testing::HasSubstr;
@@ -126,15 +126,6 @@ std::vector<std::complex<float>> capture(std::vector<Station> const& on_air, int
 
 // ---------------------------------------------------------------------------------------------
 // Reading what norvane wrote
-
-std::vector<std::string> lines_of(std::string const& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 // One "SIG" line taken apart: the common head and the key=value fields after it (the quoted
 // text unescaped).
@@ -233,20 +224,6 @@ std::vector<SigLine> of_channel(std::vector<SigLine> const& lines, std::string c
         if (line.field("ch") == channel)
             found.push_back(line);
     return found;
-}
-
-// "yymmdd_HHMMSS" (UTC) as UNIX seconds.
-double stamp_seconds(std::string const& stamp)
-{
-    auto const field = [&](std::size_t at) { return std::stoi(stamp.substr(at, 2)); };
-    std::tm calendar{};
-    calendar.tm_year = 100 + field(0);
-    calendar.tm_mon = field(2) - 1;
-    calendar.tm_mday = field(4);
-    calendar.tm_hour = field(7);
-    calendar.tm_min = field(9);
-    calendar.tm_sec = field(11);
-    return static_cast<double>(::timegm(&calendar));
 }
 
 // One journal record as Python's json module reads it. Python prints each record's keys in
@@ -432,14 +409,14 @@ TEST_P(FixedModeChannels, EachSignalIsDetectedCopiedAndSpotted)
                       e.label.c_str(), lines[0].stamp.c_str(), e.listen_hz / 1e6, kFirstFixedTrack,
                       e.channel.c_str(), e.bandwidth.c_str());
         EXPECT_EQ(lines[0].raw, first);
-        EXPECT_NEAR(stamp_seconds(lines[0].stamp), kStartS, 1.0);
+        EXPECT_NEAR(utc_stamp_seconds(lines[0].stamp), kStartS, 1.0);
 
         std::set<std::string> spotted;
         for (SigLine const& line : lines) {
             SCOPED_TRACE(line.raw);
             EXPECT_EQ(line.mode, e.label);
             EXPECT_EQ(line.track, kFirstFixedTrack);
-            double const t = stamp_seconds(line.stamp);
+            double const t = utc_stamp_seconds(line.stamp);
             EXPECT_GE(t, kStartS - 1);
             EXPECT_LE(t, kStartS + kRecordingS + 2);
             if (&line == &lines[0])
@@ -512,7 +489,7 @@ TEST(KnownChannels, PresetsThatFitAreWatchedAndNamed)
     ASSERT_FALSE(jtty.empty());
     EXPECT_EQ(jtty[0].raw, "SIG JTTY " + jtty[0].stamp +
                                " 14.091500 MHz: detected track=2147483648 ch=jtty20 bw=3000 snr=0.0");
-    EXPECT_NEAR(stamp_seconds(jtty[0].stamp), kStartS, 1.0);
+    EXPECT_NEAR(utc_stamp_seconds(jtty[0].stamp), kStartS, 1.0);
 
     std::vector<Station> const on_air = placed(false);
     struct Expected {
@@ -584,7 +561,7 @@ TEST(AutomaticChannel, FindsNamesDecodesAndLosesEachSignal)
             track_station[line.track] = k;
         }
         if (line.kind == "lost")
-            track_lost_s[line.track] = stamp_seconds(line.stamp) - kStartS;
+            track_lost_s[line.track] = utc_stamp_seconds(line.stamp) - kStartS;
         if (line.kind == "text" || line.kind == "spot") {
             EXPECT_EQ(track_mode.count(line.track), 1u) << "text from a track never named";
         }

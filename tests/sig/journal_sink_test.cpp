@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/file_text.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -48,13 +49,6 @@ sig::Event event(sig::EventKind kind, double t = 1714564800.25) {
     e.snr = 12.34;
     e.track = 3;
     return e;
-}
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
 }
 
 // --- JSON string literals ------------------------------------------------------------------------
@@ -320,7 +314,7 @@ TEST(JournalSink, WaitsForAnotherWritersLock) {
     release.join();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_GE(waited, 250ms);  // it did wait for the lock
-    EXPECT_EQ(read_file(journal), sig::format_journal_record(channel(), event(sig::EventKind::LOST)) + "\n");
+    EXPECT_EQ(file_text(journal), sig::format_journal_record(channel(), event(sig::EventKind::LOST)) + "\n");
 }
 
 TEST(JournalSink, ALockHeldForEverCostsTheEventNotTheAnalyzers) {
@@ -339,7 +333,7 @@ TEST(JournalSink, ALockHeldForEverCostsTheEventNotTheAnalyzers) {
               "Signal journal " + journal.string() + ": lock: another writer held the journal for more than 1000 ms\n");
     EXPECT_GE(waited, sig::JournalSink::kLockWait);
     EXPECT_LT(waited, sig::JournalSink::kLockWait + 2s);
-    EXPECT_EQ(read_file(journal), sig::format_journal_record(channel(), event(sig::EventKind::TEXT)) + "\n");
+    EXPECT_EQ(file_text(journal), sig::format_journal_record(channel(), event(sig::EventKind::TEXT)) + "\n");
 }
 
 TEST(JournalSink, AFailureIsPrintedOnceUntilARecordIsWrittenAgain) {
@@ -356,7 +350,7 @@ TEST(JournalSink, AFailureIsPrintedOnceUntilARecordIsWrittenAgain) {
     testing::internal::CaptureStderr();
     sink.on_event(channel(), event(sig::EventKind::DETECTED));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(read_file(journal), sig::format_journal_record(channel(), event(sig::EventKind::DETECTED)) + "\n");
+    EXPECT_EQ(file_text(journal), sig::format_journal_record(channel(), event(sig::EventKind::DETECTED)) + "\n");
 
     fs::remove_all(dir / "later");
     testing::internal::CaptureStderr();
@@ -424,7 +418,7 @@ TEST(JournalSink, WritesOnlyIntoARegularFile) {
     char byte;
     EXPECT_LE(::read(reader, &byte, 1), 0);  // nothing reached the FIFO's reader
     ::close(reader);
-    EXPECT_EQ(read_file(target), "kept\n");
+    EXPECT_EQ(file_text(target), "kept\n");
 }
 
 }  // namespace

@@ -9,11 +9,10 @@
 
 #include <csignal>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/file_text.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -85,10 +84,7 @@ TEST(RtlTcpServe, ServesNorvaneAndListsItsCommands)
     ProcessResult const result = norvane(server.port(), tmp);
     EXPECT_EQ(result.exit_status, 0) << result.err;
     EXPECT_EQ(server.stop(), 0);
-    std::ifstream in(commands);
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_EQ(text.str(), "9 0\n2 240000\n5 0\n1 14080000\n7 0\n8 0\n10 0\n3 0\n");
+    EXPECT_EQ(file_text(commands), "9 0\n2 240000\n5 0\n1 14080000\n7 0\n8 0\n10 0\n3 0\n");
 }
 
 struct Misbehaviour {

@@ -5,14 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "testbed/lib/iq_synth.hpp"
 #include "testbed/lib/wsjt_recordings.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -55,23 +54,6 @@ ProcessResult run_norvane(std::vector<std::string> const& arguments)
     run.argv.insert(run.argv.end(), arguments.begin(), arguments.end());
     run.timeout_ms = 300000;
     return run_process(run);
-}
-
-std::vector<std::string> lines_of(std::string const& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
-
-std::vector<std::string> read_lines(fs::path const& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return lines_of(text.str());
 }
 
 // One ALL.TXT line taken apart, after checking the fixed layout: every field in its width.
@@ -121,7 +103,7 @@ struct Expected {
 // ALL.TXT holds exactly the expected spots, in any order.
 void expect_spots(fs::path const& all_txt, std::vector<Expected> const& expected)
 {
-    auto const lines = read_lines(all_txt);
+    auto const lines = file_lines(all_txt);
     std::string listing;
     for (auto const& line : lines)
         listing += line + '\n';
@@ -284,7 +266,7 @@ TEST_P(ReplayInputTest, EndsAsTheFileSizeDemands)
     EXPECT_EQ(result.exit_status, GetParam().exit_status) << result.err;
     ASSERT_FALSE(lines_of(result.err).empty());
     EXPECT_EQ(lines_of(result.err).back(), GetParam().last_line);
-    EXPECT_TRUE(read_lines(all_txt).empty());
+    EXPECT_TRUE(file_lines(all_txt).empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(

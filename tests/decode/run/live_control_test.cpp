@@ -30,6 +30,7 @@
 #include "radio/radio.hpp"
 #include "radio/sample_queue.hpp"
 #include "tests/support/control_request.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/temp_dir.hpp"
 #include "tests/support/tone_measure.hpp"
 
@@ -116,15 +117,6 @@ void push_quiet(SampleQueue& queue, double utc_from, double utc_to)
         block.utc = utc;
         queue.push(std::move(block));
     }
-}
-
-std::vector<std::string> lines_of(fs::path const& path)
-{
-    std::ifstream in(path);
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 class LiveControl : public testing::Test {
@@ -247,7 +239,7 @@ TEST_F(LiveControl, ApplyMovesTheDecodersAndDropsTheOldBandsPartialIntervals)
     EXPECT_EQ(radio.retunes, std::vector<double>{7080000});
     EXPECT_THAT(err, HasSubstr("Retuned receiver: center=7.08e+06 Hz, 1 decoder channels; "
                                "discarded partial intervals\n"));
-    std::vector<std::string> const lines = lines_of(dir / "ALL.TXT");
+    std::vector<std::string> const lines = file_lines(dir / "ALL.TXT");
     ASSERT_GE(lines.size(), 2u) << err;
     EXPECT_THAT(lines[0], testing::StartsWith("270115_080030 "));
     EXPECT_THAT(lines[1], testing::StartsWith("270115_080045 "));

@@ -11,18 +11,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <limits>
 #include <map>
 #include <numbers>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "sig/modems/modem_factory.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace fs = std::filesystem;
@@ -34,13 +33,6 @@ constexpr double kBlockSeconds = 0.125;  // 1500 samples; block times stay exact
 constexpr std::size_t kBlockSamples = 1500;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::size_t count_of(const std::string& text, const std::string& what) {
     std::size_t n = 0;
@@ -75,7 +67,7 @@ public:
     }
     StderrCapture(const StderrCapture&) = delete;
     StderrCapture& operator=(const StderrCapture&) = delete;
-    std::string text() const { return read_file(path_); }
+    std::string text() const { return file_text(path_); }
 
 private:
     fs::path path_;
@@ -166,7 +158,7 @@ protected:
         return last;
     }
 
-    std::string log() const { return read_file(dir / "log"); }
+    std::string log() const { return file_text(dir / "log"); }
 
     TempDir dir;
     Environment env;
@@ -276,7 +268,7 @@ TEST_F(JttyBridge, AudioReachesTheDecoderAsNative16BitSamplesWithoutSeparators) 
         bytes[2 * i] = static_cast<char>(u & 0xFF);  // little-endian, the x86-64 target's order
         bytes[2 * i + 1] = static_cast<char>(u >> 8);
     }
-    EXPECT_EQ(read_file(dir / "audio.1"), bytes);
+    EXPECT_EQ(file_text(dir / "audio.1"), bytes);
     EXPECT_EQ(errors.text(), "");
 }
 

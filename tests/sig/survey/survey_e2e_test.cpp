@@ -8,8 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -17,6 +15,7 @@
 #include "testbed/lib/iq_synth.hpp"
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/wsjt_recordings.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -30,23 +29,6 @@ namespace {
 constexpr char kStartUtc[] = "20240315_120359";
 constexpr int kRateHz = 192000;
 constexpr double kCentreHz = 14000000;  // the lower edge of 20 m: half the capture lies outside
-
-std::string file_text(fs::path const& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::vector<std::string> lines_of(std::string const& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 std::string repeated(std::string const& piece, int times)
 {

@@ -9,6 +9,7 @@
 #include <complex>
 #include <map>
 #include <numbers>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -321,36 +322,51 @@ void check(const std::map<std::string, Verdict>& view, const std::vector<Expecta
 // - An AM carrier half way between two bins splits over both: the band is lopsided around the
 //   centre bin (symmetry 0.24) and the AM rule does not apply.
 
-// A survey of 96 kHz (--survey-bandwidth 96k): 11.7 Hz bins.
-TEST(SurveyEmitterClasses, NarrowSurvey) {
-    check(survey_view(96000.0), {
-                                    {"carrier", SignalClass::CARRIER, true},
-                                    {"cw", SignalClass::CW, true},
-                                    {"psk31", SignalClass::CARRIER, false},
-                                    {"rtty", SignalClass::NONE, true},
-                                    {"am", SignalClass::AM, false},
-                                    {"am_between_bins", SignalClass::NONE, false},
-                                    {"ssb", SignalClass::PSK, true},
-                                    {"fm", SignalClass::FM, true},
-                                    {"ofdm", SignalClass::OFDM, true},
-                                    {"nothing", SignalClass::NOISE, false},
-                                });
-}
+struct SurveyCase {
+    std::string name;
+    double rate;  // the survey's bandwidth
+    std::vector<Expectation> table;
+};
 
-// The default survey of 1.5 MHz: 183 Hz bins.
-TEST(SurveyEmitterClasses, DefaultSurvey) {
-    check(survey_view(1500000.0), {
-                                      {"carrier", SignalClass::NONE, true},
-                                      {"cw", SignalClass::CW, true},
-                                      {"psk31", SignalClass::PSK, true},
-                                      {"rtty", SignalClass::NONE, true},
-                                      {"am", SignalClass::AM, false},
-                                      {"am_between_bins", SignalClass::NONE, false},
-                                      {"ssb", SignalClass::PSK, true},
-                                        {"fm", SignalClass::FM, true},
-                                      {"ofdm", SignalClass::OFDM, true},
-                                      {"nothing", SignalClass::NOISE, false},
-                                  });
-}
+void PrintTo(const SurveyCase& c, std::ostream* os) { *os << c.name; }
+
+class SurveyEmitterClasses : public ::testing::TestWithParam<SurveyCase> {};
+
+TEST_P(SurveyEmitterClasses, ClassAndDecodeOfEachEmitter) { check(survey_view(GetParam().rate), GetParam().table); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SurveyEmitterClasses,
+    ::testing::Values(
+        // A survey of 96 kHz (--survey-bandwidth 96k): 11.7 Hz bins.
+        SurveyCase{"NarrowSurvey",
+                   96000.0,
+                   {
+                       {"carrier", SignalClass::CARRIER, true},
+                       {"cw", SignalClass::CW, true},
+                       {"psk31", SignalClass::CARRIER, false},
+                       {"rtty", SignalClass::NONE, true},
+                       {"am", SignalClass::AM, false},
+                       {"am_between_bins", SignalClass::NONE, false},
+                       {"ssb", SignalClass::PSK, true},
+                       {"fm", SignalClass::FM, true},
+                       {"ofdm", SignalClass::OFDM, true},
+                       {"nothing", SignalClass::NOISE, false},
+                   }},
+        // The default survey of 1.5 MHz: 183 Hz bins.
+        SurveyCase{"DefaultSurvey",
+                   1500000.0,
+                   {
+                       {"carrier", SignalClass::NONE, true},
+                       {"cw", SignalClass::CW, true},
+                       {"psk31", SignalClass::PSK, true},
+                       {"rtty", SignalClass::NONE, true},
+                       {"am", SignalClass::AM, false},
+                       {"am_between_bins", SignalClass::NONE, false},
+                       {"ssb", SignalClass::PSK, true},
+                       {"fm", SignalClass::FM, true},
+                       {"ofdm", SignalClass::OFDM, true},
+                       {"nothing", SignalClass::NOISE, false},
+                   }}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -15,27 +15,21 @@ sig::SurveyBandStats narrow_band() {
     return s;
 }
 
-// Decodable by its steady envelope, whatever its keying line does.
-sig::SurveyEnvelopeFeatures steady(double rate_hz) {
+sig::SurveyEnvelopeFeatures envelope(double kurtosis, double variation, double rate_hz) {
     sig::SurveyEnvelopeFeatures f;
-    f.kurtosis = 1.2;
-    f.variation = 0.1;
+    f.kurtosis = kurtosis;
+    f.variation = variation;
     f.keying_peak_ratio = 10.0;
     f.keying_rate_hz = rate_hz;
     f.valid = true;
     return f;
 }
 
+// Decodable by its steady envelope, whatever its keying line does.
+sig::SurveyEnvelopeFeatures steady(double rate_hz) { return envelope(1.2, 0.1, rate_hz); }
+
 // Decodable only through its keying line (a noise-like envelope).
-sig::SurveyEnvelopeFeatures line_only(double rate_hz) {
-    sig::SurveyEnvelopeFeatures f;
-    f.kurtosis = 2.0;
-    f.variation = 0.5;
-    f.keying_peak_ratio = 10.0;
-    f.keying_rate_hz = rate_hz;
-    f.valid = true;
-    return f;
-}
+sig::SurveyEnvelopeFeatures line_only(double rate_hz) { return envelope(2.0, 0.5, rate_hz); }
 
 sig::SurveyEnvelopeFeatures noise() { return line_only(0.0); }
 
