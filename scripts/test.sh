@@ -20,7 +20,7 @@ echo "== tests"
 ctest --test-dir build --output-on-failure --parallel "$jobs" --timeout 600
 
 echo "== build with AddressSanitizer and UndefinedBehaviorSanitizer"
-scripts/build.sh build-asan -DNORVANE_SANITIZE=ON -DNORVANE_BUILD_BENCH=OFF -DNORVANE_BUILD_E2E=OFF
+scripts/build.sh build-asan -DNORVANE_SANITIZE=ON -DNORVANE_BUILD_BENCH=OFF -DNORVANE_BUILD_E2E=OFF -DNORVANE_TEST_PER_PROGRAM=ON
 echo "== unit tests under the sanitizers"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure --parallel "$jobs" --timeout 600 -L unit
