@@ -1,5 +1,7 @@
 #include "decode/channelizer.hpp"
 
+#include "core/fft_bins.hpp"
+
 #include <samplerate.h>
 
 #include <algorithm>
@@ -39,13 +41,6 @@ inline std::complex<float> multiply(std::complex<float> a, std::complex<float> b
 std::int64_t inverse_offset(std::uint64_t j, std::uint64_t m)
 {
     return j < m / 2 ? static_cast<std::int64_t>(j) : static_cast<std::int64_t>(j) - static_cast<std::int64_t>(m);
-}
-
-// Natural bin of a signed bin number, modulo N.
-std::size_t natural_bin(std::int64_t bin, std::uint64_t n)
-{
-    auto const size = static_cast<std::int64_t>(n);
-    return static_cast<std::size_t>(((bin % size) + size) % size);
 }
 
 struct ResamplerDelete {

@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/fft_bins.hpp"
 #include "core/complex_fft.hpp"
 #include "core/log_line.hpp"
 #include "live/audio_channel_spec.hpp"
@@ -25,18 +26,6 @@ std::uint64_t least_power_of_two_from(double wanted)
     while (static_cast<double>(n) < wanted)
         n *= 2;
     return n;
-}
-
-// Offset of entry k of an M-point list in FFT order: non-negative offsets first.
-std::int64_t fft_order_offset(std::uint64_t k, std::uint64_t m)
-{
-    return k < m / 2 ? static_cast<std::int64_t>(k) : static_cast<std::int64_t>(k) - static_cast<std::int64_t>(m);
-}
-
-std::uint64_t natural_bin(std::int64_t bin, std::uint64_t n)
-{
-    auto const size = static_cast<std::int64_t>(n);
-    return static_cast<std::uint64_t>(((bin % size) + size) % size);
 }
 
 // Products spelled out on the parts: std::complex's operator* carries NaN recovery that keeps

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/fft_bins.hpp"
 #include "core/capture_usable_fraction.hpp"
 #include "core/complex_fft.hpp"
 #include "core/spec_text.hpp"
@@ -45,17 +46,6 @@ std::uint64_t monitor_fft_size(double sample_rate_hz)
     while (static_cast<double>(n) < wanted)
         n *= 2;
     return n;
-}
-
-std::int64_t fft_order_offset(std::uint64_t k, std::uint64_t m)
-{
-    return k < m / 2 ? static_cast<std::int64_t>(k) : static_cast<std::int64_t>(k) - static_cast<std::int64_t>(m);
-}
-
-std::uint64_t natural_bin(std::int64_t bin, std::uint64_t n)
-{
-    auto const size = static_cast<std::int64_t>(n);
-    return static_cast<std::uint64_t>(((bin % size) + size) % size);
 }
 
 // Largest finite power over the gathered positions, in dB of a full-scale tone.
