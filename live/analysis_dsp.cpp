@@ -40,13 +40,14 @@ AudioChannel analysis_audio_channel(AnalysisChannel const& spec)
 
 AnalysisDSP::AnalysisDSP(AnalysisChannel spec, AnalysisOrigin origin, double input_rate_hz, double input_centre_hz,
                          std::shared_ptr<sig::Analyzer> analyzer, double replay_base_time, bool iq_replay,
-                         bool discontinuity, std::shared_ptr<SpectrumRows> engine)
+                         bool discontinuity, std::shared_ptr<SpectrumRows> engine, UtcClock utc_clock)
     : spec_(std::move(spec)),
       origin_(origin),
       analyzer_(std::move(analyzer)),
       discontinuity_(discontinuity),
       replay_base_time_(replay_base_time),
-      iq_replay_(iq_replay)
+      iq_replay_(iq_replay),
+      utc_clock_(utc_clock ? std::move(utc_clock) : UtcClock(system_now))
 {
     // A disabled channel processes nothing, so it takes no bins and no engine row.
     if (spec_.enabled)
@@ -77,7 +78,7 @@ void AnalysisDSP::push_block(SpectrumFrame const& frame)
     bool const gap = discontinuity_.exchange(false);
     double base = replay_base_time_;
     if (base <= 0.0) {
-        double const candidate = system_now() - (static_cast<double>(frame.lag_frames) + 1.5) * hop / rate - t;
+        double const candidate = utc_clock_() - (static_cast<double>(frame.lag_frames) + 1.5) * hop / rate - t;
         if (smoothed_base_time_ == 0.0 || gap || std::abs(candidate - smoothed_base_time_) > base_time_jump_s)
             smoothed_base_time_ = candidate;
         else

@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -34,12 +35,15 @@ enum class AnalysisOrigin {
 
 class AnalysisDSP {
 public:
+    // UNIX seconds, with fraction: what live block times are reckoned from.
+    using UtcClock = std::function<double()>;
+
     // analyzer: empty for a disabled spec. discontinuity: the first block follows a gap (a SET or
-    // a retune). Throws what the chain throws ("Audio bandwidth exceeds input rate", resampler
-    // errors); nothing is made then.
+    // a retune). utc_clock: the system clock unless a test holds its own. Throws what the chain
+    // throws ("Audio bandwidth exceeds input rate", resampler errors); nothing is made then.
     AnalysisDSP(AnalysisChannel spec, AnalysisOrigin origin, double input_rate_hz, double input_centre_hz,
                 std::shared_ptr<sig::Analyzer> analyzer, double replay_base_time, bool iq_replay,
-                bool discontinuity, std::shared_ptr<SpectrumRows> engine);
+                bool discontinuity, std::shared_ptr<SpectrumRows> engine, UtcClock utc_clock = {});
     ~AnalysisDSP();
     AnalysisDSP(AnalysisDSP const&) = delete;
     AnalysisDSP& operator=(AnalysisDSP const&) = delete;
@@ -78,6 +82,7 @@ private:
     double replay_base_time_;
     bool iq_replay_;
     std::atomic<std::uint64_t> dropped_blocks_{0};
+    UtcClock utc_clock_;
     double smoothed_base_time_ = 0.0;
     double last_block_time_ = 0.0;
 };

@@ -173,6 +173,64 @@ TEST(AnalysisFrontEnd, LiveBlockTimesFollowTheClock)
     EXPECT_GE(fed.times.back(), fed.times.front());
 }
 
+// Live block times: the capture's sample clock counted from a base time, taken from the system
+// clock less the frame's delay. Frames that arrive late (a clock running ahead of the samples)
+// raise the base by at most a ten-thousandth of a hop per frame, so jitter in their arrival does
+// not shake the stamps; an earlier base is taken at once, and so is any change of more than half
+// a second or one after a gap. Two frames a hop apart, the clock a hop and `clock_ahead_s` apart.
+struct ClockStep {
+    std::string name;
+    double clock_ahead_s;
+    bool gap;
+    double base_shift_s;
+};
+
+std::ostream& operator<<(std::ostream& out, ClockStep const& c) { return out << c.name; }
+
+class LiveBaseTime : public testing::TestWithParam<ClockStep> {};
+
+TEST_P(LiveBaseTime, FallsAtOnceAndCreepsUp)
+{
+    ClockStep const& c = GetParam();
+    AnalysisChannel const channel = parse_analysis_channel("id=t,frequency=7100500,modes=cw");
+    auto analyzer = make_analysis_channel(channel, AnalysisSettings {}, nullptr);
+    double now = 1765000000.0;
+    AnalysisDSP front(channel, AnalysisOrigin::user, rate, centre, analyzer, 0.0, false, false, nullptr,
+                      [&now] { return now; });
+    ASSERT_NE(front.chain(), nullptr);
+    std::uint64_t const n = front.chain()->fft_size();
+    double const hop_s = static_cast<double>(n / 2) / rate;
+    std::vector<std::complex<float>> bins(n);
+    SpectrumFrame frame;
+    frame.bins = bins.data();
+    frame.fft_size = n;
+    frame.bin_step = n / std::min<std::uint64_t>(n, 1024);
+    frame.rate = rate;
+    frame.centre = centre;
+    frame.sample_index = 100 * (n / 2);
+    front.process(frame);
+    double const first = front.last_block_time();
+    EXPECT_NEAR(first, now - 1.5 * hop_s, 1e-6) << "stamped with the time its samples were taken";
+
+    if (c.gap)
+        front.reset();
+    frame.sample_index += n / 2;
+    now += hop_s + c.clock_ahead_s;
+    front.process(frame);
+    EXPECT_FALSE(front.disabled());
+    EXPECT_NEAR(front.last_block_time() - first - hop_s, c.base_shift_s, 1e-6);
+}
+
+// A hop is 32 ms here, so the base creeps by 3.2 us per frame.
+INSTANTIATE_TEST_SUITE_P(
+    Steps, LiveBaseTime,
+    testing::Values(ClockStep {"in_step", 0.0, false, 0.0}, ClockStep {"late_frame_creeps", 0.01, false, 3.2e-6},
+                    ClockStep {"just_under_half_a_second_creeps", 0.4999, false, 3.2e-6},
+                    ClockStep {"over_half_a_second_is_taken_at_once", 0.5001, false, 0.5001},
+                    ClockStep {"early_frame_is_taken_at_once", -0.3, false, -0.3},
+                    ClockStep {"after_a_gap_a_late_frame_is_taken_at_once", 0.01, true, 0.01}),
+    [](testing::TestParamInfo<ClockStep> const& info) { return info.param.name; });
+
 // A stand-in for the GPU receive engine that records the rows registered with it.
 class RecordingRows : public SpectrumRows {
 public:

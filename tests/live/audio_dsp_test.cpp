@@ -157,7 +157,9 @@ TEST_P(AudioDspTones, DeliverTheToneAtItsLevel)
 
 // Without AGC an SSB or AM output is the demodulated level times the gain; FM is scaled from
 // its deviation (5 kHz full scale for channels up to 30 kHz wide, then 75 kHz) and de-emphasised
-// (300 Hz narrow, 75 us wide: at 1 kHz 0.288 and 0.905 of the level).
+// (300 Hz narrow, 75 us wide: at 1 kHz 0.288 and 0.905 of the level). The DC blocker is a
+// first-order high pass at 20 Hz: an AM envelope tone at f keeps f / sqrt(f^2 + 20^2) of its
+// level (0.447 at 10 Hz, 0.707 at 20 Hz, 0.894 at 40 Hz).
 INSTANTIATE_TEST_SUITE_P(
     Modulations, AudioDspTones,
     testing::Values(
@@ -170,6 +172,12 @@ INSTANTIATE_TEST_SUITE_P(
         ToneCase {"usb_gain", "id=t,frequency=7090000,agc=off,audio-gain=30", {7090700, 0.01}, 700, 0.3, 0.02},
         ToneCase {"usb_agc", "id=t,frequency=7090000", {7091000, 0.001}, 1000, 0.3, 0.05},
         ToneCase {"am", "id=t,frequency=7095000,modulation=AM,agc=off", {7095000, 0.02, 0.5, 0, 800}, 800, 0.1, 0.02},
+        ToneCase {"am_below_the_dc_blocker_corner", "id=t,frequency=7095000,modulation=AM,agc=off",
+                  {7095000, 0.02, 0.5, 0, 10}, 10, 0.04472, 0.02},
+        ToneCase {"am_at_the_dc_blocker_corner", "id=t,frequency=7095000,modulation=AM,agc=off",
+                  {7095000, 0.02, 0.5, 0, 20}, 20, 0.07071, 0.02},
+        ToneCase {"am_above_the_dc_blocker_corner", "id=t,frequency=7095000,modulation=AM,agc=off",
+                  {7095000, 0.02, 0.5, 0, 40}, 40, 0.08944, 0.02},
         ToneCase {"fm_narrow", "id=t,frequency=7105000,modulation=FM", {7105000, 0.02, 0, 2500, 1000}, 1000, 0.1727,
                   0.03},
         ToneCase {"fm_30k_is_narrow", "id=t,frequency=7105000,modulation=FM,bandwidth=30000",
@@ -178,8 +186,38 @@ INSTANTIATE_TEST_SUITE_P(
                   {7105000, 0.02, 0, 2500, 1000}, 1000, 0.00905, 0.03}),
     [](testing::TestParamInfo<ToneCase> const& info) { return info.param.name; });
 
+// The AGC takes a new peak at once and lets it go with a time constant of half a second: 20 dB
+// quieter after a loud signal, the level climbs back by a factor e every half second until the
+// quiet signal is the peak and sounds as loud as the loud one did.
+TEST(AudioDsp, AgcRecoversFromALoudSignalWithAHalfSecondTimeConstant)
+{
+    AudioDSP chain(channel("id=t,frequency=7090000"), rate, centre, nullptr);
+    std::size_t const step = 32000;  // 0.5 s loud, then 1.5 s at a tenth of the amplitude
+    Iq iq = make_iq({{7091000, 0.01}}, 4 * step);
+    for (std::size_t i = step; i < iq.size(); ++i)
+        iq[i] *= 0.1f;
+    std::vector<float> const audio = run_chain(chain, iq);
+    std::span<float const> const all(audio);
+    auto const level = [&](double seconds) {
+        auto const at = static_cast<std::size_t>((0.5 + seconds) * out_rate);
+        std::size_t const window = 2400;  // 50 ms, 50 cycles
+        if (at + window > all.size())
+            return 0.0;
+        return fit_tone(all.subspan(at, window), out_rate, 1000).amplitude;
+    };
+    EXPECT_NEAR(level(-0.1), 0.3, 0.006) << "the loud signal at the AGC's level";
+    double const early = level(0.2);
+    double const late = level(0.7);
+    ASSERT_GT(early, 0.03);
+    EXPECT_NEAR(0.5 / std::log(late / early), 0.5, 0.01) << early << " then " << late;
+    EXPECT_NEAR(level(1.3), 0.3, 0.006) << "the quiet signal is the peak again";
+}
+
 // The rotator and the bin sign are tied to the absolute sample index: with the channel on an odd
-// bin, a wrong sign would flip the audio every other frame.
+// bin, a wrong sign would flip the audio every other frame. A channel whose residual shift (its
+// offset from the centre bin) is a whole number of cycles per hop starts every frame at the same
+// phase, whatever the sign of that phase; off that grid a start phase turned the wrong way jumps
+// at every hop and the tone drowns in its own distortion.
 class AudioDspCentreBin : public testing::TestWithParam<double> {};
 
 TEST_P(AudioDspCentreBin, ToneStaysCleanAcrossFrames)
@@ -192,13 +230,16 @@ TEST_P(AudioDspCentreBin, ToneStaysCleanAcrossFrames)
     EXPECT_LT(fit.residual_rms, 0.001);
 }
 
-// Passband middles 1000 and 1015.625 Hz above the centre: bins 64 and 65.
-INSTANTIATE_TEST_SUITE_P(EvenAndOdd, AudioDspCentreBin, testing::Values(-500.0, -484.375));
+// Passband middles 1000 and 1015.625 Hz above the centre: bins 64 and 65, residual -1500 Hz, 48
+// cycles per 32 ms hop. 7 Hz higher the residual is -1493 Hz, 47.776 cycles per hop.
+INSTANTIATE_TEST_SUITE_P(EvenAndOdd, AudioDspCentreBin, testing::Values(-500.0, -484.375, -493.0, -477.375));
 
 TEST(AudioDsp, CentreBinsAreTheOnesTheTestMeans)
 {
     EXPECT_EQ(AudioDSP(channel("id=t,frequency=7099500"), rate, centre, nullptr).centre_bin(), 64);
     EXPECT_EQ(AudioDSP(channel("id=t,frequency=7099515.625"), rate, centre, nullptr).centre_bin(), 65);
+    EXPECT_EQ(AudioDSP(channel("id=t,frequency=7099507"), rate, centre, nullptr).centre_bin(), 64);
+    EXPECT_EQ(AudioDSP(channel("id=t,frequency=7099522.625"), rate, centre, nullptr).centre_bin(), 65);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -80,6 +80,18 @@ std::pair<double, double> unpack(std::uint64_t word)
     return {static_cast<double>(word & 0xffffffffu), static_cast<double>((word >> 32) & 0xffu) - 160.0};
 }
 
+using std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A steady clock the test moves by hand.
+struct ManualClock {
+    steady_clock::time_point now = steady_clock::time_point {} + 1000h;
+    SpectrumMonitor::Clock function()
+    {
+        return [this] { return now; };
+    }
+};
+
 TEST(SpectrumMonitor, GeometryFollowsTheSampleRate)
 {
     SpectrumMonitor monitor(rate_hz, centre_hz, rate_hz, nullptr);
@@ -130,10 +142,52 @@ TEST(SpectrumMonitor, NoSearchWithoutAMeterRequest)
     EXPECT_EQ(monitor.strongest(), 0u);
 }
 
-// A receive engine stand-in: only the strongest-bin window matters here.
-class WindowEngine : public SpectrumRows {
+// The search runs at most every 200 ms, and only while a meter request is at most 3 s old: a
+// meter request and a first search at one moment, then a stronger signal elsewhere some time
+// later. Times are those of the monitor's clock at each frame.
+struct Later {
+    std::string name;
+    steady_clock::duration after;
+    bool searched;
+};
+
+std::ostream& operator<<(std::ostream& out, Later const& c) { return out << c.name; }
+
+class StrongestPeriod : public testing::TestWithParam<Later> {};
+
+TEST_P(StrongestPeriod, SearchesAtMostEvery200MsWhileTheMeterAsks)
+{
+    ManualClock clock;
+    SpectrumMonitor monitor(rate_hz, centre_hz, rate_hz, nullptr, clock.function());
+    monitor.note_meter_request();
+    Frame first(2048, 2);
+    first.set(600, 204.8f);
+    monitor.update_strongest(first.frame);
+    ASSERT_EQ(unpack(monitor.strongest()).first, centre_hz + 600 * 25.0);
+
+    clock.now += GetParam().after;
+    Frame second(2048, 2);
+    second.set(-600, 204.8f);
+    second.frame.sample_index = 1024;
+    monitor.update_strongest(second.frame);
+    EXPECT_EQ(unpack(monitor.strongest()).first, centre_hz + (GetParam().searched ? -600 : 600) * 25.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Times, StrongestPeriod,
+                         testing::Values(Later {"too_soon", 199ms, false}, Later {"after_200_ms", 200ms, true},
+                                         Later {"meter_3_s_old", 3s, true},
+                                         Later {"meter_older_than_3_s", 3001ms, false}),
+                         [](testing::TestParamInfo<Later> const& info) { return info.param.name; });
+
+// A receive engine stand-in that keeps the strongest-bin window and the bins of the last zoom row
+// it was given.
+class RecordingEngine : public SpectrumRows {
 public:
-    int add_complex_row(std::vector<std::int64_t>, std::vector<float>, double) override { return 0; }
+    int add_complex_row(std::vector<std::int64_t> bins, std::vector<float>, double) override
+    {
+        zoom_bins = std::move(bins);
+        return 0;
+    }
     int add_real_row(std::vector<std::int64_t>, std::vector<std::uint64_t>, double) override { return 0; }
     void remove(int) override {}
     void set_window(double centre, double width, double radius) override
@@ -145,6 +199,7 @@ public:
     double window_centre = 0.0;
     double window_width = 0.0;
     double window_radius = 0.0;
+    std::vector<std::int64_t> zoom_bins;
 };
 
 class PeakResults : public SpectrumResults {
@@ -166,7 +221,7 @@ private:
 
 TEST(SpectrumMonitor, EngineFramesAskTheEngineWindow)
 {
-    auto engine = std::make_shared<WindowEngine>();
+    auto engine = std::make_shared<RecordingEngine>();
     SpectrumMonitor monitor(rate_hz, centre_hz, 40000.0, engine);
     monitor.note_meter_request();
     PeakResults const results(-800, 2048.0f * 2048.0f * 1e-5f);
@@ -187,18 +242,6 @@ TEST(SpectrumMonitor, EngineFramesAskTheEngineWindow)
 
 // ---------------------------------------------------------------------------------------------
 // Waterfall views
-
-using std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
-// A steady clock the test moves by hand.
-struct ManualClock {
-    steady_clock::time_point now = steady_clock::time_point {} + 1000h;
-    SpectrumMonitor::Clock function()
-    {
-        return [this] { return now; };
-    }
-};
 
 std::string view_reply(SpectrumMonitor& monitor, std::string const& request)
 {
@@ -344,6 +387,38 @@ TEST(SpectrumViews, ZoomViewFillsItsRingThenResolvesTheTone)
     push(18);
     EXPECT_EQ(ready_after, 16);
 }
+
+// A view is direct while its levels are at least a frame bin wide; a narrower one zooms with the
+// least M = 64, 128, ... frame bins whose filter, reaching 0.4 M bins either side of its centre,
+// covers half the span and half a bin more. On 2 MHz (bins of 15.2587890625 Hz) 64 bins reach
+// 390.625 Hz, enough for spans below 765.99 Hz, and 128 bins spans below 1547.24 Hz. The zoom
+// size shows in the bins of the view's engine row.
+struct ZoomSpan {
+    double span_hz;  // 1024 levels from 14000000 Hz
+    std::size_t zoom_size;  // 0: direct
+};
+
+std::ostream& operator<<(std::ostream& out, ZoomSpan const& c) { return out << c.span_hz << " Hz"; }
+
+class ZoomSize : public testing::TestWithParam<ZoomSpan> {};
+
+TEST_P(ZoomSize, IsTheLeastThatHoldsTheSpan)
+{
+    auto engine = std::make_shared<RecordingEngine>();
+    SpectrumMonitor monitor(2000000, 14100000, 2000000, engine);
+    std::ostringstream request;
+    request.imbue(std::locale::classic());
+    request.precision(17);
+    request << "SPECTRUM z 14000000 " << 14000000 + GetParam().span_hz << " 1024";
+    ASSERT_EQ(view_reply(monitor, request.str()).substr(0, 7), "OK WAIT") << request.str();
+    EXPECT_EQ(engine->zoom_bins.size(), GetParam().zoom_size);
+}
+
+INSTANTIATE_TEST_SUITE_P(Spans, ZoomSize,
+                         testing::Values(ZoomSpan {765.9, 64}, ZoomSpan {766.1, 128}, ZoomSpan {1000, 128},
+                                         ZoomSpan {1547.2, 128}, ZoomSpan {1547.3, 256},
+                                         // Levels exactly one frame bin wide, then a hertz of span less.
+                                         ZoomSpan {15625, 0}, ZoomSpan {15624, 2048}));
 
 TEST(SpectrumViews, RepeatedRequestsShowTheSameFrameUntilANewOneCame)
 {
