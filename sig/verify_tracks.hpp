@@ -29,7 +29,8 @@ std::vector<TrackTest> tests_for(const ClassifierTrack& track);
 bool verify_track(ClassifierState& state, ClassifierTrack& track, const float* audio, std::size_t count);
 
 // RTTY: the measured shift near 170, 450 or 850 Hz, the frequency on two levels most of the time
-// and a keying line at 45.45, 50 or 75 Bd.
+// and a keying line at 45.45, 50 or 75 Bd. The rate named is the one whose bit clock the keying
+// edges keep (the strongest keying line when there are too few edges).
 bool rtty_test(ClassifierState& state, ClassifierTrack& track, const float* audio, std::size_t count,
                double& score_floor);
 
