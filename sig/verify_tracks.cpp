@@ -20,6 +20,10 @@ namespace {
 
 constexpr std::size_t kMinTestSamples = 14400;  // 1.2 s
 constexpr double kMinAge_s = 1.3;
+// RTTY sits on its two tones at least this share of the time, and keys at least this far above
+// the keying spectrum's median.
+constexpr double kRttyRatio = 0.75;
+constexpr double kRttyKeying_db = 7.0;
 // Fewer keying edges than this (about one character) leave the rate to the keying lines.
 constexpr std::size_t kMinClockEdges = 8;
 
@@ -120,6 +124,14 @@ double nominal_rtty_shift(double measured_hz) {
     return nominal;
 }
 
+RttyVerdict rtty_verdict(double ratio, double keying_db) {
+    const bool on_levels = ratio >= kRttyRatio;
+    const bool keyed = keying_db >= kRttyKeying_db;
+    if (on_levels && keyed)
+        return {true, std::min(0.99, 0.55 + 0.3 * (ratio - kRttyRatio) + 0.015 * (keying_db - kRttyKeying_db)), 0.0};
+    return {false, 0.0, on_levels || keyed ? 0.2 : 0.0};
+}
+
 std::string rtty_variant(double rate_baud, double shift_hz) {
     char text[64];
     const double whole = std::round(rate_baud);
@@ -152,7 +164,8 @@ bool rtty_test(ClassifierState& s, ClassifierTrack& t, const float* audio, std::
             }
         }
     }
-    if (ratio >= 0.75 && best_k >= 7.0) {
+    const RttyVerdict verdict = rtty_verdict(ratio, best_k);
+    if (verdict.accepted) {
         // The strongest keying line names the rate only where its neighbours lie apart: with
         // 1.5 stop bits a character lasts 7.5 bits, the keying lines fall at multiples of the
         // character rate, none at the bit rate itself, and those next to it land within 3 % of
@@ -174,10 +187,10 @@ bool rtty_test(ClassifierState& s, ClassifierTrack& t, const float* audio, std::
         t.symbol_rate = best_rate;
         t.tones = 2;
         t.bandwidth_hz = nominal + 60.0;
-        t.quality = static_cast<float>(std::min(0.99, 0.55 + 0.3 * (ratio - 0.75) + 0.015 * (best_k - 7.0)));
+        t.quality = static_cast<float>(verdict.quality);
         return true;
     }
-    if (ratio >= 0.75 || best_k >= 7.0) score_floor = std::max(score_floor, 0.2);
+    score_floor = std::max(score_floor, verdict.score_floor);
     ++t.failures;
     // A pair that keeps failing is probably two unrelated carriers: keep new pairs from forming
     // around it for a minute.

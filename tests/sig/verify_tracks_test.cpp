@@ -327,6 +327,23 @@ TEST(RttyTest, ARejectionScoresTheConditionsThatHeld) {
     }
 }
 
+// The two thresholds, each straddled with the other condition well met, and the scores.
+TEST(RttyVerdict, NeedsThreeQuartersOnTheTonesAndAKeyingLineOf7Db) {
+    struct Case {
+        double ratio, keying_db;
+        bool accepted;
+        double quality_or_floor;
+    };
+    for (const Case c : {Case{0.75, 12.0, true, 0.55 + 0.015 * 5.0}, Case{0.749, 12.0, false, 0.2},
+                         Case{0.95, 7.0, true, 0.55 + 0.3 * 0.2}, Case{0.95, 6.99, false, 0.2},
+                         Case{0.75, 7.0, true, 0.55}, Case{0.749, 6.99, false, 0.0}, Case{0.9, 5.0, false, 0.2},
+                         Case{0.5, 5.0, false, 0.0}, Case{1.0, 40.0, true, 0.99}}) {
+        const sig::RttyVerdict v = sig::rtty_verdict(c.ratio, c.keying_db);
+        EXPECT_EQ(v.accepted, c.accepted) << c.ratio << " " << c.keying_db;
+        EXPECT_NEAR(v.accepted ? v.quality : v.score_floor, c.quality_or_floor, 1e-9) << c.ratio << " " << c.keying_db;
+    }
+}
+
 TEST(RttyTest, EightFailuresKeepNewPairsAwayForAMinute) {
     auto state = sig::init_classifier(testbed::channel_classifier_config());
     state->frame_time = 500.0;
