@@ -67,8 +67,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Row{"RTTY 45.45/450", kClean, "RTTY 45.45/450"}, Row{"RTTY 45.45/850", kClean, "RTTY 45.45/850"},
                       Row{"RTTY 75/850", kClean, "RTTY 75/850"}, Row{"CW 12 WPM", kClean, "CW"},
                       Row{"CW 12 WPM", 1.0, "CW"}, Row{"CW 20 WPM", 1.0, "CW"}, Row{"CW 30 WPM", kClean, "CW"},
-                      Row{"CW 30 WPM", 1.0, "CW"}, Row{"OLIVIA 4/125", kClean, "OLIVIA"},
-                      Row{"OLIVIA 8/250", kClean, "OLIVIA"}, Row{"WEFAX 120/576", kClean, "WEFAX"},
+                      Row{"CW 30 WPM", 1.0, "CW"}, Row{"OLIVIA 4/125", kClean, "OLIVIA 4/125"},
+                      Row{"OLIVIA 4/125", 5.0, "OLIVIA 4/125"}, Row{"OLIVIA 8/250", kClean, "OLIVIA"}, Row{"WEFAX 120/576", kClean, "WEFAX"},
                       Row{"WEFAX 120/576", 10.0, "WEFAX"}, Row{"WEFAX 60/576", 10.0, "WEFAX"},
                       Row{"WEFAX 120/288", kClean, "WEFAX"}),
     [](const auto& info) {
