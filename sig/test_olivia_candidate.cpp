@@ -87,6 +87,20 @@ bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const
             fail = true;
         }
     }
+    // The comb may also have been read at half the true spacing (twice the tones over the same
+    // width): a 4-tone signal keyed at 31.25 Bd shows a line at 15.6 Hz some 10 dB over the
+    // median, enough to be accepted, and one at 31.25 Hz some 15 dB stronger still. A line at
+    // twice the spacing 3 dB above the one at the spacing names the wider spacing (the mirror
+    // of the halving above); harmonics of a true rate stand below its own line.
+    if (accept && !halved && t / 2 >= 4 && !keying.bins.empty()) {
+        const double limit = std::min(0.5 * keying.rate - 1.0, 200.0);
+        const double double_line = peak_snr_db(keying, 2.0 * spacing, limit);
+        if (double_line >= key_snr + 3.0) {
+            spacing *= 2.0;
+            t /= 2;
+            key_snr = double_line;
+        }
+    }
     if (!fail && !accept && accept_without_keying) accept = true;
     if (!accept) {
         score_floor = std::max(score_floor, 0.35);

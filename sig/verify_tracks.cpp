@@ -4,6 +4,8 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstdint>
+#include <numbers>
 #include <vector>
 
 #include "sig/classifier_spectrum.hpp"
@@ -18,6 +20,12 @@ namespace {
 
 constexpr std::size_t kMinTestSamples = 14400;  // 1.2 s
 constexpr double kMinAge_s = 1.3;
+// RTTY sits on its two tones at least this share of the time, and keys at least this far above
+// the keying spectrum's median.
+constexpr double kRttyRatio = 0.75;
+constexpr double kRttyKeying_db = 7.0;
+// Fewer keying edges than this (about one character) leave the rate to the keying lines.
+constexpr std::size_t kMinClockEdges = 8;
 
 bool due(const ClassifierState& s, const ClassifierTrack& t) {
     if (t.confirmed || s.frame_time - t.start_time < kMinAge_s) return false;
@@ -42,6 +50,71 @@ double two_level_ratio(const FrequencyTrack& track, double shift_hz) {
     return counted == 0 ? 0.0 : static_cast<double>(on_level) / static_cast<double>(counted);
 }
 
+// The keying edges of an FSK track: the (interpolated) sample times at which the frequency,
+// smoothed over five samples, crosses from one tone to the other. A level is entered a quarter
+// shift beyond the middle between the two tones, so noise on a tone makes no edge; a fade (an
+// invalid sample) forgets the level.
+std::vector<double> keying_edges(const FrequencyTrack& track, double shift_hz) {
+    const std::size_t n = track.hz.size();
+    std::vector<double> edges;
+    if (n < 6) return edges;
+    std::vector<double> mean(n, 0.0);
+    std::vector<std::uint8_t> usable(n, 0);
+    double upper = 0.0, lower = 0.0;
+    std::size_t uppers = 0, lowers = 0;
+    for (std::size_t i = 4; i < n; ++i) {
+        usable[i] = track.valid[i - 4] && track.valid[i - 3] && track.valid[i - 2] && track.valid[i - 1] &&
+                    track.valid[i];
+        mean[i] = (track.hz[i - 4] + track.hz[i - 3] + track.hz[i - 2] + track.hz[i - 1] + track.hz[i]) / 5.0;
+        if (!usable[i]) continue;
+        if (std::fabs(mean[i] - shift_hz / 2.0) < shift_hz / 4.0) {
+            upper += mean[i];
+            ++uppers;
+        } else if (std::fabs(mean[i] + shift_hz / 2.0) < shift_hz / 4.0) {
+            lower += mean[i];
+            ++lowers;
+        }
+    }
+    // The middle between the tones as measured, so that a track a little off the pair's centre
+    // does not move its rising edges against its falling ones.
+    const double middle = uppers > 0 && lowers > 0 ? (upper / uppers + lower / lowers) / 2.0 : 0.0;
+    int level = 0;
+    double crossing = -1.0;
+    for (std::size_t i = 5; i < n; ++i) {
+        if (!usable[i] || !usable[i - 1]) {
+            level = 0;
+            crossing = -1.0;
+            continue;
+        }
+        const double before = mean[i - 1] - middle;
+        const double now = mean[i] - middle;
+        if ((before < 0.0) != (now < 0.0)) crossing = static_cast<double>(i - 1) + before / (before - now);
+        const int entered = now > shift_hz / 4.0 ? 1 : now < -shift_hz / 4.0 ? -1 : 0;
+        if (entered == 0 || entered == level) continue;
+        if (level != 0 && crossing >= 0.0) edges.push_back(crossing);
+        level = entered;
+    }
+    return edges;
+}
+
+// How well keying edges keep the bit clock of a rate: the mean of cos(2 pi x 2 x interval /
+// bit) over the pairs of edges less than one character (7.5 bits) apart. Edges a whole or a
+// half number of bits apart (1.5 stop bits put every other character half a bit off the
+// clock) score 1; a neighbouring rate, 10 % off, drifts out of step within a few bits. Only
+// pairs within a character count, so a pause of any length between characters does no harm.
+double edge_clock_score(const std::vector<double>& edges, double track_rate, double baud) {
+    const double bit = track_rate / baud;
+    double sum = 0.0;
+    std::size_t pairs = 0;
+    for (std::size_t i = 0; i < edges.size(); ++i) {
+        for (std::size_t j = i + 1; j < edges.size() && edges[j] - edges[i] <= 7.5 * bit; ++j) {
+            sum += std::cos(4.0 * std::numbers::pi * (edges[j] - edges[i]) / bit);
+            ++pairs;
+        }
+    }
+    return pairs == 0 ? -1.0 : sum / static_cast<double>(pairs);
+}
+
 }  // namespace
 
 double nominal_rtty_shift(double measured_hz) {
@@ -49,6 +122,14 @@ double nominal_rtty_shift(double measured_hz) {
     for (const double shift : {450.0, 850.0})
         if (std::fabs(measured_hz - shift) < std::fabs(measured_hz - nominal)) nominal = shift;
     return nominal;
+}
+
+RttyVerdict rtty_verdict(double ratio, double keying_db) {
+    const bool on_levels = ratio >= kRttyRatio;
+    const bool keyed = keying_db >= kRttyKeying_db;
+    if (on_levels && keyed)
+        return {true, std::min(0.99, 0.55 + 0.3 * (ratio - kRttyRatio) + 0.015 * (keying_db - kRttyKeying_db)), 0.0};
+    return {false, 0.0, on_levels || keyed ? 0.2 : 0.0};
 }
 
 std::string rtty_variant(double rate_baud, double shift_hz) {
@@ -83,16 +164,33 @@ bool rtty_test(ClassifierState& s, ClassifierTrack& t, const float* audio, std::
             }
         }
     }
-    if (ratio >= 0.75 && best_k >= 7.0) {
+    const RttyVerdict verdict = rtty_verdict(ratio, best_k);
+    if (verdict.accepted) {
+        // The strongest keying line names the rate only where its neighbours lie apart: with
+        // 1.5 stop bits a character lasts 7.5 bits, the keying lines fall at multiples of the
+        // character rate, none at the bit rate itself, and those next to it land within 3 % of
+        // the other rates (48.5 Hz from 45.45 Bd lies by 50, 46.7 Hz from 50 Bd by 45.45).
+        // The edges themselves keep the bit clock of the true rate only.
+        const std::vector<double> edges = keying_edges(frequency, shift);
+        if (edges.size() >= kMinClockEdges) {
+            double best_score = -2.0;
+            for (const double rate : {45.45, 50.0, 75.0}) {
+                const double score = edge_clock_score(edges, frequency.rate, rate);
+                if (score > best_score) {
+                    best_score = score;
+                    best_rate = rate;
+                }
+            }
+        }
         t.mode = Mode::RTTY;
         t.variant = rtty_variant(best_rate, nominal);
         t.symbol_rate = best_rate;
         t.tones = 2;
         t.bandwidth_hz = nominal + 60.0;
-        t.quality = static_cast<float>(std::min(0.99, 0.55 + 0.3 * (ratio - 0.75) + 0.015 * (best_k - 7.0)));
+        t.quality = static_cast<float>(verdict.quality);
         return true;
     }
-    if (ratio >= 0.75 || best_k >= 7.0) score_floor = std::max(score_floor, 0.2);
+    score_floor = std::max(score_floor, verdict.score_floor);
     ++t.failures;
     // A pair that keeps failing is probably two unrelated carriers: keep new pairs from forming
     // around it for a minute.

@@ -29,7 +29,8 @@ std::vector<TrackTest> tests_for(const ClassifierTrack& track);
 bool verify_track(ClassifierState& state, ClassifierTrack& track, const float* audio, std::size_t count);
 
 // RTTY: the measured shift near 170, 450 or 850 Hz, the frequency on two levels most of the time
-// and a keying line at 45.45, 50 or 75 Bd.
+// and a keying line at 45.45, 50 or 75 Bd. The rate named is the one whose bit clock the keying
+// edges keep (the strongest keying line when there are too few edges).
 bool rtty_test(ClassifierState& state, ClassifierTrack& track, const float* audio, std::size_t count,
                double& score_floor);
 
@@ -40,6 +41,16 @@ bool comb_test(ClassifierState& state, ClassifierTrack& track, const float* audi
 // A comb whose member count and spacing fit an Olivia tone count and symbol rate.
 bool tone_count_test(ClassifierState& state, ClassifierTrack& track, const float* audio, std::size_t count,
                      double& score_floor);
+
+// The RTTY test's decision from the share of the time the frequency sits on one of the two
+// tones and the strongest keying line (dB over the keying spectrum's median): accepted with a
+// quality of 0.55 and more; rejected with a score floor of 0.2 when one of the two held.
+struct RttyVerdict {
+    bool accepted = false;
+    double quality = 0.0;      // when accepted
+    double score_floor = 0.0;  // when rejected
+};
+RttyVerdict rtty_verdict(double ratio, double keying_db);
 
 // The nearest RTTY shift (170, 450, 850 Hz; the lower on a tie), and the variant text of a rate
 // and shift ("45.45/170", "50/450").

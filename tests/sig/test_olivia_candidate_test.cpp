@@ -158,6 +158,28 @@ TEST(OliviaCandidate, AsStrongALineAtHalfTheSpacingMeansTwiceTheTonesAtHalfTheRa
     EXPECT_EQ(t.variant, "8/250");  // 16 tones over 250 Hz: the modem's 8/250
 }
 
+// A comb read at half its true spacing (twice the tones over the same width) is named at the
+// keying rate: 4 tones keyed at 31.25 Bd show a far stronger line at 31.25 Hz than at 15.6 Hz;
+// 8 tones keyed at 15.625 Bd show lines of about equal height at both, and keep their spacing.
+TEST(OliviaCandidate, ALineAtTwiceTheSpacingThreeDecibelsStrongerMeansHalfTheTonesAtTwiceTheRate) {
+    struct Case {
+        int tones;
+        double rate;
+        const char* variant;
+    };
+    for (const Case c : {Case{4, 31.25, "4/125"}, Case{8, 15.625, "8/125"}}) {
+        auto state = sig::init_classifier(testbed::channel_classifier_config());
+        const std::vector<float> keyed = mfsk(c.tones, c.rate, 1500.0, 2.0, 9, 20.0);
+        sig::ClassifierTrack t = blank_track();
+        double floor = 0.0;
+        ASSERT_TRUE(sig::test_olivia_candidate(*state, t, keyed.data(), keyed.size(), floor, 8, false, 15.625, 3.0,
+                                               1500.0 - 3.5 * 15.625, 1500.0))
+            << c.variant;
+        EXPECT_EQ(t.variant, c.variant);
+        EXPECT_EQ(t.symbol_rate, c.rate) << c.variant;
+    }
+}
+
 // --- The facsimile test -----------------------------------------------------------------------
 
 std::vector<float> start_tone(int ioc) {

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "sig/classifier.hpp"
 #include "testbed/lib/classifier_run.hpp"
+#include "testbed/lib/keyboard_transmission.hpp"
+#include "testbed/lib/outside_modems.hpp"
 #include "testbed/lib/rtty_modulator.hpp"
 #include "testbed/lib/test_signal.hpp"
 
@@ -174,6 +178,111 @@ TEST(RttyTest, NamesCleanRttyWithItsRateAndNominalShift) {
     }
 }
 
+// Text as teleprinters send it, 1.5 stop bits, from three transmitters: ours (the tone
+// switches at once), a soft-keyed one (the frequency glides from tone to tone over half a bit,
+// as filtered FSK does) and minimodem.
+enum class Sender { ours, soft_keyed, minimodem };
+
+const char* const kRttyText = "CQ CQ DE W1AW W1AW PSE K  THE QUICK BROWN FOX 0123456789  RYRYRY  ";
+
+// The ITA2 frames of the text as phase-continuous FSK whose frequency moves between the tones
+// along a raised cosine of `glide_bits` bit times.
+std::vector<float> soft_keyed_rtty(const testbed::RttySignal& s, double glide_bits) {
+    std::vector<testbed::FskElement> elements{{true, 10.0}};
+    const auto frames = testbed::rtty_frames(testbed::rtty_text_codes(kRttyText), s.stop_bits);
+    elements.insert(elements.end(), frames.begin(), frames.end());
+    double bits = 0.0;
+    for (const auto& e : elements) bits += e.bits;
+    const auto n = static_cast<std::size_t>(bits * 12000.0 / s.baud);
+    std::vector<double> level(n);
+    std::size_t current = 0;
+    double end = elements[0].bits;
+    for (std::size_t i = 0; i < n; ++i) {
+        while ((i + 0.5) * s.baud / 12000.0 >= end && current + 1 < elements.size()) end += elements[++current].bits;
+        level[i] = elements[current].mark == s.mark_high ? 0.5 : -0.5;
+    }
+    const auto glide = static_cast<std::ptrdiff_t>(glide_bits * 12000.0 / s.baud);
+    std::vector<double> weight(static_cast<std::size_t>(glide));
+    double total = 0.0;
+    for (std::size_t k = 0; k < weight.size(); ++k)
+        total += weight[k] = 0.5 - 0.5 * std::cos(2.0 * M_PI * (k + 0.5) / static_cast<double>(glide));
+    std::vector<float> audio(n);
+    double phase = s.phase_rad;
+    for (std::size_t i = 0; i < n; ++i) {
+        double offset = 0.0;
+        for (std::ptrdiff_t k = 0; k < glide; ++k) {
+            const auto j = std::clamp<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(i) + k - glide / 2, 0,
+                                                      static_cast<std::ptrdiff_t>(n) - 1);
+            offset += weight[static_cast<std::size_t>(k)] * level[static_cast<std::size_t>(j)];
+        }
+        audio[i] = static_cast<float>(s.amplitude * std::cos(phase));
+        phase = std::fmod(phase + 2.0 * M_PI * (s.centre_hz + offset / total * s.shift_hz) / 12000.0, 2.0 * M_PI);
+    }
+    return audio;
+}
+
+std::vector<float> rtty_text_audio(Sender sender, double baud, double shift, bool mark_high) {
+    testbed::RttySignal s;
+    s.baud = baud;
+    s.shift_hz = shift;
+    s.centre_hz = 1500.0;
+    s.mark_high = mark_high;
+    switch (sender) {
+    case Sender::ours: return testbed::modulate_rtty_text(kRttyText, s, 10.0);
+    case Sender::soft_keyed: return soft_keyed_rtty(s, 0.5);
+    case Sender::minimodem: break;
+    }
+    const double upper = 1500.0 + shift / 2.0, lower = 1500.0 - shift / 2.0;
+    return testbed::minimodem_rtty_audio(kRttyText, mark_high ? upper : lower, mark_high ? lower : upper, baud);
+}
+
+struct RateCase {
+    double baud, shift;
+    bool mark_high;
+};
+
+void PrintTo(const RateCase& c, std::ostream* os) {
+    *os << c.baud << " Bd " << c.shift << " Hz" << (c.mark_high ? " mark high" : "");
+}
+
+class RttyRate : public ::testing::TestWithParam<RateCase> {};
+
+// With 1.5 stop bits a character lasts 7.5 bits: the keying lines fall at multiples of the
+// character rate, one near 48.5 Hz for 45.45 Bd and one near 46.7 Hz for 50 Bd, each within
+// 3 % of the other rate. The rate must come out right all the same.
+TEST_P(RttyRate, TextWithOneAndAHalfStopBitsIsNamedWithItsRate) {
+    const RateCase& c = GetParam();
+    const std::string variant = sig::rtty_variant(c.baud, c.shift);
+    for (const Sender sender : {Sender::ours, Sender::soft_keyed, Sender::minimodem}) {
+        const std::vector<float> sent = rtty_text_audio(sender, c.baud, c.shift, c.mark_high);
+        std::vector<float> audio = testbed::noisy_transmission(sent, testbed::mean_power(sent), 15.0, 3, 0.0);
+        // 2 s of the text, past the idle mark it starts with.
+        audio.erase(audio.begin(), audio.begin() + 6000);
+        audio.resize(24000);
+        auto state = sig::init_classifier(testbed::channel_classifier_config());
+        sig::ClassifierTrack t = track_of(K::FSK_PAIR, 1500.0, c.shift + 40.0, c.shift);
+        double floor = 0.0;
+        ASSERT_TRUE(sig::rtty_test(*state, t, audio.data(), audio.size(), floor))
+            << "sender " << static_cast<int>(sender);
+        EXPECT_EQ(t.variant, variant) << "sender " << static_cast<int>(sender);
+        EXPECT_EQ(t.symbol_rate, c.baud) << "sender " << static_cast<int>(sender);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RatesShiftsPolarities, RttyRate,
+    ::testing::ValuesIn([] {
+        std::vector<RateCase> cases;
+        for (const double baud : {45.45, 50.0, 75.0})
+            for (const double shift : {170.0, 450.0, 850.0})
+                for (const bool mark_high : {false, true}) cases.push_back({baud, shift, mark_high});
+        return cases;
+    }()),
+    [](const ::testing::TestParamInfo<RateCase>& info) {
+        return "baud_" + std::to_string(std::lround(info.param.baud * 100)) + "_shift_" +
+               std::to_string(std::lround(info.param.shift)) + (info.param.mark_high ? "_mark_high" : "_mark_low");
+    });
+
 TEST(RttyTest, AShiftTenPercentOffIsRejectedAtOnce) {
     auto state = sig::init_classifier(testbed::channel_classifier_config());
     const std::vector<float> audio = rtty_audio(45.45, 170.0, 2.0, 15.0, 2);
@@ -215,6 +324,23 @@ TEST(RttyTest, ARejectionScoresTheConditionsThatHeld) {
         EXPECT_FALSE(sig::verify_track(*state, t, c.audio.data(), c.audio.size())) << c.name;
         EXPECT_EQ(t.quality, c.quality) << c.name;
         EXPECT_EQ(t.failures, 1u) << c.name;
+    }
+}
+
+// The two thresholds, each straddled with the other condition well met, and the scores.
+TEST(RttyVerdict, NeedsThreeQuartersOnTheTonesAndAKeyingLineOf7Db) {
+    struct Case {
+        double ratio, keying_db;
+        bool accepted;
+        double quality_or_floor;
+    };
+    for (const Case c : {Case{0.75, 12.0, true, 0.55 + 0.015 * 5.0}, Case{0.749, 12.0, false, 0.2},
+                         Case{0.95, 7.0, true, 0.55 + 0.3 * 0.2}, Case{0.95, 6.99, false, 0.2},
+                         Case{0.75, 7.0, true, 0.55}, Case{0.749, 6.99, false, 0.0}, Case{0.9, 5.0, false, 0.2},
+                         Case{0.5, 5.0, false, 0.0}, Case{1.0, 40.0, true, 0.99}}) {
+        const sig::RttyVerdict v = sig::rtty_verdict(c.ratio, c.keying_db);
+        EXPECT_EQ(v.accepted, c.accepted) << c.ratio << " " << c.keying_db;
+        EXPECT_NEAR(v.accepted ? v.quality : v.score_floor, c.quality_or_floor, 1e-9) << c.ratio << " " << c.keying_db;
     }
 }
 
