@@ -16,6 +16,7 @@
 
 #include "core/log_line.hpp"
 #include "core/private_directory.hpp"
+#include "core/receiver_label.hpp"
 #include "core/state_directory.hpp"
 #include "core/stop_flag.hpp"
 #include "decode/channelizer.hpp"
@@ -221,7 +222,7 @@ void DecodeRun::start_survey(Options const& band)
     config.min_snr_db = given.survey_min_snr;
     config.journal_path = given.survey_journal;
     config.image_dir = given.wefax_images;
-    config.receiver = given.backend + (given.serial.empty() ? std::string() : " " + given.serial);
+    config.receiver = receiver_label(given);
     config.reporter = reporter;
     config.blocking = radio == nullptr;
     if (!config.journal_path.empty()) {
