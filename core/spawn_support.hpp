@@ -86,6 +86,31 @@ inline int reset_child_signals(posix_spawnattr_t* attributes, short more_flags =
     return result;
 }
 
+// The child in a process group of its own, so that whatever it starts in turn can be ended
+// with it (kill_and_reap with KillScope::process_group), and with its signals reset as
+// reset_child_signals does. Returns 0 or the error number.
+inline int start_own_process_group(posix_spawnattr_t* attributes)
+{
+    int result = reset_child_signals(attributes, POSIX_SPAWN_SETPGROUP);
+    if (result == 0)
+        result = posix_spawnattr_setpgroup(attributes, 0);
+    return result;
+}
+
+// 1 once the child has exited, 0 while it runs, -1 with errno set when it cannot be asked. An
+// exited child is left unreaped: its process group can still be killed safely, because the
+// identifier cannot go to another process before the child is reaped.
+inline int child_has_exited(pid_t pid)
+{
+    siginfo_t info{};
+    for (;;) {
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
+            return info.si_pid == pid ? 1 : 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
 enum class KillScope { process, process_group };
 
 // Kills the child (or the process group it leads) and reaps it; returns its wait status.

@@ -1,13 +1,12 @@
 #include "decode/all_txt_append.hpp"
 
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <thread>
 
+#include "core/append_whole.hpp"
 #include "core/errno_error.hpp"
 
 namespace {
@@ -40,42 +39,14 @@ bool lock_unless_stopping(int fd, std::function<bool()> const& stopping)
     }
 }
 
-// Writes everything or returns false with errno set. A write that takes nothing on a regular
-// file means no space is left.
-bool write_all(int fd, std::string_view text)
-{
-    while (!text.empty()) {
-        ssize_t const count = ::write(fd, text.data(), text.size());
-        if (count > 0) {
-            text.remove_prefix(static_cast<std::size_t>(count));
-            continue;
-        }
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count == 0)
-            errno = ENOSPC;
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 bool append_all_txt(int fd, std::string_view text, std::function<bool()> const& stopping)
 {
     if (!lock_unless_stopping(fd, stopping))
         return false;
-    // Appends land at the end, so the size under the lock is where this block begins.
-    struct stat before {};
-    if (::fstat(fd, &before) != 0) {
+    if (append_whole(fd, text) != 0) {
         auto error = errno_error("Append ALL.TXT");
-        lock_retrying(fd, LOCK_UN);
-        throw error;
-    }
-    if (!write_all(fd, text)) {
-        auto error = errno_error("Append ALL.TXT");
-        while (::ftruncate(fd, before.st_size) != 0 && errno == EINTR) {
-        }
         lock_retrying(fd, LOCK_UN);
         throw error;
     }

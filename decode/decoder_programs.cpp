@@ -380,13 +380,10 @@ public:
     // True once the leader has exited; it stays unreaped so the group can still be killed.
     bool has_exited()
     {
-        siginfo_t info{};
-        for (;;) {
-            if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0)
-                return info.si_pid == pid_;
-            if (errno != EINTR)
-                throw errno_error("Wait for decoder");
-        }
+        int const exited = child_has_exited(pid_);
+        if (exited < 0)
+            throw errno_error("Wait for decoder");
+        return exited == 1;
     }
 
     void kill_and_reap()
@@ -547,8 +544,7 @@ DecoderRun run_decoder_process(std::string const& decoder_path, std::filesystem:
         throw std::runtime_error("Cannot initialize decoder spawn attributes");
     check_spawn_setup(posix_spawn_file_actions_addchdir_np(actions.get(), work_dir.c_str()));
     check_spawn_setup(route_child_output(actions.get(), read_end.get(), write_end.get()));
-    check_spawn_setup(reset_child_signals(attributes.get(), POSIX_SPAWN_SETPGROUP));
-    check_spawn_setup(posix_spawnattr_setpgroup(attributes.get(), 0));
+    check_spawn_setup(start_own_process_group(attributes.get()));
 
     pid_t pid = 0;
     check_spawn_setup(::posix_spawn(&pid, decoder_path.c_str(), actions.get(), attributes.get(), argv.data(),

@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "core/append_whole.hpp"
 #include "core/log_line.hpp"
 #include "core/sig/mode.hpp"
 #include "core/unique_fd.hpp"
@@ -91,34 +92,31 @@ void add_number(std::string& record, const char* key, const std::string& value) 
 
 bool is_known_kind(EventKind kind) { return static_cast<std::uint32_t>(kind) <= 8; }
 
-// Takes the exclusive lock, waiting at most kLockWait for another writer; the failure text
-// otherwise.
-std::optional<std::string> lock_journal(int fd) {
+// Why a record was not written, and whether it was the wait for another writer that ran out.
+struct Failure {
+    std::string text;
+    bool lock_timed_out = false;
+};
+
+// Takes the exclusive lock, waiting at most kLockWait for another writer, or not at all when
+// `wait` is false; the failure otherwise.
+std::optional<Failure> lock_journal(int fd, bool wait) {
     const auto deadline = std::chrono::steady_clock::now() + JournalSink::kLockWait;
     for (;;) {
         if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return std::nullopt;
         if (errno == EINTR) continue;
-        if (errno != EWOULDBLOCK) return std::string("lock: ") + std::strerror(errno);
+        if (errno != EWOULDBLOCK) return Failure{std::string("lock: ") + std::strerror(errno)};
+        if (!wait) return Failure{"lock: another writer holds the journal", true};
         if (std::chrono::steady_clock::now() >= deadline)
-            return std::string("lock: another writer held the journal for more than ") +
-                   std::to_string(JournalSink::kLockWait.count()) + " ms";
+            return Failure{"lock: another writer held the journal for more than " +
+                               std::to_string(JournalSink::kLockWait.count()) +
+                               " ms; records are dropped without waiting until it lets go",
+                           true};
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 
-std::optional<std::string> write_all(int fd, const std::string& data) {
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t written = ::write(fd, p, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0) return std::string("write: ") + std::strerror(errno);
-        if (written == 0) return std::string("write: nothing was written");
-        p += written;
-        left -= static_cast<std::size_t>(written);
-    }
-    return std::nullopt;
-}
+std::string dropped_text(std::uint64_t records) { return std::to_string(records) + " record(s) dropped"; }
 
 }  // namespace
 
@@ -215,38 +213,58 @@ std::string format_journal_record(const ChannelInfo& channel, const Event& event
 
 JournalSink::JournalSink(std::string path) : path_(std::move(path)) {}
 
+JournalSink::~JournalSink() {
+    if (dropped_ > 0) log_line("Signal journal " + path_ + ": " + dropped_text(dropped_));
+}
+
+std::uint64_t JournalSink::lock_timeouts() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lock_timeouts_;
+}
+
 void JournalSink::on_event(const ChannelInfo& channel, const Event& event) {
     const std::string record = format_journal_record(channel, event) + "\n";
     std::lock_guard<std::mutex> lock(mutex_);
 
-    std::optional<std::string> failure;
+    std::optional<Failure> failure;
     // Non-blocking and no links: a FIFO without a reader, a terminal or a planted link must not
     // stall or redirect the analyzers that share this sink.
     UniqueFd fd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW,
                        0644));
     if (fd.get() < 0) {
-        failure = std::strerror(errno);
+        failure = Failure{std::strerror(errno)};
     } else {
         struct stat st {};
         if (::fstat(fd.get(), &st) != 0)
-            failure = std::string("stat: ") + std::strerror(errno);
+            failure = Failure{std::string("stat: ") + std::strerror(errno)};
         else if (!S_ISREG(st.st_mode))
-            failure = std::string("not a regular file");
+            failure = Failure{"not a regular file"};
     }
     if (!failure) {
-        failure = lock_journal(fd.get());
+        failure = lock_journal(fd.get(), !lock_given_up_);
         if (!failure) {
-            failure = write_all(fd.get(), record);
+            // A record cut short by a full disk is taken back off: the next one must not be glued
+            // to its fragment.
+            if (const int error = append_whole(fd.get(), record); error != 0)
+                failure = Failure{std::string("write: ") + std::strerror(error)};
             ::flock(fd.get(), LOCK_UN);
         }
     }
     if (!failure) {
+        if (dropped_ > 0) log_line("Signal journal " + path_ + ": writing again; " + dropped_text(dropped_));
+        dropped_ = 0;
         error_reported_ = false;
+        lock_given_up_ = false;
         return;
+    }
+    ++dropped_;
+    if (failure->lock_timed_out && !lock_given_up_) {
+        lock_given_up_ = true;
+        ++lock_timeouts_;
     }
     if (error_reported_) return;
     error_reported_ = true;
-    log_line("Signal journal " + path_ + ": " + *failure);
+    log_line("Signal journal " + path_ + ": " + failure->text);
 }
 
 }  // namespace sig

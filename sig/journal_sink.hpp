@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -29,17 +30,32 @@ public:
     static constexpr std::chrono::milliseconds kLockWait{1000};
 
     explicit JournalSink(std::string path);
+    // Says how many records were dropped since the last one written, when any were.
+    ~JournalSink() override;
+    JournalSink(const JournalSink&) = delete;
+    JournalSink& operator=(const JournalSink&) = delete;
 
-    // Opens, locks, appends one record and closes. Failures cost only this event; the first one
-    // after a written record is printed once as "Signal journal PATH: TEXT".
+    // Opens, locks, appends one record whole or not at all, and closes. Failures cost only this
+    // event; the first one after a written record is printed once as "Signal journal PATH: TEXT",
+    // and the records dropped meanwhile are counted and said once the journal takes records
+    // again (or when the sink goes). After one wait for another writer's lock ran out, later
+    // events only try the lock, without waiting, until a record is written again: analysis
+    // keeps its pace while another process holds the journal, and the journal resumes once it
+    // lets go.
     void on_event(const ChannelInfo& channel, const Event& event) override;
 
     const std::string& path() const { return path_; }
 
+    // How many waits for another writer's lock ran out.
+    std::uint64_t lock_timeouts() const;
+
 private:
     std::string path_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     bool error_reported_ = false;  // a failure was printed and nothing was written since
+    bool lock_given_up_ = false;   // a wait ran out and nothing was written since: do not wait
+    std::uint64_t dropped_ = 0;    // records lost since the last one written
+    std::uint64_t lock_timeouts_ = 0;
 };
 
 }  // namespace sig

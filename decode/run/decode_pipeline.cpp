@@ -7,6 +7,7 @@
 
 #include "core/log_line.hpp"
 #include "core/private_directory.hpp"
+#include "core/receiver_label.hpp"
 
 #include "decode/channelizer.hpp"
 #include "decode/decoder_pool.hpp"
@@ -120,7 +121,7 @@ AnalysisSettings make_analysis_sinks(Options const& options, bool iq_replay, std
     settings.known_channels_report = options.known_channels_report;
     if (settings.channels.empty() && !settings.known_channels)
         return settings;
-    settings.receiver = options.backend + (options.serial.empty() ? std::string() : " " + options.serial);
+    settings.receiver = receiver_label(options);
     settings.image_dir = options.wefax_images;
     if (iq_replay)
         settings.replay_origin = static_cast<double>(parse_utc_timestamp(options.start_utc));

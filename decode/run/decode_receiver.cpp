@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -16,6 +17,7 @@
 
 #include "core/log_line.hpp"
 #include "core/private_directory.hpp"
+#include "core/receiver_label.hpp"
 #include "core/state_directory.hpp"
 #include "core/stop_flag.hpp"
 #include "decode/channelizer.hpp"
@@ -24,6 +26,7 @@
 #include "decode/decoder_programs.hpp"
 #include "decode/run/band_change.hpp"
 #include "decode/run/decode_pipeline.hpp"
+#include "decode/run/receiver_behind_line.hpp"
 #include "decode/run/retune_mailbox.hpp"
 #include "live/analysis_settings.hpp"
 #include "live/live_audio.hpp"
@@ -221,7 +224,7 @@ void DecodeRun::start_survey(Options const& band)
     config.min_snr_db = given.survey_min_snr;
     config.journal_path = given.survey_journal;
     config.image_dir = given.wefax_images;
-    config.receiver = given.backend + (given.serial.empty() ? std::string() : " " + given.serial);
+    config.receiver = receiver_label(given);
     config.reporter = reporter;
     config.blocking = radio == nullptr;
     if (!config.journal_path.empty()) {
@@ -298,6 +301,9 @@ void DecodeRun::receive_live()
             }
         }
     };
+    // Drops are told from here on, and after each "behind" line from there: a radio may fill the
+    // buffer as soon as it starts.
+    std::uint64_t dropped_at_behind = queue.dropped();
     radio->start(queue);
     StreamGuard guard{radio, queue, mailbox};
     daemon.ready();
@@ -308,6 +314,7 @@ void DecodeRun::receive_live()
     auto hour_start = start;
     auto last_second = start - std::chrono::seconds(1);
     auto last_behind = start - std::chrono::seconds(60);
+    bool said_behind = false;
     bool const whole_blocks = given.backend == "rx888";
     std::uint64_t input = 0;
     double run_deepest = 0.0;
@@ -341,12 +348,19 @@ void DecodeRun::receive_live()
                 hour_start = now;
                 hour_deepest = backlog;
             }
-            if (backlog >= 1.0 && now - last_behind > nanoseconds(59'999'999'999)) {
-                std::ostringstream line;
-                line << "Receiver is " << backlog << " s behind (buffer " << queue.capacity_seconds()
-                     << " s): decodes are delayed, nothing is lost";
-                log_line(line.str());
-                last_behind = now;
+            if (now - last_behind > nanoseconds(59'999'999'999)) {
+                std::uint64_t const dropped = queue.dropped();
+                std::optional<double> since_last_line;
+                if (said_behind)
+                    since_last_line = std::chrono::duration<double>(now - last_behind).count();
+                ReceiveBacklog const state{backlog, queue.capacity_seconds(), dropped - dropped_at_behind,
+                                           since_last_line, rate};
+                if (auto const line = receiver_behind_line(state)) {
+                    log_line(*line);
+                    last_behind = now;
+                    said_behind = true;
+                    dropped_at_behind = dropped;
+                }
             }
         }
 

@@ -155,7 +155,7 @@ bool JttyModem::Impl::start(double t) {
         error = actions.init_error() ? actions.init_error() : attributes.init_error();
         if (error == 0) error = posix_spawn_file_actions_adddup2(actions.get(), theirs.get(), STDIN_FILENO);
         if (error == 0) error = posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO);
-        if (error == 0) error = reset_child_signals(attributes.get());
+        if (error == 0) error = start_own_process_group(attributes.get());
         if (error == 0) error = posix_spawnp(&child, program.c_str(), actions.get(), attributes.get(), argv, environ);
     }
     theirs.close();
@@ -294,16 +294,19 @@ void JttyModem::Impl::end_child() {
     audio.close();
     output.close();
     if (pid < 0) return;
+    // The child leads a process group of its own: whatever it started goes with it, whether it
+    // ended by itself once its input closed or has to be killed. It stays unreaped until then,
+    // so the group cannot be mistaken for another.
     for (int attempt = 0; attempt < kExitPolls; ++attempt) {
-        int status = 0;
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR)) {
+        const int exited = child_has_exited(pid);
+        if (exited < 0) {  // nothing left to reap
             pid = -1;
             return;
         }
+        if (exited == 1) break;
         std::this_thread::sleep_for(kExitPollInterval);
     }
-    kill_and_reap(pid, KillScope::process);
+    kill_and_reap(pid, KillScope::process_group);
     pid = -1;
 }
 

@@ -35,7 +35,9 @@ std::optional<DecodedLine> parse_jtty_line(std::string_view line, std::optional<
 // "JTTY" lines read back as decoded lines. A child that cannot start, stops reading (a block not
 // taken within about 2 s), closes its output or ends is stopped and started again 30 s of audio
 // later; the first such failure of a modem is reported on standard error, later ones are not.
-// reset and set_frequency leave the child alone; the destructor ends it quietly.
+// reset and set_frequency leave the child alone; the destructor ends it quietly. The child leads
+// a process group of its own, and ending it ends the whole group: a helper it started in turn
+// does not outlive it.
 class JttyModem final : public Modem {
 public:
     JttyModem(const ModemContext& context, JttyPassband passband);

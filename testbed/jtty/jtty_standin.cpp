@@ -25,6 +25,8 @@
 //   flood BYTES     BYTES bytes of "x" without a line feed
 //   flood-forever   "x" without a line feed, without end (reading its input meanwhile)
 //   flood-lines N   N lines "JTTY K X 1000 -10 0 0 line K", K = 1 .. N
+//   fork-helper     start a helper process that ignores SIGTERM, holds neither standard input
+//                   nor output and waits to be killed; logs "helper N PID"
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -32,6 +34,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -211,6 +214,17 @@ int main(int argc, char** argv) {
                 std::string text;
                 for (long k = 1; k <= lines; ++k) text += "JTTY " + std::to_string(k) + " X 1000 -10 0 0 line " + std::to_string(k) + "\n";
                 write_all(text);
+            } else if (a.verb == "fork-helper") {
+                const pid_t helper = ::fork();
+                if (helper < 0) fail(std::string("fork: ") + std::strerror(errno));
+                if (helper == 0) {
+                    ::signal(SIGTERM, SIG_IGN);
+                    const int null = ::open("/dev/null", O_RDWR);
+                    ::dup2(null, STDIN_FILENO);
+                    ::dup2(null, STDOUT_FILENO);
+                    for (;;) ::pause();
+                }
+                log_event("helper " + std::to_string(run_number) + " " + std::to_string(helper));
             } else {
                 fail("unknown action " + a.verb);
             }

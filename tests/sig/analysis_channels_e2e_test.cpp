@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/rtl_tcp_server.hpp"
 #include "testbed/lib/test_signal.hpp"
+#include "tests/support/background_process.hpp"
 #include "tests/support/file_text.hpp"
 #include "tests/support/ipfix_reader.hpp"
 #include "tests/support/private_network.hpp"
@@ -457,11 +459,47 @@ TEST_P(FixedModeChannels, EachSignalIsDetectedCopiedAndSpotted)
     for (std::size_t k = 0; k < records.size(); ++k)
         expect_same_event(all[k], records[k], all[k].field("ch"));
     for (JournalRecord const& record : records) {
-        EXPECT_EQ(record.values.at("receiver"), "sdrplay");  // the backend option, replay or not
+        // A replay is labelled by its recording, not by the backend option's default.
+        EXPECT_EQ(record.values.at("receiver"), "iq-file keyboard.iq");
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, FixedModeChannels, testing::Values("receivers", "hybrid"));
+
+// Another process holds the journal for the whole run: analysis goes on, the journal says so
+// once, and at the end it says how many records it dropped: one per SIG line, none untold.
+TEST(JournalHeldElsewhere, AnalysisGoesOnAndTheDroppedRecordsAreCounted)
+{
+    TempDir tmp;
+    fs::path const iq = write_recording(tmp, false);
+    fs::path const journal = tmp / "signal-events.jsonl";
+    BackgroundProcess holder({"/usr/bin/python3", "-c",
+                              "import fcntl, os, sys, time\n"
+                              "fd = os.open(sys.argv[1], os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)\n"
+                              "fcntl.flock(fd, fcntl.LOCK_EX)\n"
+                              "sys.stderr.write('locked\\n')\n"
+                              "sys.stderr.flush()\n"
+                              "time.sleep(3600)\n",
+                              journal.string()},
+                             environment_with({}), "/dev/null");
+    ASSERT_TRUE(holder.wait_for_error_text("locked\n", std::chrono::seconds(30))) << holder.errors();
+
+    ProcessResult const run = replay(iq, {"--mode", "receivers", "--signal-journal", journal.string(),
+                                          "--analysis-channel", "id=psk,frequency=14069500,bandwidth=3000,modes=psk31"});
+    ASSERT_EQ(run.exit_status, 0) << run.err;
+    std::size_t const events = of_channel(sig_lines(run.err), "psk").size();
+    EXPECT_GE(events, 3u) << run.err;
+    std::string const said = "Signal journal " + journal.string() + ": ";
+    std::vector<std::string> told;
+    for (std::string const& line : lines_of(run.err))
+        if (line.rfind(said, 0) == 0)
+            told.push_back(line.substr(said.size()));
+    EXPECT_EQ(told, (std::vector<std::string>{
+                        "lock: another writer held the journal for more than 1000 ms; records are dropped without "
+                        "waiting until it lets go",
+                        std::to_string(events) + " record(s) dropped"}));
+    EXPECT_EQ(file_text(journal), "");
+}
 
 // The same recording with the known channels on: the presets whose passbands fit the capture
 // (14041.2 to 14098.8 kHz) are watched, and the signals in them are reported under the

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/background_process.hpp"
+#include "tests/support/file_size_limit.hpp"
 #include "tests/support/file_text.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -317,46 +320,128 @@ TEST(JournalSink, WaitsForAnotherWritersLock) {
     EXPECT_EQ(file_text(journal), sig::format_journal_record(channel(), event(sig::EventKind::LOST)) + "\n");
 }
 
-TEST(JournalSink, ALockHeldForEverCostsTheEventNotTheAnalyzers) {
+// A full disk (a file size limit: the write that reaches it is cut short, like one that fills
+// the disk): the record cut short is taken back off, so every line stays a whole record, and
+// the failure is said once. Once there is room again the journal says what it dropped, and
+// the next run appends after the whole records.
+TEST(JournalSink, AFullDiskLeavesOnlyWholeRecords) {
     TempDir dir;
     const fs::path journal = dir / "journal.jsonl";
+    sig::Event text = event(sig::EventKind::TEXT);
+    text.text = std::string(200, 'x');
+    const std::string record = sig::format_journal_record(channel(), text) + "\n";
+    sig::JournalSink(journal.string()).on_event(channel(), text);  // an earlier run's record
+
     sig::JournalSink sink(journal.string());
-    auto lock = std::make_unique<ForeignLock>(journal);
     testing::internal::CaptureStderr();
-    const auto start = std::chrono::steady_clock::now();
-    sink.on_event(channel(), event(sig::EventKind::LOST));
-    const auto waited = std::chrono::steady_clock::now() - start;
-    sink.on_event(channel(), event(sig::EventKind::DETECTED));
-    lock.reset();
-    sink.on_event(channel(), event(sig::EventKind::TEXT));
+    {
+        // Room for one more record and half of the next.
+        const FileSizeLimit full(2 * record.size() + record.size() / 2);
+        for (int n = 0; n < 5; ++n) sink.on_event(channel(), text);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Signal journal " + journal.string() + ": write: File too large\n");
+    EXPECT_EQ(file_text(journal), record + record);
+    EXPECT_EQ(decode_with_python(journal).size(), 2u);
+
+    testing::internal::CaptureStderr();
+    sink.on_event(channel(), text);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "Signal journal " + journal.string() + ": lock: another writer held the journal for more than 1000 ms\n");
-    EXPECT_GE(waited, sig::JournalSink::kLockWait);
-    EXPECT_LT(waited, sig::JournalSink::kLockWait + 2s);
-    EXPECT_EQ(file_text(journal), sig::format_journal_record(channel(), event(sig::EventKind::TEXT)) + "\n");
+              "Signal journal " + journal.string() + ": writing again; 4 record(s) dropped\n");
+    sig::JournalSink next_run(journal.string());
+    for (int n = 0; n < 2; ++n) next_run.on_event(channel(), text);
+    EXPECT_EQ(decode_with_python(journal).size(), 5u);
+    EXPECT_EQ(file_text(journal), record + record + record + record + record);
 }
 
+// The journal locked by another process until it is stopped.
+class LockingProcess {
+public:
+    explicit LockingProcess(const fs::path& journal)
+        : process_({kPython, "-c",
+                    "import fcntl, os, sys, time\n"
+                    "fd = os.open(sys.argv[1], os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)\n"
+                    "fcntl.flock(fd, fcntl.LOCK_EX)\n"
+                    "sys.stderr.write('locked\\n')\n"
+                    "sys.stderr.flush()\n"
+                    "time.sleep(3600)\n",
+                    journal.string()},
+                   environment_with({}), "/dev/null") {
+        if (!process_.wait_for_error_text("locked\n", 30s))
+            throw std::runtime_error("the locking process did not lock: " + process_.errors());
+    }
+    void release() { process_.stop(SIGTERM); }
+
+private:
+    BackgroundProcess process_;
+};
+
+// Another process holds the journal for as long as it likes: one event waits for it, the
+// events after it do not (analysis keeps its pace), and once it lets go the journal takes
+// records again and says what it dropped. A later hold is a new outage: waited for once and
+// said once more.
+TEST(JournalSink, ALockHeldForEverCostsOneWaitNotOnePerEvent) {
+    TempDir dir;
+    const fs::path journal = dir / "journal.jsonl";
+    const std::string held = "Signal journal " + journal.string() +
+                             ": lock: another writer held the journal for more than 1000 ms; records are dropped "
+                             "without waiting until it lets go\n";
+    auto sink = std::make_unique<sig::JournalSink>(journal.string());
+    {
+        LockingProcess other(journal);
+        testing::internal::CaptureStderr();
+        for (int n = 0; n < 12; ++n) sink->on_event(channel(), event(sig::EventKind::LOST));
+        EXPECT_EQ(sink->lock_timeouts(), 1u);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), held);
+        other.release();
+    }
+    testing::internal::CaptureStderr();
+    sink->on_event(channel(), event(sig::EventKind::TEXT));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Signal journal " + journal.string() + ": writing again; 12 record(s) dropped\n");
+    EXPECT_EQ(file_text(journal), sig::format_journal_record(channel(), event(sig::EventKind::TEXT)) + "\n");
+
+    {
+        LockingProcess other(journal);
+        testing::internal::CaptureStderr();
+        for (int n = 0; n < 3; ++n) sink->on_event(channel(), event(sig::EventKind::LOST));
+        EXPECT_EQ(sink->lock_timeouts(), 2u);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), held);
+        other.release();
+    }
+    // Records still dropped when the sink goes are said then.
+    testing::internal::CaptureStderr();
+    sink.reset();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Signal journal " + journal.string() + ": 3 record(s) dropped\n");
+}
+
+// Said once, then counted: the failure when it starts, the records it cost when the journal
+// takes records again (or when the sink goes).
 TEST(JournalSink, AFailureIsPrintedOnceUntilARecordIsWrittenAgain) {
     TempDir dir;
     const fs::path journal = dir / "later" / "journal.jsonl";
-    sig::JournalSink sink(journal.string());
-    const std::string failure = "Signal journal " + journal.string() + ": No such file or directory\n";
+    auto sink = std::make_unique<sig::JournalSink>(journal.string());
+    const std::string said = "Signal journal " + journal.string() + ": ";
+    const std::string failure = said + "No such file or directory\n";
 
     testing::internal::CaptureStderr();
-    for (int n = 0; n < 3; ++n) sink.on_event(channel(), event(sig::EventKind::LOST));
+    for (int n = 0; n < 3; ++n) sink->on_event(channel(), event(sig::EventKind::LOST));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), failure);
 
     fs::create_directory(dir / "later");
     testing::internal::CaptureStderr();
-    sink.on_event(channel(), event(sig::EventKind::DETECTED));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(file_text(journal), sig::format_journal_record(channel(), event(sig::EventKind::DETECTED)) + "\n");
+    sink->on_event(channel(), event(sig::EventKind::DETECTED));
+    sink->on_event(channel(), event(sig::EventKind::DETECTED));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), said + "writing again; 3 record(s) dropped\n");
+    EXPECT_EQ(file_text(journal), sig::format_journal_record(channel(), event(sig::EventKind::DETECTED)) + "\n" +
+                                      sig::format_journal_record(channel(), event(sig::EventKind::DETECTED)) + "\n");
 
     fs::remove_all(dir / "later");
     testing::internal::CaptureStderr();
-    sink.on_event(channel(), event(sig::EventKind::LOST));
-    sink.on_event(channel(), event(sig::EventKind::LOST));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), failure);
+    sink->on_event(channel(), event(sig::EventKind::LOST));
+    sink->on_event(channel(), event(sig::EventKind::LOST));
+    sink.reset();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), failure + said + "2 record(s) dropped\n");
 }
 
 TEST(JournalSink, EachSinkReportsItsOwnFailure) {

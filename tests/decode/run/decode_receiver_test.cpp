@@ -90,6 +90,14 @@ Options wideband_options()
     return options;
 }
 
+std::size_t count_of(std::string const& text, std::string const& part)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
 class LiveLoop : public testing::Test {
 protected:
     void SetUp() override { stop_requested = 0; }
@@ -164,6 +172,53 @@ TEST_F(LiveLoop, ARadioThatNeverDeliversFailsAfterFiveSeconds)
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
+// A receiver that delivers `blocks` blocks at once when it starts, faster than the run takes
+// them, and nothing after.
+class BurstRadio : public Radio {
+public:
+    explicit BurstRadio(int blocks) : blocks_(blocks) {}
+    void start(SampleQueue& queue) override
+    {
+        double utc = 1800000001.0;
+        for (int n = 0; n < blocks_; ++n, utc += 6400 / kRateHz)
+            queue.push(quiet_block(utc));
+    }
+    void stop() override {}
+    double sample_rate() const override { return kRateHz; }
+    double tuning_offset() const override { return 0.0; }
+
+private:
+    int blocks_;
+};
+
+// The backlog line says "nothing is lost" only when nothing was: a buffer of 2 s takes 20
+// blocks of 0.1 s, and the blocks beyond them are dropped and told in seconds and samples at the
+// first look, before the run has taken a block.
+TEST_F(LiveLoop, TheBacklogLineSaysHowMuchWasDropped)
+{
+    struct Case {
+        int blocks;
+        std::string line;
+    };
+    Case const cases[] = {
+        {20, "Receiver is 2 s behind (buffer 2 s): decodes are delayed, nothing is lost\n"},
+        {50, "Receive buffer (2 s) overflowed: 3 s of IQ (192000 samples) were dropped since the receiver started\n"},
+    };
+    for (Case const& c : cases) {
+        SCOPED_TRACE(c.blocks);
+        Options options = wideband_options();
+        options.buffer_seconds = 2;
+        options.duration = 2.5;  // the backlog is looked at once a second
+        BurstRadio radio(c.blocks);
+        SampleQueue fresh;
+        testing::internal::CaptureStderr();
+        decode_receiver(options, &radio, fresh, daemon);
+        std::string const err = testing::internal::GetCapturedStderr();
+        EXPECT_THAT(err, HasSubstr(c.line));
+        EXPECT_EQ(count_of(err, "Receiver is ") + count_of(err, "Receive buffer "), 1u) << err;
+    }
+}
+
 // A receiver of a given rate that may hand out a receive engine, and delivers nothing.
 class SilentRadio : public Radio {
 public:
@@ -182,14 +237,6 @@ private:
     double rate_;
     std::shared_ptr<SpectrumRows> engine_;
 };
-
-std::size_t count_of(std::string const& text, std::string const& part)
-{
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
 
 // Where the survey cannot see the capture it says so once and the run goes on without it.
 TEST_F(LiveLoop, TheSurveyIsOffWhereItCannotSeeTheCapture)

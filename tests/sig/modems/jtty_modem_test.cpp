@@ -1,7 +1,11 @@
 #include "sig/modems/jtty_modem.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -20,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/unique_fd.hpp"
 #include "sig/modems/modem_factory.hpp"
 #include "tests/support/file_text.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -426,6 +431,59 @@ TEST_F(JttyBridge, DestructionEndsEvenADecoderThatStoppedReadingAndSaysNothing) 
     EXPECT_EQ(log().find("end 1"), std::string::npos);  // it never read to the end: it was killed
     EXPECT_EQ(errors.text(), "");
 }
+
+// A helper the decoder started goes when the decoder goes, however that ends: by itself once
+// its input closes, killed after it stopped reading, or on its own failure.
+struct HelperCase {
+    const char* name;
+    const char* script;
+    bool failure;  // the decoder's end is a failure the modem notices (else the modem is destroyed)
+};
+
+void PrintTo(const HelperCase& c, std::ostream* os) { *os << c.name; }
+
+class JttyHelper : public JttyBridge, public ::testing::WithParamInterface<HelperCase> {};
+
+// A process descriptor turns readable once its process has exited.
+bool process_gone(int pidfd) {
+    pollfd ready{pidfd, POLLIN, 0};
+    return ::poll(&ready, 1, 0) > 0;
+}
+
+TEST_P(JttyHelper, DoesNotOutliveTheDecoder) {
+    const HelperCase& c = GetParam();
+    StderrCapture errors(dir / "stderr");
+    script(c.script);
+    std::optional<pid_t> helper;
+    const auto find_helper = [&] {
+        const std::string text = log();
+        const std::size_t at = text.find("helper 1 ");
+        if (at != std::string::npos) helper = std::stoi(text.substr(at + 9));
+        return helper.has_value();
+    };
+    UniqueFd pidfd;
+    {
+        const auto m = modem();
+        double t = 100.0;
+        feed_until(*m, t, find_helper);
+        ASSERT_TRUE(helper);
+        pidfd = UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, *helper, 0)));
+        // Only a decoder that fails by itself can have taken its helper along already.
+        ASSERT_TRUE(pidfd.get() >= 0 || (c.failure && errno == ESRCH)) << std::strerror(errno);
+        if (c.failure) feed_until(*m, t, [&] { return !errors.text().empty(); });
+    }
+    const bool gone =
+        pidfd.get() < 0 || eventually([&] { return process_gone(pidfd.get()); }, std::chrono::seconds(10));
+    if (!gone) ::kill(*helper, SIGKILL);
+    EXPECT_TRUE(gone) << "the helper of the decoder was left running";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, JttyHelper,
+    ::testing::Values(HelperCase{"reads_to_the_end", "1 0 fork-helper\n", false},
+                      HelperCase{"stops_reading", "1 0 fork-helper\n1 0 stall\n", false},
+                      HelperCase{"exits", "1 0 fork-helper\n1 2 exit 1\n", true}),
+    [](const ::testing::TestParamInfo<HelperCase>& info) { return std::string(info.param.name); });
 
 // --- Too much output ---------------------------------------------------------------------------
 

@@ -169,8 +169,9 @@ void expect_survey(ProcessResult const& result, fs::path const& journal)
     }
     ASSERT_GE(statuses, 1u) << result.err;
     EXPECT_GT(last_status, last_sig);
-    EXPECT_THAT(err[last_status], testing::MatchesRegex("SURVEY sdrplay: [0-9]+ emitters \\([0-9]+ ham / [0-9]+ "
-                                                        "other\\), [0-9]+ decoding"));
+    // A replay is labelled by its recording.
+    EXPECT_THAT(err[last_status], testing::MatchesRegex("SURVEY iq-file survey\\.iq: [0-9]+ emitters \\([0-9]+ ham / "
+                                                        "[0-9]+ other\\), [0-9]+ decoding"));
     EXPECT_THAT(err[last_status], HasSubstr("(1 ham / 1 other)")) << result.err;
 
     // The journal holds one record per survey line, each read back by Python's own parser.
