@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "sig/classifier.hpp"
+#include "sig/classify_narrowband_emitter.hpp"
+#include "sig/decide_wefax_variant.hpp"
 #include "testbed/lib/classifier_run.hpp"
 #include "testbed/lib/keyboard_transmission.hpp"
 #include "testbed/lib/sstv_modulator.hpp"
@@ -51,10 +53,13 @@ std::vector<float> at_snr(std::vector<float> audio, double snr_db, std::uint64_t
 }
 
 TEST(SstvLineSync, FoundInEverySstvModeAndInNoChart) {
-    // Two seconds of picture, past the VIS header, at 6 dB.
+    // Two seconds of picture, past the VIS header, at 6 dB, wherever the window falls on the lines.
     for (const std::string& mode : testbed::sstv_mode_names()) {
-        const std::vector<float> audio = at_snr(window(sstv_start(mode), 3.0), 6.0, 1);
-        EXPECT_TRUE(sig::shows_sstv_sync(audio.data(), audio.size())) << mode;
+        const std::vector<float> picture = at_snr(sstv_start(mode), 6.0, 1);
+        for (double from_s = 3.0; from_s <= 12.0; from_s += 0.5) {
+            const std::vector<float> audio = window(picture, from_s);
+            EXPECT_TRUE(sig::shows_sstv_sync(audio.data(), audio.size())) << mode << " from " << from_s << " s";
+        }
     }
     // A chart at 6 dB: the start tone (its 675 Hz pattern has a steady line at 1225 Hz, the
     // 300 Hz pattern one at 1300 Hz), the start tone running into phasing (a quarter of the
@@ -102,6 +107,27 @@ TEST(SstvLineSync, MeasuresTheShareOfTimeAtTheSyncFrequency) {
     const std::vector<float> clicks = pulsed(1.0);
     EXPECT_EQ(sig::sstv_sync_share(clicks.data(), clicks.size()), 0.0);
     EXPECT_EQ(sig::sstv_sync_share(clicks.data(), 383), 0.0);
+}
+
+TEST(SstvLineSync, NoFacsimileTestTakesAPictureForAChart) {
+    // PD 90 fills the band with a steady envelope as a chart does; each way to name WEFAX (the
+    // filled band, a start pattern, a keyed signal at 1900 Hz) must see its sync.
+    auto state = sig::init_classifier(testbed::channel_classifier_config());
+    const std::vector<float> audio = at_snr(window(sstv_start("PD90"), 4.0), 20.0, 1);
+    for (const sig::GroupKind kind : {sig::GroupKind::IMAGE_BAND, sig::GroupKind::WEFAX_TONES}) {
+        sig::ClassifierTrack t;
+        t.kind = kind;
+        t.audio_hz = 1900.0;
+        t.bandwidth_hz = 800.0;
+        t.spacing_hz = kind == sig::GroupKind::WEFAX_TONES ? 300.0 : 0.0;
+        double floor = 0.0;
+        sig::decide_wefax_variant(*state, t, audio.data(), audio.size(), floor);
+        EXPECT_NE(t.mode, sig::Mode::WEFAX) << static_cast<int>(kind);
+    }
+    EXPECT_FALSE(sig::keyed_facsimile(1900.0, audio.data(), audio.size()));
+    // The same measures on a chart name it.
+    const std::vector<float> chart = at_snr(window(wefax_chart(120, 576, 10), 12.0), 20.0, 1);
+    EXPECT_TRUE(sig::keyed_facsimile(1900.0, chart.data(), chart.size()));
 }
 
 // --- Through the classifier -----------------------------------------------------------------------
