@@ -20,7 +20,7 @@ namespace sig {
 // reused. The measurement routines read its spectrum and share its FFT plans.
 struct ClassifierState {
     static constexpr double kRate = 12000.0;
-    static constexpr std::size_t kAudioRing = 30000;  // 2.5 s for the tests
+    static constexpr std::size_t kAudioRing = 96000;  // 8 s: the tests take 2 s, slow Morse more
     static constexpr std::size_t kTestTail = 24000;   // the tests look at 2 s at most
 
     // Throws std::invalid_argument for settings that are not finite or an FFT size above 65536.

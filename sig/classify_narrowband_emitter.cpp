@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 
 #include "sig/downconvert_audio.hpp"
 #include "sig/modems/order_statistics.hpp"
 #include "sig/offset_histogram.hpp"
 #include "sig/spectral_measurements.hpp"
+#include "sig/sstv_line_sync.hpp"
 #include "sig/test_olivia_candidate.hpp"
 
 namespace sig {
@@ -94,6 +96,41 @@ void name(ClassifierTrack& track, Mode mode, double symbol_rate, double quality)
 
 enum class Step { start, lines, wide, late, dominant, narrow, cw_test, score, reject };
 
+// Slow Morse shows only a letter or two in the two seconds the tests look at (a dot lasts 0.24 s
+// at 5 words per minute): a keyed envelope with too few runs to time is timed again over up to
+// this much of the track's own audio.
+constexpr double kSlowKeyingSeconds = 8.0;
+
+bool too_few_runs(const KeyingStats& k) { return k.on_durations.size() <= 4 || k.off_durations.size() <= 2; }
+
+// The newest `count` samples of the classifier's audio ring, oldest first.
+std::vector<float> newest_audio(const ClassifierState& s, std::size_t count) {
+    const std::size_t ring = s.audio_ring.size();
+    count = std::min({count, s.audio_fill, ring});
+    std::vector<float> out(count);
+    const std::size_t oldest = (s.audio_write + ring - count) % ring;
+    for (std::size_t i = 0; i < count; ++i) out[i] = s.audio_ring[(oldest + i) % ring];
+    return out;
+}
+
+std::vector<float> envelope_power(const Baseband& y) {
+    std::vector<float> power(y.samples.size());
+    for (std::size_t i = 0; i < power.size(); ++i) power[i] = std::norm(y.samples[i]);
+    return power;
+}
+
+// The envelope timed over the track's audio in the ring, as far back as the track (and 0.4 s
+// before it, as the tests look) and the ring reach, at most kSlowKeyingSeconds.
+KeyingStats slow_keying(const ClassifierState& s, const ClassifierTrack& track, std::size_t tested, double cutoff) {
+    const double age_s = s.frame_time - track.start_time + 0.4;
+    const double wanted = std::round(std::min(age_s, kSlowKeyingSeconds) * ClassifierState::kRate);
+    if (!(wanted > static_cast<double>(tested))) return {};
+    const std::vector<float> audio = newest_audio(s, static_cast<std::size_t>(wanted));
+    if (audio.size() <= tested) return {};
+    const Baseband y = downconvert_audio(audio.data(), audio.size(), 24, track.audio_hz, cutoff);
+    return keying_stats(envelope_power(y), y.rate);
+}
+
 }  // namespace
 
 double relative_standard_deviation(const std::vector<double>& values) {
@@ -105,6 +142,48 @@ double relative_standard_deviation(const std::vector<double>& values) {
     double squares = 0.0;
     for (const double v : values) squares += (v - mean) * (v - mean);
     return std::sqrt(squares / static_cast<double>(values.size() - 1)) / mean;
+}
+
+double morse_dot_s(const KeyingStats& k) {
+    if (k.on_durations.empty() || k.off_durations.empty()) return 0.0;
+    // The mean of the runs of the shortest kind: up to 1.5 times the run a fifth from the bottom
+    // (a dash or a letter gap is three dots; runs of one and two bits of a keyed tone stay apart).
+    const auto shortest = [](std::vector<double> runs) {
+        std::sort(runs.begin(), runs.end());
+        const double limit = 1.5 * runs[runs.size() / 5];
+        double sum = 0.0;
+        std::size_t n = 0;
+        for (const double r : runs) {
+            if (r > limit) break;
+            sum += r;
+            ++n;
+        }
+        return sum / static_cast<double>(n);
+    };
+    const double marks = shortest(k.on_durations);
+    const double gaps = shortest(k.off_durations);
+    // The gaps within a letter last a dot, as the marks of dots do. Runs that do not pair up so
+    // (a pulse train whose gaps are several times its marks) are timed by their marks alone.
+    if (gaps <= 1.75 * marks && marks <= 1.75 * gaps) return (marks + gaps) / 2.0;
+    return marks;
+}
+
+bool regular_morse_keying(const KeyingStats& k) {
+    const std::size_t on = k.on_durations.size();
+    const std::size_t off = k.off_durations.size();
+    if (k.transitions <= 5 || k.duty < 0.08 || k.duty > 0.92 || k.dynamic_range_db < 12.0 || on <= 4 || off <= 2)
+        return false;
+    const double dot = morse_dot_s(k);
+    if (!(dot > 0.0)) return false;
+    // Speeds are told in whole words per minute: a sender at 40 is 40, not 40.3.
+    const double wpm = std::round(1.2 / dot);
+    if (wpm < 5.0 || wpm > 40.0) return false;
+    const auto share = [](const std::vector<double>& d, double low, double high) {
+        const auto inside = std::count_if(d.begin(), d.end(), [&](double x) { return x >= low && x <= high; });
+        return static_cast<double>(inside) / static_cast<double>(d.size());
+    };
+    return share(k.on_durations, 0.5 * dot, 4.5 * dot) >= 0.7 && share(k.off_durations, 0.5 * dot, 10.5 * dot) >= 0.6 &&
+           *std::max_element(k.off_durations.begin(), k.off_durations.end()) <= 12.0 * dot;
 }
 
 KeyingStats keying_stats(const std::vector<float>& power, double rate_hz) {
@@ -145,6 +224,92 @@ KeyingStats keying_stats(const std::vector<float>& power, double rate_hz) {
     return k;
 }
 
+bool decide_narrowband_keying(const KeyingMeasures& m, ClassifierTrack& track,
+                              const std::function<double()>& fourth_power_carrier, double& score_floor) {
+    const double bw = track.bandwidth_hz;
+    const KeyingStats& keying = m.keying;
+    const bool p63 = m.k62 >= 8.0 && m.k62 >= m.k31 + 3.0 && m.q2 >= 10.0;
+    const auto psk63 = [&] {
+        name(track, Mode::PSK63, 62.5, std::min(0.99, 0.55 + 0.015 * (m.k62 - 8.0) + 0.01 * (m.q2 - 10.0)));
+        return true;
+    };
+
+    Step step = Step::start;
+    for (;;) {
+        switch (step) {
+        case Step::start:
+            if (!m.timed || keying.transitions < 4)
+                step = bw >= 25.0 ? Step::lines : Step::score;
+            else if (keying.median_off_s >= 0.02)
+                step = bw < 25.0 ? Step::narrow : Step::late;
+            else
+                step = bw >= 25.0 ? Step::lines : Step::narrow;
+            break;
+        case Step::lines:
+            if (bw > 100.0) {
+                if (p63) return psk63();
+                step = m.k31 >= 10.0 ? Step::dominant : Step::reject;
+            } else if (m.k31 < 8.0) {
+                if (bw < 55.0) {
+                    step = Step::cw_test;
+                } else if (p63) {
+                    return psk63();
+                } else {
+                    step = Step::narrow;
+                }
+            } else if (m.k31 < m.k62 + 1.0) {
+                step = bw >= 55.0 ? Step::wide : m.k31 >= 10.0 ? Step::dominant : Step::cw_test;
+            } else {
+                if (m.q2 >= 10.0) {
+                    name(track, Mode::PSK31, 31.25,
+                         std::min(0.99, 0.55 + 0.015 * (m.k31 - 8.0) + 0.01 * (m.q2 - 10.0)));
+                    return true;
+                }
+                // No carrier after squaring: a fourth power restores one for four phases.
+                const double q4 = fourth_power_carrier();
+                if (m.q2 < 8.0 && q4 >= 10.0) {
+                    name(track, Mode::QPSK31, 31.25, std::min(0.99, 0.55 + 0.01 * (m.k31 - 8.0) + 0.01 * (q4 - 10.0)));
+                    return true;
+                }
+                score_floor = std::max(score_floor, 0.4);
+                step = bw >= 55.0 ? Step::wide : m.k31 >= 10.0 ? Step::dominant : Step::cw_test;
+            }
+            break;
+        case Step::wide:
+            if (p63) return psk63();
+            step = Step::late;
+            break;
+        case Step::late: step = m.k31 >= 10.0 ? Step::dominant : Step::narrow; break;
+        case Step::dominant:
+            step = m.k31 >= std::max({m.k45, m.k50, m.k62, m.k75}) ? Step::reject : Step::narrow;
+            break;
+        case Step::narrow: step = bw <= 60.0 ? Step::cw_test : Step::reject; break;
+        case Step::cw_test:
+            if (!regular_morse_keying(keying)) {
+                step = Step::score;
+                break;
+            }
+            name(track, Mode::CW, 0.0,
+                 std::clamp(0.55 + 0.02 * (keying.transitions - 4) + 0.01 * (keying.dynamic_range_db - 12.0), 0.5,
+                            0.99));
+            return true;
+        case Step::score: {
+            const int held = int{keying.transitions > 3} + int{keying.dynamic_range_db >= 12.0} +
+                             int{keying.on_cv >= 0.25 || keying.off_cv >= 0.25};
+            score_floor = std::max(score_floor, 0.12 * held);
+            return false;
+        }
+        case Step::reject: return false;
+        }
+    }
+}
+
+bool keyed_facsimile(double audio_hz, const float* audio, std::size_t count) {
+    if (audio_hz < 1450.0 || audio_hz > 2350.0) return false;
+    const OffsetHistogram h = offset_histogram(envelope_statistics(downconvert_audio_1900(audio, count, 8)));
+    return h.envelope_cv <= 0.3 && h.within_fraction >= 0.85 && h.occupied_bins > 1 && !shows_sstv_sync(audio, count);
+}
+
 bool classify_narrowband_emitter(ClassifierState& s, ClassifierTrack& track, const float* audio, std::size_t count,
                                  double& score_floor) {
     const double fc = track.audio_hz;
@@ -156,133 +321,44 @@ bool classify_narrowband_emitter(ClassifierState& s, ClassifierTrack& track, con
                                comb.highest + comb.spacing);
     if (bw > 150.0) return comb_range_test(s, track, audio, count, score_floor, fc - bw, fc + bw);
 
-    const Baseband y = downconvert_audio(audio, count, 24, fc, std::max(45.0, 0.6 * bw + 20.0));
+    const double cutoff = std::max(45.0, 0.6 * bw + 20.0);
+    const Baseband y = downconvert_audio(audio, count, 24, fc, cutoff);
     if (y.samples.empty()) return false;
-    std::vector<float> power(y.samples.size());
-    for (std::size_t i = 0; i < power.size(); ++i) power[i] = std::norm(y.samples[i]);
+    const std::vector<float> power = envelope_power(y);
+    KeyingMeasures m;
     const PowerSpectrum envelope = real_hann_spectrum(s.fft, power, y.rate);
-    const double k31 = peak_snr_db(envelope, 31.25, 200.0);
-    const double k62 = peak_snr_db(envelope, 62.5, 200.0);
-    const double k45 = peak_snr_db(envelope, 45.45, 200.0);
-    const double k50 = peak_snr_db(envelope, 50.0, 200.0);
-    const double k75 = peak_snr_db(envelope, 75.0, 200.0);
+    m.k31 = peak_snr_db(envelope, 31.25, 200.0);
+    m.k62 = peak_snr_db(envelope, 62.5, 200.0);
+    m.k45 = peak_snr_db(envelope, 45.45, 200.0);
+    m.k50 = peak_snr_db(envelope, 50.0, 200.0);
+    m.k75 = peak_snr_db(envelope, 75.0, 200.0);
     std::vector<std::complex<float>> squared(y.samples.size());
     for (std::size_t i = 0; i < squared.size(); ++i) squared[i] = y.samples[i] * y.samples[i];
-    const double q2 = strongest_peak(complex_hann_spectrum(s.fft, squared, y.rate), 30.0).snr_db;
-    const KeyingStats keying = keying_stats(power, y.rate);
-    const bool computed = power.size() >= 16;
-    const bool p63 = k62 >= 8.0 && k62 >= k31 + 3.0 && q2 >= 10.0;
-
-    Step step = Step::start;
-    for (;;) {
-        switch (step) {
-        case Step::start:
-            if (!computed || keying.transitions < 4)
-                step = bw >= 25.0 ? Step::lines : Step::score;
-            else if (keying.median_off_s >= 0.02)
-                step = bw < 25.0 ? Step::narrow : Step::late;
-            else
-                step = bw >= 25.0 ? Step::lines : Step::narrow;
-            break;
-        case Step::lines:
-            if (bw > 100.0) {
-                if (p63) {
-                    name(track, Mode::PSK63, 62.5, std::min(0.99, 0.55 + 0.015 * (k62 - 8.0) + 0.01 * (q2 - 10.0)));
-                    return true;
-                }
-                step = k31 >= 10.0 ? Step::dominant : Step::reject;
-            } else if (k31 < 8.0) {
-                if (bw < 55.0) {
-                    step = Step::cw_test;
-                } else if (p63) {
-                    name(track, Mode::PSK63, 62.5, std::min(0.99, 0.55 + 0.015 * (k62 - 8.0) + 0.01 * (q2 - 10.0)));
-                    return true;
-                } else {
-                    step = Step::narrow;
-                }
-            } else if (k31 < k62 + 1.0) {
-                step = bw >= 55.0 ? Step::wide : k31 >= 10.0 ? Step::dominant : Step::cw_test;
-            } else {
-                if (q2 >= 10.0) {
-                    name(track, Mode::PSK31, 31.25, std::min(0.99, 0.55 + 0.015 * (k31 - 8.0) + 0.01 * (q2 - 10.0)));
-                    return true;
-                }
-                // No carrier after squaring: a fourth power restores one for four phases.
-                std::vector<std::complex<float>> fourth(squared.size());
-                for (std::size_t i = 0; i < fourth.size(); ++i) fourth[i] = squared[i] * squared[i];
-                const double q4 = strongest_peak(complex_hann_spectrum(s.fft, std::move(fourth), y.rate), 60.0).snr_db;
-                if (q2 < 8.0 && q4 >= 10.0) {
-                    name(track, Mode::QPSK31, 31.25, std::min(0.99, 0.55 + 0.01 * (k31 - 8.0) + 0.01 * (q4 - 10.0)));
-                    return true;
-                }
-                score_floor = std::max(score_floor, 0.4);
-                step = bw >= 55.0 ? Step::wide : k31 >= 10.0 ? Step::dominant : Step::cw_test;
-            }
-            break;
-        case Step::wide:
-            if (p63) {
-                name(track, Mode::PSK63, 62.5, std::min(0.99, 0.55 + 0.015 * (k62 - 8.0) + 0.01 * (q2 - 10.0)));
-                return true;
-            }
-            step = Step::late;
-            break;
-        case Step::late: step = k31 >= 10.0 ? Step::dominant : Step::narrow; break;
-        case Step::dominant: step = k31 >= std::max({k45, k50, k62, k75}) ? Step::reject : Step::narrow; break;
-        case Step::narrow: step = bw <= 60.0 ? Step::cw_test : Step::reject; break;
-        case Step::cw_test: {
-            const std::size_t on = keying.on_durations.size();
-            const std::size_t off = keying.off_durations.size();
-            if (keying.transitions <= 5 || keying.duty < 0.08 || keying.duty > 0.92 || keying.dynamic_range_db < 12.0 ||
-                on <= 4 || off <= 2) {
-                step = Step::score;
-                break;
-            }
-            std::vector<double> sorted = keying.on_durations;
-            std::sort(sorted.begin(), sorted.end());
-            const double dot = sorted[on / 5];
-            if (!(dot > 0.0) || 1.2 / dot < 5.0 || 1.2 / dot > 40.0) {
-                step = Step::score;
-                break;
-            }
-            const auto share = [](const std::vector<double>& d, double low, double high) {
-                const auto inside = std::count_if(d.begin(), d.end(), [&](double x) { return x >= low && x <= high; });
-                return static_cast<double>(inside) / static_cast<double>(d.size());
-            };
-            const bool regular = share(keying.on_durations, 0.5 * dot, 4.5 * dot) >= 0.7 &&
-                                 share(keying.off_durations, 0.5 * dot, 10.5 * dot) >= 0.6 &&
-                                 *std::max_element(keying.off_durations.begin(), keying.off_durations.end()) <= 12.0 * dot;
-            if (!regular) {
-                step = Step::score;
-                break;
-            }
-            if (fc >= 1450.0 && fc <= 2350.0) {
-                // Keyed at 1900 Hz but frequency-modulated across the facsimile band: WEFAX.
-                const Baseband band = downconvert_audio_1900(audio, count, 8);
-                const OffsetHistogram h = offset_histogram(envelope_statistics(band));
-                if (h.envelope_cv <= 0.3 && h.within_fraction >= 0.85 && h.occupied_bins > 1) {
-                    name(track, Mode::WEFAX, 0.0, 0.6);
-                    track.audio_hz = 1900.0;
-                    track.bandwidth_hz = 800.0;
-                    track.smoothed_hz = 1900.0;
-                    track.low_hz = 1500.0;
-                    track.high_hz = 2300.0;
-                    track.kind = GroupKind::IMAGE_BAND;
-                    return true;
-                }
-            }
-            name(track, Mode::CW, 0.0,
-                 std::clamp(0.55 + 0.02 * (keying.transitions - 4) + 0.01 * (keying.dynamic_range_db - 12.0), 0.5, 0.99));
-            return true;
-        }
-        case Step::score: {
-            const int held = int{keying.transitions > 3} + int{keying.dynamic_range_db >= 12.0} +
-                             int{keying.on_cv >= 0.25 || keying.off_cv >= 0.25};
-            score_floor = std::max(score_floor, 0.12 * held);
-            return false;
-        }
-        case Step::reject: return false;
-        }
+    m.q2 = strongest_peak(complex_hann_spectrum(s.fft, squared, y.rate), 30.0).snr_db;
+    m.keying = keying_stats(power, y.rate);
+    m.timed = power.size() >= 16;
+    if (m.timed && m.keying.dynamic_range_db >= 12.0 && too_few_runs(m.keying)) {
+        KeyingStats longer = slow_keying(s, track, count, cutoff);
+        if (longer.transitions > m.keying.transitions) m.keying = std::move(longer);
     }
+    const auto fourth_power_carrier = [&] {
+        std::vector<std::complex<float>> fourth(squared.size());
+        for (std::size_t i = 0; i < fourth.size(); ++i) fourth[i] = squared[i] * squared[i];
+        return strongest_peak(complex_hann_spectrum(s.fft, std::move(fourth), y.rate), 60.0).snr_db;
+    };
+
+    if (!decide_narrowband_keying(m, track, fourth_power_carrier, score_floor)) return false;
+    if (track.mode == Mode::CW && keyed_facsimile(fc, audio, count)) {
+        // Keyed at 1900 Hz but frequency-modulated across the facsimile band: a chart.
+        name(track, Mode::WEFAX, 0.0, 0.6);
+        track.audio_hz = 1900.0;
+        track.bandwidth_hz = 800.0;
+        track.smoothed_hz = 1900.0;
+        track.low_hz = 1500.0;
+        track.high_hz = 2300.0;
+        track.kind = GroupKind::IMAGE_BAND;
+    }
+    return true;
 }
 
 }  // namespace sig

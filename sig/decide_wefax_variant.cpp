@@ -7,6 +7,7 @@
 #include "sig/downconvert_audio.hpp"
 #include "sig/offset_histogram.hpp"
 #include "sig/spectral_measurements.hpp"
+#include "sig/sstv_line_sync.hpp"
 #include "sig/test_olivia_candidate.hpp"
 
 namespace sig {
@@ -23,6 +24,8 @@ bool decide_wefax_variant(ClassifierState& state, ClassifierTrack& track, const 
             score_floor = std::max(score_floor, 0.3);
             return false;
         }
+        // SSTV's picture tones can stand where a start tone's lines would.
+        if (shows_sstv_sync(audio, count)) return false;
         // The pattern gives the index of cooperation but not the speed, and a variant would fix
         // the modem at that speed: a 60 or 90 lines-per-minute chart would come out at 120.
         // The modem finds both itself from this same start tone.
@@ -37,7 +40,7 @@ bool decide_wefax_variant(ClassifierState& state, ClassifierTrack& track, const 
     const bool steady = cv <= 0.35;
     const bool within = h.within_fraction >= 0.85;
     const bool spread = h.occupied_bins > 1;
-    if (steady && within && spread) {
+    if (steady && within && spread && !shows_sstv_sync(audio, count)) {
         track.mode = Mode::WEFAX;
         track.variant.clear();
         track.audio_hz = 1900.0;

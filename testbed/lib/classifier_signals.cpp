@@ -135,9 +135,11 @@ std::vector<SignalCase> classifier_signal_cases() {
     cases.push_back(rtty(45.45, 850.0, false, -2.0));
     cases.push_back(rtty(50.0, 850.0, true, -2.0));
     cases.push_back(rtty(75.0, 850.0, false, 0.0));
+    cases.push_back(cw(5.0));
     cases.push_back(cw(12.0));
     cases.push_back(cw(20.0));
     cases.push_back(cw(30.0));
+    cases.push_back(cw(40.0));
     cases.push_back(olivia(4, 125.0, 1500.0, -16.0));
     cases.push_back(olivia(8, 250.0, 1500.0, -15.0));
     cases.push_back(olivia(8, 500.0, 1500.0, -12.0));
