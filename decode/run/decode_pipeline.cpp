@@ -7,6 +7,7 @@
 
 #include "core/log_line.hpp"
 #include "core/private_directory.hpp"
+#include "core/run_file.hpp"
 
 #include "decode/channelizer.hpp"
 #include "decode/decoder_pool.hpp"
@@ -118,7 +119,9 @@ AnalysisSettings make_analysis_sinks(Options const& options, bool iq_replay, std
     settings.channels = options.analysis_channels;
     settings.known_channels = options.known_channels && options.wideband;
     settings.known_channels_report = options.known_channels_report;
-    if (settings.channels.empty() && !settings.known_channels)
+    settings.run_files = run_files(options);
+    // A channel added over the control socket reports where a start-up channel would.
+    if (!run_may_analyse(options))
         return settings;
     settings.receiver = options.backend + (options.serial.empty() ? std::string() : " " + options.serial);
     settings.image_dir = options.wefax_images;
@@ -131,6 +134,8 @@ AnalysisSettings make_analysis_sinks(Options const& options, bool iq_replay, std
     }
     if (reporter)
         settings.reporter = std::make_shared<sig::ReporterSink>(reporter);
+    if (settings.channels.empty() && !settings.known_channels)
+        return settings;
     std::string line = "Signal analysis: ";
     line += std::to_string(settings.channels.size());
     line += " channel(s); journal=";

@@ -146,13 +146,20 @@ TEST_F(OutputTest, WavMustBeARegularFileReachedWithoutALink)
 {
     fs::create_symlink(dir / "target.wav", dir / "link.wav");
     ASSERT_EQ(::mkfifo((dir / "fifo.wav").c_str(), 0600), 0);
-    for (char const* name : {"link.wav", "fifo.wav"}) {
+    struct Refused {
+        char const* name;
+        char const* reason;
+    };
+    for (Refused const refused : {Refused {"link.wav", "Too many levels of symbolic links"},
+                                  Refused {"fifo.wav", "not a regular file"}}) {
+        std::string const line =
+            "Audio w: cannot open WAV " + (dir / refused.name).string() + ": " + refused.reason + "\n";
         StderrTap tap;
         {
-            Output output(wav_channel(dir / name));
-            EXPECT_TRUE(tap.wait_for("Audio w: cannot open WAV\n", 10s)) << name;
+            Output output(wav_channel(dir / refused.name));
+            EXPECT_TRUE(tap.wait_for(line, 10s)) << tap.text();
         }
-        EXPECT_EQ(tap.text(), "Audio w: cannot open WAV\n") << name;
+        EXPECT_EQ(tap.text(), line);
     }
     EXPECT_FALSE(fs::exists(dir / "target.wav"));
 }
