@@ -13,6 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -162,6 +163,26 @@ TEST_F(OutputTest, WavMustBeARegularFileReachedWithoutALink)
         EXPECT_EQ(tap.text(), line);
     }
     EXPECT_FALSE(fs::exists(dir / "target.wav"));
+}
+
+// Audio that reaches a recording which never began is lost for that reason, not because
+// delivery fell behind.
+TEST_F(OutputTest, WavThatCannotBeOpenedNamesItAsTheCauseOfItsDrops)
+{
+    fs::path const path = dir / "missing" / "w.wav";
+    std::string const refused = "Audio w: cannot open WAV " + path.string() + ": No such file or directory\n";
+    StderrTap tap;
+    {
+        Output output(wav_channel(path));
+        ASSERT_TRUE(tap.wait_for(refused, 10s)) << tap.text();
+        for (int block = 0; block < 5; ++block)
+            output.offer(std::vector<float>(800, 0.5f));
+        EXPECT_EQ(output.dropped_samples(), 4000u);
+        EXPECT_EQ(output.queued_samples(), 0u);
+    }
+    std::string const drops = "Audio w: dropped 4000 output samples (the WAV file could not be opened)\n";
+    ASSERT_TRUE(tap.wait_for(drops, 10s)) << tap.text();
+    EXPECT_EQ(tap.text(), refused + drops);
 }
 
 TEST_F(OutputTest, FailedWavWriteSaysWhyAndKeepsAValidHeader)
@@ -337,6 +358,34 @@ TEST_F(OutputTest, SocketIsWaitedForOnceAndReconnectedEverySecond)
     ASSERT_GE(connection.get(), 0);
     EXPECT_TRUE(tap.wait_for("Audio s: ready; socket=", 10s, 2));
     EXPECT_EQ(tap.count("waiting for socket"), 1u) << "one line for the first outage:\n" << tap.text();
+}
+
+// A listener that takes each connection and drops it at once (another receiver's control
+// socket does so) is one outage: one line, and "ready" again only for a connection that lasts.
+TEST_F(OutputTest, ListenerThatDropsEveryConnectionIsReportedOnce)
+{
+    fs::path const path = dir / "dropper";
+    Listener listener(path);
+    StderrTap tap;
+    Output output(socket_channel(path, 8000));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        UniqueFd connection(listener.accept(10s));
+        ASSERT_GE(connection.get(), 0) << tap.text();
+        connection.reset();
+        output.offer(std::vector<float>(100, 0.5f));  // its send finds the connection gone
+    }
+    UniqueFd kept(listener.accept(10s));
+    ASSERT_GE(kept.get(), 0) << tap.text();
+    std::string const ready = "Audio s: ready; socket=" + path.string() + "\n";
+    ASSERT_TRUE(tap.wait_for(ready, 10s, 2)) << tap.text();
+    output.offer(std::vector<float>(100, 0.5f));
+    EXPECT_EQ(receive_packet(kept.get(), 10s).size(), 100u);
+    std::string const text = tap.text();
+    std::string const dropped = "Audio s: socket " + path.string() + " drops the connection (";
+    ASSERT_EQ(text.rfind(ready + dropped, 0), 0u) << text;
+    EXPECT_EQ(tap.count(dropped), 1u) << text;
+    EXPECT_EQ(text.substr(text.size() - ready.size()), ready) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
 }
 
 // ---------------------------------------------------------------------------------------------
