@@ -231,7 +231,8 @@ void Output::Impl::end_recording(std::string cause)
         std::scoped_lock lock(queue_mutex);
         ended = true;
         end_cause = std::move(cause);
-        dropped_after_end += queued;
+        dropped_after_end += queued + (pending.size() - std::min(position, pending.size()));
+        drop_pending();
         queue.clear();
         queued = 0;
         delivering.store(false);
@@ -338,6 +339,7 @@ void Output::Impl::wav_loop()
             failure = std::strerror(errno);
             // The header counts the whole samples that did reach the file.
             data_bytes += static_cast<std::uint32_t>(written & ~std::size_t {1});
+            position += written / 2;
             return false;
         }
         data_bytes += static_cast<std::uint32_t>(2 * count);
@@ -358,7 +360,7 @@ void Output::Impl::wav_loop()
     }
     if (!failure.empty()) {
         log_line(label + "WAV write failed: " + failure);
-        end_recording("the WAV recording stopped: write failed");
+        end_recording("the WAV recording stopped after a write error");
     } else if (full) {
         log_line(label + "WAV file reached the 4 GiB limit of its format; recording stopped");
         end_recording("the WAV recording stopped at the 4 GiB limit of its format");
