@@ -794,17 +794,18 @@ void Output::offer(std::vector<float>&& block) noexcept
         }
         // A recording is replayed whole: while the destination takes blocks, wait for room.
         std::unique_lock lock(out.queue_mutex);
-        if (out.ended) {
-            out.dropped_after_end += block.size();
-            return;
-        }
         auto const deadline = SteadyClock::now() + replay_wait;
-        while (out.queued + block.size() > out.cap() && !out.queue.empty() && out.delivering.load()
+        while (!out.ended && out.queued + block.size() > out.cap() && !out.queue.empty() && out.delivering.load()
                && !out.stalled.load() && !out.stop.load()) {
             if (out.space.wait_until(lock, deadline) == std::cv_status::timeout) {
                 out.stalled.store(true);
                 break;
             }
+        }
+        // The recording may have ended while this block waited for room.
+        if (out.ended) {
+            out.dropped_after_end += block.size();
+            return;
         }
         out.enqueue(std::move(block));
     } catch (...) {
