@@ -563,9 +563,9 @@ void Output::Impl::connect_pulse()
         bool exists = sink_exists();
         if (exists && remove_leftover_devices() > 0) {
             log_line(label + "removed the audio devices " + endpoint + " left by an earlier run");
-            // A server may acknowledge an unload before the sink has left its list (PipeWire's
-            // PulseAudio service removes it asynchronously): wait for it to go, as for any
-            // other operation, instead of taking it for somebody else's.
+            // Nothing obliges a server to have taken the sink out of its list by the time it
+            // acknowledges the unload: wait for it to go, as for any other operation, instead
+            // of taking our own leftover for somebody else's.
             auto const unloaded = SteadyClock::now();
             while ((exists = sink_exists()) && !stop.load() && SteadyClock::now() - unloaded <= setup_limit)
                 pause_for(poll_pause);
