@@ -46,6 +46,11 @@ inline std::optional<FileIdentity> file_identity(std::filesystem::path const& pa
             std::string rest = below.lexically_normal().string();
             if (rest.size() > 1 && rest.back() == '/')
                 rest.pop_back();  // "new/." normalises to "new/"
+            // "missing/../a.txt" resolved lands on a file that may exist: then it is that file,
+            // as "a.txt" itself would be.
+            struct stat resolved {};
+            if (::stat((parent / rest).c_str(), &resolved) == 0)
+                return FileIdentity{resolved.st_dev, resolved.st_ino, {}};
             return FileIdentity{status.st_dev, status.st_ino, std::move(rest)};
         }
         if (parent == at)

@@ -26,6 +26,7 @@
 #include "core/log_line.hpp"
 #include "core/private_directory.hpp"
 #include "core/private_file.hpp"
+#include "core/run_file.hpp"
 #include "core/unique_fd.hpp"
 #include "core/capture_fit_error.hpp"
 #include "live/analysis_dsp.hpp"
@@ -80,18 +81,6 @@ std::string absolute_control_path(std::string const& path)
     if (given.empty() || given.is_absolute())
         return path;
     return (std::filesystem::current_path() / given).lexically_normal().string();
-}
-
-// Whether two WAV paths would name one file: the same path written two ways, or two names
-// (links) of one existing file.
-bool same_wav_file(std::string const& a, std::string const& b)
-{
-    std::error_code error;
-    std::filesystem::path const first = std::filesystem::absolute(a, error).lexically_normal();
-    std::filesystem::path const second = std::filesystem::absolute(b, error).lexically_normal();
-    if (first == second)
-        return true;
-    return std::filesystem::equivalent(first, second, error) && !error;
 }
 
 // Cut at a line so the reply fits one packet of the client's size, and say so.
@@ -174,6 +163,7 @@ struct LiveAudio::Impl {
                        std::shared_ptr<SpectrumMonitor> const& next_monitor);
 
     std::size_t counted_channels(AudioSet const& audio_set, AnalysisSet const& analysis_set) const;
+    void refuse_shared_output(AudioChannel const& channel, AudioSet const& audio_set) const;
     AnalysisOrigin start_up_origin(AnalysisChannel const& channel) const;
     std::shared_ptr<sig::Analyzer> build_analyzer(AnalysisChannel const& channel) const;
     std::shared_ptr<AnalysisDSP> build_front_end(AnalysisChannel const& channel, AnalysisOrigin origin,
@@ -460,14 +450,10 @@ void LiveAudio::Impl::add(AudioChannel const& channel)
     } else if (counted_channels(next, *analysis.load()) > max_counted_channels - 1) {
         throw std::runtime_error("At most 16 audio and analysis channels per SDR");
     }
-    if (!channel.wav.empty()) {
-        for (auto const& chain : next) {
-            if (!chain->channel().wav.empty() && same_wav_file(chain->channel().wav, channel.wav))
-                throw std::runtime_error("Audio WAV file is already written by channel " + chain->channel().id);
-        }
-    }
-    if (channel.enabled)
+    if (channel.enabled) {
+        refuse_shared_output(channel, next);
         next.push_back(build_chain(channel, centre, nullptr));
+    }
     publish(current, std::move(next));
 }
 
@@ -481,6 +467,7 @@ void LiveAudio::Impl::set(AudioChannel const& channel)
                                     [&](auto const& chain) { return chain->channel().id == channel.id; });
     if (found == next.end())
         throw std::runtime_error("Audio receiver does not exist");
+    refuse_shared_output(channel, next);
     AudioChannel const& old = (*found)->channel();
     if (!channel.enabled || channel.audio_rate != old.audio_rate || channel.sink != old.sink
         || channel.wav != old.wav || channel.socket != old.socket)
@@ -527,6 +514,38 @@ std::size_t LiveAudio::Impl::counted_channels(AudioSet const& audio_set, Analysi
     auto const counted = [](auto const& front) { return !is_known_channel_id(front->spec().id); };
     return static_cast<std::size_t>(std::count_if(audio_set.begin(), audio_set.end(), socketless)
                                     + std::count_if(analysis_set.begin(), analysis_set.end(), counted));
+}
+
+// An audio channel's WAV file or socket may be no file of the run and no other channel's
+// output (channels may share a listener's socket); refused before anything is opened.
+void LiveAudio::Impl::refuse_shared_output(AudioChannel const& channel, AudioSet const& audio_set) const
+{
+    if (channel.wav.empty() && channel.socket.empty())
+        return;
+    using Kind = RunFile::Kind;
+    std::vector<RunFile> files;
+    for (RunFile const& file : settings.run_files) {
+        // The channels as they run now stand for the start-up ones.
+        if (file.kind != Kind::channel_wav && file.kind != Kind::channel_socket)
+            files.push_back(file);
+    }
+    if (!control_path.empty())
+        files.push_back({Kind::control_socket, "--audio-control", control_path});
+    for (auto const& chain : audio_set) {
+        AudioChannel const& other = chain->channel();
+        if (other.id == channel.id)
+            continue;
+        if (!other.wav.empty())
+            files.push_back(channel_wav_file(other));
+        if (!other.socket.empty())
+            files.push_back(channel_socket_file(other));
+    }
+    for (RunFile const& output : {channel_wav_file(channel), channel_socket_file(channel)}) {
+        if (output.path.empty())
+            continue;
+        if (std::optional<std::string> const refusal = same_file_refusal(files, output))
+            throw std::runtime_error(*refusal);
+    }
 }
 
 AnalysisOrigin LiveAudio::Impl::start_up_origin(AnalysisChannel const& channel) const

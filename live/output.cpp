@@ -145,6 +145,11 @@ struct Output::Impl {
     std::atomic<bool> delivering {false};
     // A replay hold ran out; the producer no longer waits until the thread takes a block again.
     std::atomic<bool> stalled {false};
+    // The recording has ended for good (its file could not be opened or written): what comes
+    // later is counted apart, under the real reason. Both are written under the queue lock.
+    bool ended = false;
+    std::string end_cause;
+    std::uint64_t dropped_after_end = 0;
     std::thread thread;
     mutable std::mutex queue_mutex;
     std::condition_variable space;  // a block left the queue
@@ -178,6 +183,8 @@ struct Output::Impl {
         position = 0;
     }
     void report(std::string const& text);
+    // The recording will never take another block: what is queued is lost for `cause`.
+    void end_recording(std::string cause);
     // Changed under the queue lock, so a producer that is about to wait cannot miss it.
     void set_delivering(bool value)
     {
@@ -216,6 +223,21 @@ void Output::Impl::enqueue(std::vector<float>&& block)
     }
     queued += block.size();
     queue.push_back(std::move(block));
+}
+
+void Output::Impl::end_recording(std::string cause)
+{
+    {
+        std::scoped_lock lock(queue_mutex);
+        ended = true;
+        end_cause = std::move(cause);
+        dropped_after_end += queued + (pending.size() - std::min(position, pending.size()));
+        drop_pending();
+        queue.clear();
+        queued = 0;
+        delivering.store(false);
+    }
+    space.notify_all();
 }
 
 void Output::Impl::report(std::string const& text)
@@ -285,7 +307,10 @@ void Output::Impl::wav_loop()
 {
     OutputFile opened = open_output_file(channel.wav, O_TRUNC, 0666);
     if (opened.status != OutputFileStatus::open) {
-        log_line(label + "cannot open WAV");
+        std::string const reason =
+            opened.status == OutputFileStatus::not_regular ? "not a regular file" : std::strerror(opened.error);
+        log_line(label + "cannot open WAV " + channel.wav + ": " + reason);
+        end_recording("the WAV file could not be opened");
         return;
     }
     UniqueFd file = std::move(opened.fd);
@@ -314,6 +339,7 @@ void Output::Impl::wav_loop()
             failure = std::strerror(errno);
             // The header counts the whole samples that did reach the file.
             data_bytes += static_cast<std::uint32_t>(written & ~std::size_t {1});
+            position += written / 2;
             return false;
         }
         data_bytes += static_cast<std::uint32_t>(2 * count);
@@ -332,11 +358,15 @@ void Output::Impl::wav_loop()
         while (take_block() && write_pending()) {
         }
     }
-    set_delivering(false);
-    if (!failure.empty())
+    if (!failure.empty()) {
         log_line(label + "WAV write failed: " + failure);
-    if (full)
+        end_recording("the WAV recording stopped after a write error");
+    } else if (full) {
         log_line(label + "WAV file reached the 4 GiB limit of its format; recording stopped");
+        end_recording("the WAV recording stopped at the 4 GiB limit of its format");
+    } else {
+        set_delivering(false);
+    }
     // The sizes go in even after a failure, as far as the file lets them.
     auto const final_header = pcm16_mono_wav_header(channel.audio_rate, data_bytes);
     ssize_t const patched = ::pwrite(file.get(), final_header.data(), final_header.size(), 0);
@@ -351,12 +381,18 @@ void Output::Impl::socket_loop()
     std::memcpy(address.sun_path, channel.socket.data(), std::min(channel.socket.size(), sizeof(address.sun_path) - 1));
     std::size_t const packet = std::max<std::size_t>(channel.audio_rate / 25, 1);
     UniqueFd connection;
+    // One line per outage, whatever the listener does: "waiting" while it cannot be reached,
+    // "ready" when it takes us, and one line when it keeps dropping connections it has just
+    // accepted (a listener that is no audio listener would otherwise make a "ready" a second).
     bool waiting_reported = false;
+    bool announced = false;         // "ready" said, and no outage since
+    bool drops_reported = false;    // connections keep dying young; "ready" waits for one that lasts
     auto next_attempt = SteadyClock::now();
+    auto connected_at = next_attempt;
 
     while (begin_pass()) {
+        auto const now = SteadyClock::now();
         if (connection.get() < 0) {
-            auto const now = SteadyClock::now();
             if (now < next_attempt) {
                 pause_for(idle_pause);
                 continue;
@@ -373,15 +409,24 @@ void Output::Impl::socket_loop()
             if (!ready) {
                 connection.reset();
                 set_delivering(false);
+                announced = false;
                 if (!waiting_reported) {
                     log_line(label + "waiting for socket " + channel.socket);
                     waiting_reported = true;
                 }
                 continue;
             }
-            log_line(label + "ready; socket=" + channel.socket);
+            connected_at = now;
             waiting_reported = false;
+            if (!announced && !drops_reported) {
+                log_line(label + "ready; socket=" + channel.socket);
+                announced = true;
+            }
             set_delivering(true);
+        } else if (drops_reported && now - connected_at >= socket_retry) {
+            log_line(label + "ready; socket=" + channel.socket);
+            drops_reported = false;
+            announced = true;
         }
 
         take_block();
@@ -392,6 +437,15 @@ void Output::Impl::socket_loop()
             if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 break;
             if (sent < 0) {
+                int const error = errno;
+                if (SteadyClock::now() - connected_at < socket_retry) {
+                    if (!drops_reported)
+                        log_line(label + "socket " + channel.socket + " drops the connection ("
+                                 + std::strerror(error) + "); retrying every second");
+                    drops_reported = true;
+                } else {
+                    announced = false;
+                }
                 connection.reset();
                 drop_pending();
                 set_delivering(false);
@@ -509,7 +563,12 @@ void Output::Impl::connect_pulse()
         bool exists = sink_exists();
         if (exists && remove_leftover_devices() > 0) {
             log_line(label + "removed the audio devices " + endpoint + " left by an earlier run");
-            exists = sink_exists();
+            // Nothing obliges a server to have taken the sink out of its list by the time it
+            // acknowledges the unload: wait for it to go, as for any other operation, instead
+            // of taking our own leftover for somebody else's.
+            auto const unloaded = SteadyClock::now();
+            while ((exists = sink_exists()) && !stop.load() && SteadyClock::now() - unloaded <= setup_limit)
+                pause_for(poll_pause);
         }
         if (exists)
             throw std::runtime_error("Audio endpoint already exists; it is not owned by this process");
@@ -709,6 +768,9 @@ Output::~Output()
     std::uint64_t const dropped = out.dropped.load();
     if (dropped != 0)
         log_line(out.label + "dropped " + std::to_string(dropped) + " output samples (audio delivery fell behind)");
+    if (out.dropped_after_end != 0)
+        log_line(out.label + "dropped " + std::to_string(out.dropped_after_end) + " output samples (" + out.end_cause
+                 + ")");
 }
 
 void Output::offer(std::vector<float>&& block) noexcept
@@ -723,18 +785,27 @@ void Output::offer(std::vector<float>&& block) noexcept
                 out.dropped.fetch_add(block.size(), std::memory_order_relaxed);
                 return;
             }
+            if (out.ended) {
+                out.dropped_after_end += block.size();
+                return;
+            }
             out.enqueue(std::move(block));
             return;
         }
         // A recording is replayed whole: while the destination takes blocks, wait for room.
         std::unique_lock lock(out.queue_mutex);
         auto const deadline = SteadyClock::now() + replay_wait;
-        while (out.queued + block.size() > out.cap() && !out.queue.empty() && out.delivering.load()
+        while (!out.ended && out.queued + block.size() > out.cap() && !out.queue.empty() && out.delivering.load()
                && !out.stalled.load() && !out.stop.load()) {
             if (out.space.wait_until(lock, deadline) == std::cv_status::timeout) {
                 out.stalled.store(true);
                 break;
             }
+        }
+        // The recording may have ended while this block waited for room.
+        if (out.ended) {
+            out.dropped_after_end += block.size();
+            return;
         }
         out.enqueue(std::move(block));
     } catch (...) {
@@ -759,7 +830,11 @@ void Output::reset() noexcept
 
 AudioChannel const& Output::channel() const { return impl_->channel; }
 
-std::uint64_t Output::dropped_samples() const { return impl_->dropped.load(); }
+std::uint64_t Output::dropped_samples() const
+{
+    std::scoped_lock lock(impl_->queue_mutex);
+    return impl_->dropped.load() + impl_->dropped_after_end;
+}
 
 std::uint64_t Output::queued_samples() const
 {

@@ -10,10 +10,12 @@
 // - a 16-bit mono PCM WAV file (`wav`), written as blocks arrive; a file that cannot be opened
 //   or written, or that reaches the 4 GiB limit of the format, ends the recording with one line.
 // - a Unix sequenced-packet audio socket (`socket`) of a listener of the same user: raw float
-//   samples, at most audio_rate / 25 per packet; reconnected every second.
+//   samples, at most audio_rate / 25 per packet; reconnected every second. A listener that
+//   keeps dropping connections it has just taken is said once per outage, not once a second.
 //
 // The producer side (offer, reset) never waits: it only tries the queue lock and counts what it
-// cannot queue as dropped, reported when the Output is destroyed. On IQ replay the producer
+// cannot queue as dropped, reported when the Output is destroyed (what reached a WAV recording
+// after it had ended is reported apart, under the reason it ended). On IQ replay the producer
 // instead holds the frame thread while a delivering output has no room, so a recording is
 // replayed whole into its file, socket or sound server (at the pace the listener takes it).
 

@@ -8,6 +8,7 @@
 #include "core/log_line.hpp"
 #include "core/private_directory.hpp"
 #include "core/receiver_label.hpp"
+#include "core/run_file.hpp"
 
 #include "decode/channelizer.hpp"
 #include "decode/decoder_pool.hpp"
@@ -119,7 +120,9 @@ AnalysisSettings make_analysis_sinks(Options const& options, bool iq_replay, std
     settings.channels = options.analysis_channels;
     settings.known_channels = options.known_channels && options.wideband;
     settings.known_channels_report = options.known_channels_report;
-    if (settings.channels.empty() && !settings.known_channels)
+    settings.run_files = run_files(options);
+    // A channel added over the control socket reports where a start-up channel would.
+    if (!run_may_analyse(options))
         return settings;
     settings.receiver = receiver_label(options);
     settings.image_dir = options.wefax_images;
@@ -132,6 +135,8 @@ AnalysisSettings make_analysis_sinks(Options const& options, bool iq_replay, std
     }
     if (reporter)
         settings.reporter = std::make_shared<sig::ReporterSink>(reporter);
+    if (settings.channels.empty() && !settings.known_channels)
+        return settings;
     std::string line = "Signal analysis: ";
     line += std::to_string(settings.channels.size());
     line += " channel(s); journal=";

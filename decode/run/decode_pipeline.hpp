@@ -53,6 +53,8 @@ void attach_capture(std::unique_ptr<LiveAudio> const& live, DecoderCapture& capt
 
 // The start-up analysis configuration for live audio: the channels, the SIG-line sink, the
 // journal (its directory made private when missing) and, with a PSK Reporter client, the spot
-// sink; prints the "Signal analysis: " line. A run without analysis gets empty settings.
+// sink, also for a run that starts without channels but may be given some over its control
+// socket; prints the "Signal analysis: " line when channels start with the run. Always the
+// run's files, which no audio channel output may be. A run that cannot analyse gets no sinks.
 AnalysisSettings make_analysis_sinks(Options const& options, bool iq_replay,
                                      std::shared_ptr<PskReporter> const& reporter);

@@ -86,7 +86,12 @@ TEST_P(RunFileChecks, EveryFileWrittenIsAFileOfItsOwn)
     std::string expected = GetParam().message;
     if (auto const at = expected.find('@'); at != std::string::npos)
         expected.replace(at, 1, dir.path().string());
-    EXPECT_EQ(check(GetParam().args), expected);
+    Args args = GetParam().args;
+    for (std::string& arg : args) {
+        for (auto at = arg.find('@'); at != std::string::npos; at = arg.find('@'))
+            arg.replace(at, 1, dir.path().string());
+    }
+    EXPECT_EQ(check(args), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -130,6 +135,29 @@ INSTANTIATE_TEST_SUITE_P(
                   "--all-txt and --wefax-images refer to the same file"},
         FilesCase{"wav_is_iq_input", {"--iq-file", "capture.iq", "--wav", "./capture.iq"},
                   "IQ input and WAV output refer to the same file"},
+        FilesCase{"channel_wav_is_all_txt", decoder({"--audio-channel", "id=w,frequency=14.1M,wav=./ALL.TXT"}),
+                  "--all-txt and the WAV file of audio channel w refer to the same file"},
+        FilesCase{"channel_wav_is_iq_input",
+                  replay({"--audio-channel", "id=w,frequency=14.1M,wav=capture.iq"}),
+                  "--iq-file and the WAV file of audio channel w refer to the same file"},
+        FilesCase{"two_channels_one_wav",
+                  decoder({"--audio-channel", "id=a,frequency=14.1M,wav=a.wav", "--audio-channel",
+                           "id=b,frequency=14.1M,wav=x/../a.wav"}),
+                  "The WAV file of audio channel a and the WAV file of audio channel b refer to the same file"},
+        FilesCase{"channel_socket_is_control_socket",
+                  decoder({"--audio-control", "@/ctl/control", "--audio-channel",
+                           "id=s,frequency=14.1M,socket=@/ctl/./control"}),
+                  "--audio-control and the audio socket of audio channel s refer to the same file"},
+        // A run with a control socket may be given analysis channels later: its journal counts.
+        FilesCase{"journal_of_channels_added_later", decoder({"--audio-control", "c", "--signal-journal", "ALL.TXT"}),
+                  "--all-txt and --signal-journal refer to the same file"},
+        // Channels may send to one listener; a disabled channel writes nothing.
+        FilesCase{"channels_share_a_listener",
+                  decoder({"--audio-channel", "id=a,frequency=14.1M,socket=/tmp/l", "--audio-channel",
+                           "id=b,frequency=14.1M,socket=/tmp/l"}),
+                  ""},
+        FilesCase{"disabled_channel", decoder({"--audio-channel", "id=w,frequency=14.1M,wav=ALL.TXT,enabled=false"}),
+                  ""},
         // Both journals append whole locked records: sharing one file is their default.
         FilesCase{"journals_share_a_file", decoder({"--known-channels", "--survey"}), ""},
         // Files the run does not write are not compared.

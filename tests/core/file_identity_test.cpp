@@ -42,6 +42,9 @@ TEST_F(FileIdentityTest, OneFileThroughEverySpelling)
     }
     EXPECT_FALSE(same_file("data/a.txt", "data/b.txt"));
     EXPECT_FALSE(same_file("data/a.txt", "data"));
+    // Through a directory that does not exist, written out: the file it lands on.
+    EXPECT_TRUE(same_file("data/a.txt", "data/later/../a.txt"));
+    EXPECT_TRUE(same_file("hard.txt", "data/later/../a.txt"));
 }
 
 TEST_F(FileIdentityTest, AFileNotWrittenYetIsItsDirectoryAndName)

@@ -518,7 +518,8 @@ TEST(LiveAudioControl, StartUpChannelLongerThanARequestStarts)
         auto live = make_live(dir / "control", echo_hook(), false, {channel});
         EXPECT_NE(live->handle_command("STATUS").find("id=long,"), std::string::npos);
     }
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Audio long: cannot open WAV\n");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Audio long: cannot open WAV " + channel.wav + ": File name too long\n");
 }
 
 // A relative control path lives in the current directory, which must then be private too.

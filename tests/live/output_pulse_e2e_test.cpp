@@ -2,8 +2,10 @@
 // may play into, devices left by a run that died, and a server that goes away and comes back.
 #include "live/output.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +23,8 @@
 #include <vector>
 
 #include "live/live_audio.hpp"
+#include "testbed/lib/paced_iq_stream.hpp"
+#include "testbed/lib/rtl_tcp_server.hpp"
 #include "tests/support/background_process.hpp"
 #include "tests/support/control_request.hpp"
 #include "tests/support/pulse_server.hpp"
@@ -272,6 +276,47 @@ TEST_F(PulseOutput, RemovedChannelTakesItsDevicesAlong)
             std::this_thread::sleep_for(50ms);
     }
     EXPECT_TRUE(gone);
+}
+
+// A receiver killed with SIGKILL cannot unload its devices; the next run of the channel finds
+// them under its lock, takes them away and comes up, live, on our rtl_tcp stand-in.
+TEST_F(PulseOutput, ChannelComesBackAfterItsReceiverWasKilled)
+{
+    std::string const endpoint = audio_endpoint_name("net");
+    std::vector<std::string> env = server_->env();
+    for (std::string& entry : env) {
+        if (entry.rfind("XDG_RUNTIME_DIR=", 0) == 0)
+            entry = "XDG_RUNTIME_DIR=" + (dir / "locks").string();  // the channel locks of this test
+    }
+    auto const receiver = [&](testbed::RtlTcpServer const& rtl, std::string const& name) {
+        return std::make_unique<BackgroundProcess>(
+            std::vector<std::string> {NORVANE_EXE, "--mode", "receivers", "--backend", "rtl-sdr", "--rtl-port",
+                                      std::to_string(rtl.port()), "--sample-rate", "240000", "--center-frequency",
+                                      "14.08M", "--all-txt", (dir / "ALL.TXT").string(), "--audio-channel",
+                                      "id=net,frequency=14.075M"},
+            env, (dir / (name + ".out")).string());
+    };
+    auto const stream = [] {
+        testbed::RtlTcpServerScript script;
+        script.generator = testbed::paced_iq_generator({std::vector<std::uint8_t>(480000, 128), 240000, 0.0});
+        return script;
+    };
+    std::string const ready = "Audio net: ready; input=" + endpoint + "_input\n";
+
+    for (int restart = 0; restart < 3; ++restart) {
+        testbed::RtlTcpServer rtl(stream());
+        std::unique_ptr<BackgroundProcess> norvane = receiver(rtl, "run" + std::to_string(restart));
+        ASSERT_TRUE(norvane->wait_for_error_text(ready, 30s)) << norvane->errors() << server_->log();
+        if (restart > 0) {
+            EXPECT_THAT(norvane->errors(), testing::HasSubstr("Audio net: removed the audio devices " + endpoint
+                                                              + " left by an earlier run\n"));
+        }
+        EXPECT_THAT(norvane->errors(), testing::Not(testing::HasSubstr("already exists")));
+        EXPECT_EQ(server_->count_modules("module-null-sink"), 1u);
+        EXPECT_EQ(server_->count_modules("module-remap-source"), 1u);
+        norvane->stop(SIGKILL);
+    }
+    EXPECT_EQ(server_->count_modules("module-null-sink"), 1u) << "left by the last killed run";
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -146,15 +147,42 @@ TEST_F(OutputTest, WavMustBeARegularFileReachedWithoutALink)
 {
     fs::create_symlink(dir / "target.wav", dir / "link.wav");
     ASSERT_EQ(::mkfifo((dir / "fifo.wav").c_str(), 0600), 0);
-    for (char const* name : {"link.wav", "fifo.wav"}) {
+    struct Refused {
+        char const* name;
+        char const* reason;
+    };
+    for (Refused const refused : {Refused {"link.wav", "Too many levels of symbolic links"},
+                                  Refused {"fifo.wav", "not a regular file"}}) {
+        std::string const line =
+            "Audio w: cannot open WAV " + (dir / refused.name).string() + ": " + refused.reason + "\n";
         StderrTap tap;
         {
-            Output output(wav_channel(dir / name));
-            EXPECT_TRUE(tap.wait_for("Audio w: cannot open WAV\n", 10s)) << name;
+            Output output(wav_channel(dir / refused.name));
+            EXPECT_TRUE(tap.wait_for(line, 10s)) << tap.text();
         }
-        EXPECT_EQ(tap.text(), "Audio w: cannot open WAV\n") << name;
+        EXPECT_EQ(tap.text(), line);
     }
     EXPECT_FALSE(fs::exists(dir / "target.wav"));
+}
+
+// Audio that reaches a recording which never began is lost for that reason, not because
+// delivery fell behind.
+TEST_F(OutputTest, WavThatCannotBeOpenedNamesItAsTheCauseOfItsDrops)
+{
+    fs::path const path = dir / "missing" / "w.wav";
+    std::string const refused = "Audio w: cannot open WAV " + path.string() + ": No such file or directory\n";
+    StderrTap tap;
+    {
+        Output output(wav_channel(path));
+        ASSERT_TRUE(tap.wait_for(refused, 10s)) << tap.text();
+        for (int block = 0; block < 5; ++block)
+            output.offer(std::vector<float>(800, 0.5f));
+        EXPECT_EQ(output.dropped_samples(), 4000u);
+        EXPECT_EQ(output.queued_samples(), 0u);
+    }
+    std::string const drops = "Audio w: dropped 4000 output samples (the WAV file could not be opened)\n";
+    ASSERT_TRUE(tap.wait_for(drops, 10s)) << tap.text();
+    EXPECT_EQ(tap.text(), refused + drops);
 }
 
 TEST_F(OutputTest, FailedWavWriteSaysWhyAndKeepsAValidHeader)
@@ -176,6 +204,10 @@ TEST_F(OutputTest, FailedWavWriteSaysWhyAndKeepsAValidHeader)
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::signal(SIGXFSZ, previous);
     EXPECT_EQ(tap.count("WAV write failed"), 1u) << tap.text();
+    // What the file did not take is lost for that reason, every sample of it.
+    EXPECT_TRUE(tap.wait_for(
+        "Audio w: dropped 2500 output samples (the WAV recording stopped after a write error)\n", 10s))
+        << tap.text();
     WavFile const wav = read_wav(path);
     ASSERT_GE(wav.bytes.size(), 44u);
     EXPECT_EQ(wav.u32(40), wav.bytes.size() - 44) << "the header counts what the file holds";
@@ -194,7 +226,10 @@ TEST_F(OutputTest, WavStopsAtTheLimitOfItsFormatWithAValidHeader)
             output.offer(std::vector<float>(400, 0.5f));
         EXPECT_TRUE(tap.wait_for("Audio w: WAV file reached the 4 GiB limit of its format; recording stopped\n", 10s));
     }
-    EXPECT_EQ(tap.count("limit of its format"), 1u);
+    EXPECT_EQ(tap.count("recording stopped\n"), 1u) << tap.text();
+    EXPECT_TRUE(tap.wait_for(
+        "Audio w: dropped 700 output samples (the WAV recording stopped at the 4 GiB limit of its format)\n", 10s))
+        << tap.text();
     WavFile const wav = read_wav(path);
     ASSERT_EQ(wav.bytes.size(), 1044u);
     EXPECT_EQ(wav.u32(40), 1000u);
@@ -330,6 +365,34 @@ TEST_F(OutputTest, SocketIsWaitedForOnceAndReconnectedEverySecond)
     ASSERT_GE(connection.get(), 0);
     EXPECT_TRUE(tap.wait_for("Audio s: ready; socket=", 10s, 2));
     EXPECT_EQ(tap.count("waiting for socket"), 1u) << "one line for the first outage:\n" << tap.text();
+}
+
+// A listener that takes each connection and drops it at once (another receiver's control
+// socket does so) is one outage: one line, and "ready" again only for a connection that lasts.
+TEST_F(OutputTest, ListenerThatDropsEveryConnectionIsReportedOnce)
+{
+    fs::path const path = dir / "dropper";
+    Listener listener(path);
+    StderrTap tap;
+    Output output(socket_channel(path, 8000));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        UniqueFd connection(listener.accept(10s));
+        ASSERT_GE(connection.get(), 0) << tap.text();
+        connection.reset();
+        output.offer(std::vector<float>(100, 0.5f));  // its send finds the connection gone
+    }
+    UniqueFd kept(listener.accept(10s));
+    ASSERT_GE(kept.get(), 0) << tap.text();
+    std::string const ready = "Audio s: ready; socket=" + path.string() + "\n";
+    ASSERT_TRUE(tap.wait_for(ready, 10s, 2)) << tap.text();
+    output.offer(std::vector<float>(100, 0.5f));
+    EXPECT_EQ(receive_packet(kept.get(), 10s).size(), 100u);
+    std::string const text = tap.text();
+    std::string const dropped = "Audio s: socket " + path.string() + " drops the connection (";
+    ASSERT_EQ(text.rfind(ready + dropped, 0), 0u) << text;
+    EXPECT_EQ(tap.count(dropped), 1u) << text;
+    EXPECT_EQ(text.substr(text.size() - ready.size()), ready) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
 }
 
 // ---------------------------------------------------------------------------------------------
