@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "sig/modems/picture_file.hpp"
-#include "sig/modems/sstv_sync_line.hpp"
+#include "sig/modems/sstv_sync_fit.hpp"
 
 namespace sig {
 namespace {
@@ -274,7 +274,7 @@ struct SstvModem::Impl {
         const SstvModeSpec& m = *current;
         const double period = period_ms(m);
         const int minimum = periods_of(m) > 44 ? periods_of(m) / 5 : 8;
-        const std::optional<SstvSyncLine> fitted = fit_sstv_sync_line(pairs, minimum);
+        const std::optional<SstvSyncFit> fitted = fit_sstv_syncs(pairs, minimum);
         if (!fitted) return false;
         const double slope = fitted->slope;
         const double intercept = fitted->intercept;

@@ -12,7 +12,7 @@
 
 #include "core/sig/candidate.hpp"
 #include "sig/modems/modem_factory.hpp"
-#include "sig/modems/sstv_sync_line.hpp"
+#include "sig/modems/sstv_sync_fit.hpp"
 #include "testbed/lib/picture_quality.hpp"
 #include "testbed/lib/picture_run.hpp"
 #include "testbed/lib/sstv_modulator.hpp"
@@ -368,13 +368,13 @@ struct SyncLineCase {
 
 void PrintTo(const SyncLineCase& c, std::ostream* os) { *os << c.name; }
 
-class SstvSyncLine : public ::testing::TestWithParam<SyncLineCase> {};
+class SstvSyncLineFit : public ::testing::TestWithParam<SyncLineCase> {};
 
-TEST_P(SstvSyncLine, DropsSyncsOffTheLineAndFitsAgain) {
+TEST_P(SstvSyncLineFit, DropsSyncsOffTheLineAndFitsAgain) {
     const SyncLineCase& c = GetParam();
     std::vector<sig::SstvSync> syncs;
     for (int k = 0; k < c.syncs; ++k) syncs.emplace_back(k, 4658 * k + 1000 + (k == c.moved ? c.by : 0));
-    const std::optional<sig::SstvSyncLine> line = sig::fit_sstv_sync_line(syncs, c.minimum);
+    const std::optional<sig::SstvSyncFit> line = sig::fit_sstv_syncs(syncs, c.minimum);
     ASSERT_EQ(line.has_value(), c.fitted);
     if (!line) return;
     EXPECT_NEAR(line->slope, 4658.0, 1e-9);
@@ -382,7 +382,7 @@ TEST_P(SstvSyncLine, DropsSyncsOffTheLineAndFitsAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, SstvSyncLine,
+    Cases, SstvSyncLineFit,
     ::testing::Values(
         // The middle one of nine moved by 8 samples lies 8 - 8/9 = 7.11 samples off the first
         // line: within 7.2, kept, and it lifts the line by 8/9.

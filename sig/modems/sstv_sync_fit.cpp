@@ -1,4 +1,4 @@
-#include "sig/modems/sstv_sync_line.hpp"
+#include "sig/modems/sstv_sync_fit.hpp"
 
 #include <cmath>
 
@@ -7,7 +7,7 @@ namespace {
 
 constexpr double kOutlierSamples = 7.2;  // 0.6 ms
 
-std::optional<SstvSyncLine> least_squares(const std::vector<SstvSync>& syncs) {
+std::optional<SstvSyncFit> least_squares(const std::vector<SstvSync>& syncs) {
     if (syncs.size() < 2) return std::nullopt;
     double sk = 0.0, sp = 0.0, skk = 0.0, skp = 0.0;
     for (const auto& [k, p] : syncs) {
@@ -19,7 +19,7 @@ std::optional<SstvSyncLine> least_squares(const std::vector<SstvSync>& syncs) {
     const auto n = static_cast<double>(syncs.size());
     const double denominator = n * skk - sk * sk;
     if (denominator == 0.0) return std::nullopt;
-    SstvSyncLine line;
+    SstvSyncFit line;
     line.slope = (n * skp - sk * sp) / denominator;
     line.intercept = (sp - line.slope * sk) / n;
     return line;
@@ -27,9 +27,9 @@ std::optional<SstvSyncLine> least_squares(const std::vector<SstvSync>& syncs) {
 
 }  // namespace
 
-std::optional<SstvSyncLine> fit_sstv_sync_line(const std::vector<SstvSync>& syncs, int minimum) {
+std::optional<SstvSyncFit> fit_sstv_syncs(const std::vector<SstvSync>& syncs, int minimum) {
     if (static_cast<int>(syncs.size()) < minimum) return std::nullopt;
-    const std::optional<SstvSyncLine> first = least_squares(syncs);
+    const std::optional<SstvSyncFit> first = least_squares(syncs);
     if (!first) return std::nullopt;
     std::vector<SstvSync> kept;
     kept.reserve(syncs.size());
