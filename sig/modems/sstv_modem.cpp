@@ -6,10 +6,12 @@
 #include <complex>
 #include <ctime>
 #include <numbers>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "sig/modems/picture_file.hpp"
+#include "sig/modems/sstv_sync_fit.hpp"
 
 namespace sig {
 namespace {
@@ -268,35 +270,14 @@ struct SstvModem::Impl {
         }
     }
 
-    bool sample_picture(const std::vector<std::pair<int, std::int64_t>>& pairs) {
+    bool sample_picture(const std::vector<SstvSync>& pairs) {
         const SstvModeSpec& m = *current;
         const double period = period_ms(m);
         const int minimum = periods_of(m) > 44 ? periods_of(m) / 5 : 8;
-        auto fit = [](const std::vector<std::pair<int, std::int64_t>>& points, double& slope, double& intercept) {
-            if (points.size() < 2) return false;
-            double sk = 0.0, sp = 0.0, skk = 0.0, skp = 0.0;
-            for (const auto& [k, p] : points) {
-                sk += k;
-                sp += static_cast<double>(p);
-                skk += static_cast<double>(k) * k;
-                skp += static_cast<double>(k) * static_cast<double>(p);
-            }
-            const auto n = static_cast<double>(points.size());
-            const double denominator = n * skk - sk * sk;
-            if (denominator == 0.0) return false;
-            slope = (n * skp - sk * sp) / denominator;
-            intercept = (sp - slope * sk) / n;
-            return true;
-        };
-        if (static_cast<int>(pairs.size()) < minimum) return false;
-        double slope = 0.0;
-        double intercept = 0.0;
-        if (!fit(pairs, slope, intercept)) return false;
-        std::vector<std::pair<int, std::int64_t>> kept;
-        for (const auto& pair : pairs)
-            if (std::abs(static_cast<double>(pair.second) - (slope * pair.first + intercept)) <= 7.2) kept.push_back(pair);
-        if (static_cast<int>(kept.size()) < minimum) return false;
-        if (!fit(kept, slope, intercept)) return false;
+        const std::optional<SstvSyncFit> fitted = fit_sstv_syncs(pairs, minimum);
+        if (!fitted) return false;
+        const double slope = fitted->slope;
+        const double intercept = fitted->intercept;
 
         const double q = slope / (period / 1000.0 * kRateHz) * 12.0;  // samples per ms
         const double scan = m.scan_ms * q;
@@ -378,7 +359,7 @@ struct SstvModem::Impl {
         std::nth_element(deviations.begin(), middle, deviations.end());
         double dev = *middle;
 
-        std::vector<std::pair<int, std::int64_t>> pairs;
+        std::vector<SstvSync> pairs;
         for (int k = 0; k < periods; ++k) {
             const double expected = nominal(k) + dev;
             std::int64_t p = 0;

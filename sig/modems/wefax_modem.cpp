@@ -31,6 +31,7 @@ constexpr int kNoiseWindows = 250;             // 60 s of silence or noise
 constexpr std::int64_t kPhasingTimeout = 541440;
 constexpr std::int64_t kLongestFilledGap = 24000;
 constexpr float kRadiansToHz = 1909.8594f;     // 12000 / 2 pi
+constexpr double kEdgeOutlierSamples = 12.0;   // 1 ms: a phasing edge this far off the line is left out
 
 constexpr int kToneBins[3] = {72, 108, 162};   // 300, 450, 675 Hz of 480 at 2000 Hz
 constexpr int kRefineBins[3] = {12, 18, 27};   // the same tones of 480 at 12000 Hz
@@ -159,6 +160,7 @@ struct WefaxModem::Impl {
     double phase = 0.0;
     int last_line = 0;
     std::vector<Edge> edges;
+    std::vector<std::uint8_t> fitted;  // per edge: 1 while it counts in the period fit
     std::vector<float> blacks;
     std::vector<float> whites;
 
@@ -258,27 +260,79 @@ struct WefaxModem::Impl {
         emit_event(EventKind::WEFAX_START, static_cast<double>(s), 0);
     }
 
-    void fit_period() {
-        double sk = 0.0, sp = 0.0, skk = 0.0, skp = 0.0;
-        for (const Edge& e : edges) {
+    // Least-squares line through the edges still marked for the fit.
+    bool fit_line(double& slope, double& intercept) const {
+        double n = 0.0, sk = 0.0, sp = 0.0, skk = 0.0, skp = 0.0;
+        for (std::size_t i = 0; i < edges.size(); ++i) {
+            if (!fitted[i]) continue;
+            const Edge& e = edges[i];
+            n += 1.0;
             sk += e.line;
             sp += e.position;
             skk += static_cast<double>(e.line) * e.line;
             skp += e.line * e.position;
         }
-        const auto n = static_cast<double>(edges.size());
         const double denominator = n * skk - sk * sk;
+        if (n < 2.0 || denominator == 0.0) return false;
+        slope = (n * skp - sk * sp) / denominator;
+        intercept = (sp - slope * sk) / n;
+        return true;
+    }
+
+    // The period and phase from the edges. A pulse cut short (a sender that starts phasing
+    // partway into one) or a noise spike still falls inside the 4 % window that admits an edge,
+    // and taken into a plain least-squares fit among the first few edges it tilts the period by
+    // samples per line. So, as the SSTV receiver does with its syncs, edges off the line are left
+    // out and the line is fitted again: the edge lying farthest from the line through the others
+    // goes while that distance exceeds kEdgeOutlierSamples, as long as more than half of the
+    // edges (and at least three) stay.
+    void fit_period() {
         const double nominal = nominal_period(lpm);
-        if (denominator != 0.0) {
-            period = (n * skp - sk * sp) / denominator;
-            phase = (sp - period * sk) / n;
-        } else {
-            period = nominal;
-            phase = edges.empty() ? 0.0 : edges.front().position - edges.front().line * nominal;
+        fitted.assign(edges.size(), 1);
+        std::size_t kept = edges.size();
+        double slope = nominal;
+        double intercept = 0.0;
+        bool have = fit_line(slope, intercept);
+        while (have && kept > 3 && 2 * (kept - 1) > edges.size()) {
+            double mean = 0.0;
+            for (std::size_t i = 0; i < edges.size(); ++i)
+                if (fitted[i]) mean += edges[i].line;
+            mean /= static_cast<double>(kept);
+            double spread = 0.0;
+            for (std::size_t i = 0; i < edges.size(); ++i)
+                if (fitted[i]) spread += (edges[i].line - mean) * (edges[i].line - mean);
+            std::size_t worst = edges.size();
+            double worst_distance = kEdgeOutlierSamples;
+            for (std::size_t i = 0; i < edges.size(); ++i) {
+                if (!fitted[i]) continue;
+                // Distance from the line fitted without this edge: its residual over 1 - leverage.
+                const double leverage = 1.0 / static_cast<double>(kept) + (edges[i].line - mean) * (edges[i].line - mean) / spread;
+                const double residual = edges[i].position - (slope * edges[i].line + intercept);
+                const double distance = std::abs(residual) / (1.0 - leverage);
+                if (distance > worst_distance) {
+                    worst = i;
+                    worst_distance = distance;
+                }
+            }
+            if (worst == edges.size()) break;
+            fitted[worst] = 0;
+            --kept;
+            have = fit_line(slope, intercept);
         }
-        if (std::abs(period / nominal - 1.0) > 0.02) {
+        if (have) {
+            period = slope;
+            phase = intercept;
+        }
+        if (!have || std::abs(period / nominal - 1.0) > 0.02) {
             period = nominal;
-            phase = (sp - period * sk) / n;
+            double sum = 0.0;
+            double count = 0.0;
+            for (std::size_t i = 0; i < edges.size(); ++i) {
+                if (!fitted[i]) continue;
+                sum += edges[i].position - edges[i].line * nominal;
+                count += 1.0;
+            }
+            phase = count > 0.0 ? sum / count : 0.0;
         }
         if (!debug) return;
         char line[160];

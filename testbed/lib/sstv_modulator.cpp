@@ -67,16 +67,17 @@ private:
     double phase_ = 0.0;
 };
 
-void write_vis(FmWriter& fm, int code, int parity_bit) {
-    fm.tone(1900.0, 300.0);
+void write_vis(FmWriter& fm, const SstvTransmitter& t, int code, int parity_bit) {
+    fm.tone(t.first_leader_hz, 300.0);
     fm.tone(1200.0, 10.0);
-    fm.tone(1900.0, 300.0);
+    fm.tone(1900.0 + t.second_leader_tilt_hz, 150.0);
+    fm.tone(1900.0 - t.second_leader_tilt_hz, 150.0);
     fm.tone(1200.0, 30.0);
     for (int j = 0; j < 8; ++j) {
         const int bit = j < 7 ? (code >> j) & 1 : parity_bit;
         fm.tone(bit ? 1100.0 : 1300.0, 30.0);
     }
-    fm.tone(1200.0, 30.0);
+    fm.tone(t.stop_bit_hz, 30.0);
 }
 
 std::vector<double> channel(const RgbPicture& p, int y, int c) {
@@ -90,14 +91,14 @@ double luma(const RgbPicture& p, int y, int x) {
     return 0.299 * px[0] + 0.587 * px[1] + 0.114 * px[2];
 }
 
-void write_lines(FmWriter& fm, const ModeRow& m, const RgbPicture& p) {
+void write_lines(FmWriter& fm, const SstvTransmitter& t, const ModeRow& m, const RgbPicture& p) {
     if (p.width != m.width || p.height != m.height)
         throw std::invalid_argument(std::string("picture size does not fit SSTV mode ") + m.name);
     const double s = m.scan_ms;
     switch (m.family) {
     case Family::MARTIN:
         for (int y = 0; y < m.height; ++y) {
-            fm.tone(1200.0, 4.862);
+            fm.tone(t.sync_hz, 4.862);
             fm.tone(1500.0, 0.572);
             fm.scan(channel(p, y, 1), s);
             fm.tone(1500.0, 0.572);
@@ -108,13 +109,13 @@ void write_lines(FmWriter& fm, const ModeRow& m, const RgbPicture& p) {
         }
         break;
     case Family::SCOTTIE:
-        fm.tone(1200.0, 9.0);
+        fm.tone(t.sync_hz, 9.0);
         for (int y = 0; y < m.height; ++y) {
             fm.tone(1500.0, 1.5);
             fm.scan(channel(p, y, 1), s);
             fm.tone(1500.0, 1.5);
             fm.scan(channel(p, y, 2), s);
-            fm.tone(1200.0, 9.0);
+            fm.tone(t.sync_hz, 9.0);
             fm.tone(1500.0, 1.5);
             fm.scan(channel(p, y, 0), s);
         }
@@ -137,7 +138,7 @@ void write_lines(FmWriter& fm, const ModeRow& m, const RgbPicture& p) {
                 cr[i] = std::clamp((r - l) / 2.0 / 1.402 + 128.0, 0.0, 255.0);
                 cb[i] = std::clamp((b - l) / 2.0 / 1.772 + 128.0, 0.0, 255.0);
             }
-            fm.tone(1200.0, 20.0);
+            fm.tone(t.sync_hz, 20.0);
             fm.tone(1500.0, 2.08);
             fm.scan(y0, s);
             fm.scan(cr, s);
@@ -201,22 +202,23 @@ int vis_parity(int code) {
 
 std::vector<float> modulate_vis(int code, int parity_bit, const SstvTransmitter& transmitter) {
     FmWriter fm(transmitter);
-    write_vis(fm, code, parity_bit);
+    write_vis(fm, transmitter, code, parity_bit);
     return fm.take();
 }
 
 std::vector<float> modulate_sstv_lines(const std::string& mode, const RgbPicture& picture,
                                        const SstvTransmitter& transmitter) {
     FmWriter fm(transmitter);
-    write_lines(fm, row_of(mode), picture);
+    write_lines(fm, transmitter, row_of(mode), picture);
     return fm.take();
 }
 
 std::vector<float> modulate_sstv(const std::string& mode, const RgbPicture& picture, const SstvTransmitter& transmitter) {
     const ModeRow& row = row_of(mode);
     FmWriter fm(transmitter);
-    write_vis(fm, row.vis_code, vis_parity(row.vis_code));
-    write_lines(fm, row, picture);
+    write_vis(fm, transmitter, row.vis_code, vis_parity(row.vis_code));
+    if (transmitter.pause_ms > 0.0) fm.tone(1500.0, transmitter.pause_ms);
+    write_lines(fm, transmitter, row, picture);
     return fm.take();
 }
 

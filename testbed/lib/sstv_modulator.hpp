@@ -24,6 +24,13 @@ struct SstvTransmitter {
     double amplitude = 0.5;
     double tune_offset_hz = 0.0;  // every tone moves by this much, as from a mistuned receiver
     double rate_hz = 12000.0;
+    // A sender off the standard, for tests of what a receiver tolerates (each tone before the
+    // tune offset is added):
+    double sync_hz = 1200.0;          // the line syncs
+    double first_leader_hz = 1900.0;  // the header's first leader
+    double second_leader_tilt_hz = 0.0;  // the second leader's first half this much above 1900 Hz, its second half as much below
+    double stop_bit_hz = 1200.0;      // the header's stop bit
+    double pause_ms = 0.0;            // black (1500 Hz) between the header and the first line
 };
 
 // The size a mode sends; throws std::invalid_argument for a mode this transmitter lacks.

@@ -1,5 +1,6 @@
 #include "testbed/lib/wefax_modulator.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <stdexcept>
@@ -94,7 +95,9 @@ std::vector<float> modulate_wefax(const GreyPicture& chart, const WefaxTransmiss
     const double period = 60.0 / t.lpm * kRateHz;
     const int phasing_lines = static_cast<int>(std::floor(t.phasing_s * t.lpm / 60.0));
     for (int line = 0; line < phasing_lines; ++line) {
-        fm.tone(t.centre_hz + t.deviation_hz, 0.05 * period);
+        const double missing = line == 0 ? (1.0 - std::clamp(t.first_pulse_share, 0.0, 1.0)) * 0.05 * period : 0.0;
+        if (missing > 0.0) fm.tone(t.centre_hz - t.deviation_hz, missing);
+        fm.tone(t.centre_hz + t.deviation_hz, 0.05 * period - missing);
         fm.tone(t.centre_hz - t.deviation_hz, 0.95 * period);
     }
     const double pixel = period / chart.width;

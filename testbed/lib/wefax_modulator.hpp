@@ -34,6 +34,9 @@ struct WefaxTransmission {
     // its start after the tone began and its length, in seconds (no dropout when 0).
     double stop_dropout_at_s = 0.0;
     double stop_dropout_s = 0.0;
+    // The share of the first phasing pulse that is sent (its end; black before it), as from a
+    // sender that starts phasing partway into a pulse. The line grid is not moved.
+    double first_pulse_share = 1.0;
 };
 
 // Pixels a line of this index carries: round(index x pi).

@@ -520,6 +520,35 @@ TEST_F(OliviaLock, TheLockEndsAfterThreeWeakBlocks) {
     EXPECT_LE(still_locked, 54u);
 }
 
+TEST(OliviaTracking, ASignalBetweenTwoBinsKeepsToOneUnlessTheOtherIsClearlyBetter) {
+    // Tones half a bin off the receiver's grid decode about as well at either neighbouring
+    // offset; noise makes one or the other a little better from block to block. A neighbour
+    // must beat the expected block by 3 % before the modem moves to it, so over 120 blocks the
+    // report changes bin 39 times; with no margin it would change 59 times, with a margin of
+    // 6 % only 24 times.
+    const Variant v{8, 250};
+    std::vector<int> codes(static_cast<std::size_t>(122 * 3));
+    for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = 'A' + static_cast<int>(i % 26);
+    testbed::OliviaSignal s = signal_of(v, kStartHz + v.bin_hz() / 2.0, OliviaTonePlacement::quarter_low);
+    s.phase_rad = 0.3;
+    const auto burst = testbed::modulate_olivia_tones(testbed::olivia_tone_sequence(codes, v.tones), s);
+    const testbed::ModemRun run = testbed::run_modem(*olivia(candidate(v.text())), transmission(burst, 0.0, 1));
+    int changes = 0;
+    int blocks = 0;
+    double last = 0.0;
+    for (const double hz : run.frequency_hz) {
+        if (hz == 0.0) continue;
+        EXPECT_TRUE(hz == kStartHz || hz == kStartHz + v.bin_hz()) << hz;
+        if (last != 0.0 && hz != last) ++changes;
+        last = hz;
+        ++blocks;
+    }
+    ASSERT_GT(blocks, 115 * 20);  // reads of 0.1 s: locked for all but the first blocks
+    RecordProperty("bin_changes", std::to_string(changes));
+    EXPECT_GE(changes, 30);
+    EXPECT_LE(changes, 50);
+}
+
 TEST(OliviaText, CarriageReturnsLineFeedsAndControlCodes) {
     const Variant v{8, 500};
     const std::vector<int> codes = {'A', 13, 10, 'B', 10, 'C', 13, 1, 10, 'D', 127, 'E', 13, 9, 10, 'F', 0, 7, 'G', 13};
@@ -533,6 +562,76 @@ TEST(OliviaText, CarriageReturnsLineFeedsAndControlCodes) {
     // them, DEL and TAB print nothing (TAB does separate), a lone CR ends a line.
     EXPECT_EQ(run.text, "A\nB\nC\nDE\n\nFG\n");
 }
+
+// --- Quality -------------------------------------------------------------------------------------
+
+// The tones of `sequence` with chips of every character of blocks [first, last) inverted, the
+// same chips of each: the bit of symbol k that carries chip k of character j is flipped.
+std::vector<int> with_wrong_chips(std::vector<int> sequence, int tones, int first, int last, int wrong) {
+    const int bits = testbed::olivia_bits(tones);
+    for (int block = first; block < last; ++block) {
+        for (int j = 0; j < bits; ++j) {
+            for (int e = 0; e < wrong; ++e) {
+                const int k = (5 * e + 3 * j) % 64;
+                int& tone = sequence[static_cast<std::size_t>(block * 64 + k)];
+                int value = tone;  // the tone's symbol value: its inverse Gray code
+                for (int shift = 1; shift < 16; shift *= 2) value ^= value >> shift;
+                value ^= 1 << ((k + j) % bits);
+                tone = value ^ (value >> 1);
+            }
+        }
+    }
+    return sequence;
+}
+
+struct QualityCase {
+    int wrong_chips;       // of the 64 of every character
+    double confidence;     // of such a block
+};
+
+void PrintTo(const QualityCase& c, std::ostream* os) { *os << c.wrong_chips << " wrong chips"; }
+
+class OliviaQuality : public ::testing::TestWithParam<QualityCase> {};
+
+TEST_P(OliviaQuality, IsTheSmoothedConfidenceOfTheBlocks) {
+    // Six blocks with chips wrong, then six clean ones, without noise. A character with e of its
+    // 64 chips wrong has a Walsh peak of 64 - 2e against the rest of the energy, 64^2 - (64 -
+    // 2e)^2 over 63: a score of (64 - 2e) / sqrt((4096 - (64 - 2e)^2) / 63), and a confidence of
+    // (score - 3) / 6. A clean block is sure (confidence 1), and each block moves the quality
+    // three tenths of the way to its own confidence.
+    const QualityCase& c = GetParam();
+    const Variant v{8, 250};
+    std::vector<int> codes(static_cast<std::size_t>(12 * 3));
+    for (std::size_t i = 0; i < codes.size(); ++i) codes[i] = 'a' + static_cast<int>(i % 26);
+    const std::vector<int> sequence =
+        with_wrong_chips(testbed::olivia_tone_sequence(codes, v.tones), v.tones, 0, 6, c.wrong_chips);
+    const auto burst = testbed::modulate_olivia_tones(sequence, signal_of(v, kStartHz, OliviaTonePlacement::quarter_low));
+    const testbed::ModemRun run =
+        testbed::run_modem(*olivia(candidate(v.text())), testbed::concatenate(testbed::silence(1.0), burst));
+    ASSERT_EQ(run.text.size(), codes.size() - 3) << run.text;  // all but the first block
+    // The quality after each decided block.
+    std::vector<float> steps;
+    for (const float q : run.quality)
+        if (q != 0.0f && (steps.empty() || q != steps.back())) steps.push_back(q);
+    ASSERT_GE(steps.size(), 8u);
+    // The first blocks decided, with wrong chips: their own confidence, not smoothed with 0.
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(steps[i], c.confidence, 0.03) << i;
+    // Then the clean blocks: 1 - q' = 0.7 (1 - q).
+    int clean = 0;
+    for (std::size_t i = 1; i < steps.size(); ++i) {
+        if (steps[i] < steps[i - 1] + 0.02f) continue;
+        EXPECT_NEAR(1.0 - steps[i], 0.7 * (1.0 - steps[i - 1]), 1e-5) << i;
+        ++clean;
+    }
+    EXPECT_GE(clean, 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, OliviaQuality,
+    ::testing::Values(QualityCase{10, (44.0 / std::sqrt((4096.0 - 44.0 * 44.0) / 63.0) - 3.0) / 6.0},
+                      QualityCase{12, (40.0 / std::sqrt((4096.0 - 40.0 * 40.0) / 63.0) - 3.0) / 6.0},
+                      QualityCase{14, (36.0 / std::sqrt((4096.0 - 36.0 * 36.0) / 63.0) - 3.0) / 6.0}),
+    [](const ::testing::TestParamInfo<QualityCase>& info) { return std::to_string(info.param.wrong_chips) + "_wrong_chips"; });
 
 // --- Quiet on noise and on other modes ---------------------------------------------------------
 

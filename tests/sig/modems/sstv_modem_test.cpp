@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/sig/candidate.hpp"
 #include "sig/modems/modem_factory.hpp"
+#include "sig/modems/sstv_sync_fit.hpp"
 #include "testbed/lib/picture_quality.hpp"
 #include "testbed/lib/picture_run.hpp"
 #include "testbed/lib/sstv_modulator.hpp"
@@ -216,6 +219,187 @@ INSTANTIATE_TEST_SUITE_P(Cases, SstvIgnoredHeader,
                          ::testing::Values(HeaderCase{"unknown code 8", 8, 1}, HeaderCase{"unknown code 0", 0, 0},
                                            HeaderCase{"PD50 with odd parity", 93, 0},
                                            HeaderCase{"M1 with odd parity", 44, 0}));
+
+// --- How far a header may stray -----------------------------------------------------------------
+
+struct HeaderToleranceCase {
+    const char* name;
+    double first_leader_hz;
+    double second_leader_tilt_hz;  // its first half above 1900 Hz, its second half below
+    double stop_bit_hz;
+    double tune_offset_hz;   // moves every tone
+    bool starts;
+};
+
+void PrintTo(const HeaderToleranceCase& c, std::ostream* os) { *os << c.name; }
+
+class SstvHeaderTolerance : public ::testing::TestWithParam<HeaderToleranceCase> {};
+
+TEST_P(SstvHeaderTolerance, StartsAPictureOnlyWithinTheLimits) {
+    const HeaderToleranceCase& c = GetParam();
+    testbed::SstvTransmitter transmitter;
+    transmitter.first_leader_hz = c.first_leader_hz;
+    transmitter.second_leader_tilt_hz = c.second_leader_tilt_hz;
+    transmitter.stop_bit_hz = c.stop_bit_hz;
+    transmitter.tune_offset_hz = c.tune_offset_hz;
+    // The header and the first two seconds of an M2 picture.
+    std::vector<float> audio = testbed::modulate_sstv("M2", testbed::sstv_test_picture(320, 256), transmitter);
+    audio.resize(3 * 12000);
+    TempDir dir;
+    const auto modem = sstv_modem(dir.path());
+    const testbed::PictureRun run = testbed::run_picture_modem(*modem, on_air(audio), kStartTime);
+    if (!c.starts) {
+        EXPECT_TRUE(run.events.empty());
+        return;
+    }
+    ASSERT_EQ(run.kinds(), std::vector<sig::EventKind>{sig::EventKind::WEFAX_START});
+    EXPECT_EQ(run.events.front().variant, "M2");
+    EXPECT_NEAR(run.events.front().audio_hz, 1900.0 + c.tune_offset_hz, 2.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SstvHeaderTolerance,
+    ::testing::Values(
+        // Every 30 ms of either leader must lie within 40 Hz of the second leader's mean (a
+        // clean leader is measured a fraction of a hertz off: the cases keep 1 Hz from the limit).
+        HeaderToleranceCase{"first leader 38.5 Hz high", 1938.5, 0.0, 1200.0, 0.0, true},
+        HeaderToleranceCase{"first leader 41 Hz high", 1941.0, 0.0, 1200.0, 0.0, false},
+        HeaderToleranceCase{"first leader 38.5 Hz low", 1861.5, 0.0, 1200.0, 0.0, true},
+        HeaderToleranceCase{"first leader 41 Hz low", 1859.0, 0.0, 1200.0, 0.0, false},
+        HeaderToleranceCase{"second leader 38.5 Hz either side of its mean", 1900.0, 38.5, 1200.0, 0.0, true},
+        HeaderToleranceCase{"second leader 41 Hz either side of its mean", 1900.0, 41.0, 1200.0, 0.0, false},
+        // Before the leader is measured, the stop bit must lie within 210 Hz of 1200 Hz: a
+        // receiver 148 Hz off with a stop bit 58 Hz above its place is 206 Hz away and starts.
+        // (The header may end up to 5 ms later than found, where the first sync pulls the mean
+        // down, so only a limit some 15 Hz lower fails here. Nothing beyond 210 Hz can pass in
+        // any case: the stop bit must also lie within 60 Hz of 1200 Hz above the leader's offset,
+        // and that offset within 150 Hz.)
+        HeaderToleranceCase{"stop bit 206 Hz above 1200 Hz", 1900.0, 0.0, 1258.0, 148.0, true}),
+    [](const ::testing::TestParamInfo<HeaderToleranceCase>& info) {
+        std::string name = info.param.name;
+        for (char& ch : name)
+            if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+        return name;
+    });
+
+// --- Finding and fitting the syncs ---------------------------------------------------------------
+
+enum class Outcome { decoded, abandoned, skewed };
+
+struct SyncSearchCase {
+    const char* name;
+    double sync_hz;
+    double tune_offset_hz;
+    double pause_ms;   // black between the header and the first line
+    double clock_ppm;  // the sender's clock
+    Outcome outcome;
+};
+
+void PrintTo(const SyncSearchCase& c, std::ostream* os) { *os << c.name; }
+
+class SstvSyncSearch : public ::testing::TestWithParam<SyncSearchCase> {};
+
+TEST_P(SstvSyncSearch, FindsTheSyncsWithinItsReach) {
+    const SyncSearchCase& c = GetParam();
+    const testbed::RgbPicture sent = testbed::sstv_test_picture(320, 256);
+    testbed::SstvTransmitter transmitter;
+    transmitter.sync_hz = c.sync_hz;
+    transmitter.tune_offset_hz = c.tune_offset_hz;
+    transmitter.pause_ms = c.pause_ms;
+    transmitter.rate_hz = 12000.0 / (1.0 + c.clock_ppm * 1e-6);
+    TempDir dir;
+    const auto modem = sstv_modem(dir.path());
+    const testbed::PictureRun run =
+        testbed::run_picture_modem(*modem, on_air(testbed::modulate_sstv("PD50", sent, transmitter)), kStartTime);
+    const sig::Event* stop = run.first(sig::EventKind::WEFAX_STOP);
+    ASSERT_NE(stop, nullptr);
+    if (c.outcome == Outcome::abandoned) {
+        EXPECT_EQ(stop->lines, 0);
+        EXPECT_TRUE(fs::is_empty(dir.path()));
+        return;
+    }
+    ASSERT_EQ(stop->lines, 256);
+    const double psnr = received_psnr(run, sent);
+    RecordProperty("psnr_db", std::to_string(psnr));
+    if (c.outcome == Outcome::decoded)
+        EXPECT_GE(psnr, 26.0);
+    else
+        EXPECT_LT(psnr, 24.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SstvSyncSearch,
+    ::testing::Values(
+        // A sync is a sync-long span darker than 1300 Hz above the measured leader offset.
+        SyncSearchCase{"syncs at 1290 Hz", 1290.0, 0.0, 0.0, 0.0, Outcome::decoded},
+        SyncSearchCase{"syncs at 1310 Hz", 1310.0, 0.0, 0.0, 0.0, Outcome::abandoned},
+        SyncSearchCase{"syncs at 1290 Hz, receiver 50 Hz off", 1290.0, 50.0, 0.0, 0.0, Outcome::decoded},
+        SyncSearchCase{"syncs at 1310 Hz, receiver 50 Hz off", 1310.0, 50.0, 0.0, 0.0, Outcome::abandoned},
+        // The first search looks 180 samples either side of where each sync belongs. The header
+        // is taken to end at the first millisecond at which all of it fits, some 6 ms early, so
+        // a PD50 sync lies about 75 samples after where it belongs; a 20 ms sync still counts
+        // when 160 of its samples reach into the search: after a pause of 15 ms the syncs are
+        // found, after 15.75 ms they are not.
+        SyncSearchCase{"a pause of 15 ms after the header", 1200.0, 0.0, 15.0, 0.0, Outcome::decoded},
+        SyncSearchCase{"a pause of 15.75 ms after the header", 1200.0, 0.0, 15.75, 0.0, Outcome::abandoned},
+        // The second search looks 36 samples either side of the expected sync and moves its
+        // expectation by 0.3 of each miss: a sync found at the edge of the search moves it by
+        // 10.8 samples. A PD50 line of 4658 samples drifts by 10.7 samples at 2300 ppm, which
+        // is followed; at 2400 ppm (11.2 samples) the syncs run away from the search, and the
+        // line fit takes the edges it found for syncs.
+        SyncSearchCase{"a sender clock 2300 ppm fast", 1200.0, 0.0, 0.0, 2300.0, Outcome::decoded},
+        SyncSearchCase{"a sender clock 2400 ppm fast", 1200.0, 0.0, 0.0, 2400.0, Outcome::skewed}),
+    [](const ::testing::TestParamInfo<SyncSearchCase>& info) {
+        std::string name = info.param.name;
+        for (char& ch : name)
+            if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+        return name;
+    });
+
+struct SyncLineCase {
+    const char* name;
+    int syncs;       // on the line 4658 k + 1000, one of them moved
+    int moved;       // which one
+    int by;          // samples
+    int minimum;
+    bool fitted;
+    double intercept;  // of the fitted line; its slope stays 4658
+};
+
+void PrintTo(const SyncLineCase& c, std::ostream* os) { *os << c.name; }
+
+class SstvSyncLineFit : public ::testing::TestWithParam<SyncLineCase> {};
+
+TEST_P(SstvSyncLineFit, DropsSyncsOffTheLineAndFitsAgain) {
+    const SyncLineCase& c = GetParam();
+    std::vector<sig::SstvSync> syncs;
+    for (int k = 0; k < c.syncs; ++k) syncs.emplace_back(k, 4658 * k + 1000 + (k == c.moved ? c.by : 0));
+    const std::optional<sig::SstvSyncFit> line = sig::fit_sstv_syncs(syncs, c.minimum);
+    ASSERT_EQ(line.has_value(), c.fitted);
+    if (!line) return;
+    EXPECT_NEAR(line->slope, 4658.0, 1e-9);
+    EXPECT_NEAR(line->intercept, c.intercept, 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SstvSyncLineFit,
+    ::testing::Values(
+        // The middle one of nine moved by 8 samples lies 8 - 8/9 = 7.11 samples off the first
+        // line: within 7.2, kept, and it lifts the line by 8/9.
+        SyncLineCase{"7.11 samples off: kept", 9, 4, 8, 8, true, 1000.0 + 8.0 / 9.0},
+        // The middle one of eleven lies 8 - 8/11 = 7.27 samples off: dropped, the line is exact.
+        SyncLineCase{"7.27 samples off: dropped", 11, 5, 8, 8, true, 1000.0},
+        SyncLineCase{"7.27 samples early: dropped", 11, 5, -8, 8, true, 1000.0},
+        // Too few left after the drop.
+        SyncLineCase{"too few left", 11, 5, 8, 11, false, 0.0},
+        SyncLineCase{"too few to begin with", 7, 3, 0, 8, false, 0.0},
+        SyncLineCase{"one period is no line", 1, 0, 0, 1, false, 0.0}),
+    [](const ::testing::TestParamInfo<SyncLineCase>& info) {
+        std::string name = info.param.name;
+        for (char& ch : name)
+            if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+        return name;
+    });
 
 TEST(SstvPicture, WithoutSyncsItEndsWithNoLinesAndNoFile) {
     // A PD50 header followed by 55 s of a steady mid-grey tone: no sync anywhere.
