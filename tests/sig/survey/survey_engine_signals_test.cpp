@@ -40,7 +40,9 @@ struct SurveyRun {
     std::vector<sig::EmitterReport> all_reports;  // every report seen, latest per id last
 };
 
-SurveyRun survey(const std::vector<std::complex<float>>& iq, std::size_t block) {
+// The engine with its default settings over the capture; with `stop` the survey then stops as
+// the runner stops it.
+SurveyRun survey(const std::vector<std::complex<float>>& iq, std::size_t block, bool stop = false) {
     sig::SurveyEngine::Config config;
     config.rate = kRate;
     config.center_hz = kCentre;
@@ -52,6 +54,10 @@ SurveyRun survey(const std::vector<std::complex<float>>& iq, std::size_t block) 
         for (sig::Event& e : engine.take_events()) run.events.push_back(std::move(e));
         run.last_reports = engine.emitters();
         run.all_reports.insert(run.all_reports.end(), run.last_reports.begin(), run.last_reports.end());
+    }
+    if (stop) {
+        engine.flush();
+        for (sig::Event& e : engine.take_events()) run.events.push_back(std::move(e));
     }
     return run;
 }
@@ -119,6 +125,49 @@ TEST_P(SurveyEngineSignals, FindsACarrierAndDecodesCwAndPsk31) {
     EXPECT_EQ(carrier.category, 0u);
     EXPECT_EQ(carrier.mode, 0u);
     EXPECT_TRUE(carrier.steady);
+}
+
+// A PSK31 call under way when its decoder is let go: sixteen stronger carriers come on the air
+// (the default cap is 16 decoders), or the survey stops. Whatever the decoder had copied comes
+// out as text, from the call's first characters on: its modem heard the call from its start.
+TEST(SurveyEngineText, EveryDecoderThatLockedDeliversItsTextFromTheFirstCharacters) {
+    struct Case {
+        const char* name;
+        double carriers_from_s;  // 0: none
+        double seconds;          // of capture
+    };
+    for (const Case& c : {Case{"sixteen_stronger_signals_arrive", 8.0, 10.0}, Case{"the_survey_stops", 0.0, 8.5}}) {
+        testbed::PskSignal psk;
+        psk.carrier_hz = 1000.0;
+        psk.amplitude = 0.2;
+        const std::string call = "CQ CQ DE Q1ABC Q1ABC PSE K CQ CQ DE Q1ABC Q1ABC PSE K";
+        std::vector<testbed::IqSynthSignal> signals = {
+            {testbed::modulate_psk_text(call, psk), 14080000.0, 0.5}};
+        for (int i = 0; c.carriers_from_s > 0.0 && i < 16; ++i)
+            signals.push_back({tone(1000.0, c.seconds, 0.5), 14061250.0 + 2500.0 * i, c.carriers_from_s});
+        testbed::IqSynthConfig synth;
+        synth.center_hz = kCentre;
+        synth.rate_hz = kRate;
+        synth.duration_s = c.seconds;
+        synth.add_noise = true;
+        synth.snr_db = 20.0;
+        const SurveyRun run = survey(testbed::synthesize_iq(synth, signals), 32768, true);
+
+        bool locked = false;
+        for (const sig::EmitterReport& r : run.all_reports)
+            locked = locked || (std::fabs(r.rf_hz - 14081000.0) < 50.0 && r.locked);
+        EXPECT_TRUE(locked) << c.name;
+        const std::string text = text_near(run, 14081000.0, sig::Mode::PSK31);
+        EXPECT_EQ(text.rfind("CQ CQ DE Q1ABC", 0), 0u) << c.name << ": " << text;
+        if (c.carriers_from_s > 0.0) {
+            // The carriers did take the decoders.
+            EXPECT_FALSE(run.last_reports.empty());
+            for (const sig::EmitterReport& r : run.last_reports)
+                if (std::fabs(r.rf_hz - 14081000.0) < 50.0) {
+                    EXPECT_FALSE(r.decoding) << c.name;
+                }
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, SurveyEngineSignals, ::testing::Values(std::size_t{32768}, std::size_t{5000}),
