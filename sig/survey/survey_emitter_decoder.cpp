@@ -161,25 +161,8 @@ SurveyEngine::EmitterDecoder::EmitterDecoder(double rf_hz, const std::string& im
     default_analysis_config(settings);
 }
 
-void SurveyEngine::Impl::decode_emitter(double t, EmitterDecoder& d, const std::vector<float>& audio,
-                                        std::vector<Event>& events) {
-    if (audio.empty() || d.degraded) return;
-    d.block.samples.assign(audio.begin(), audio.end());
-    d.block.time = t;
-    d.block.discontinuity = d.discontinuity;
-    d.discontinuity = false;
-    d.block.sequence = ++d.block_counter;
-    const double te = t + static_cast<double>(audio.size()) / EmitterDecoder::kAudioRateHz;
-    keep_preroll(d);
-
-    ClassifierResult result;
-    try {
-        result = classify(*d.classifier, d.block);
-    } catch (...) {
-        degrade(d, "classifier", exception_text());
-        return;
-    }
-
+void SurveyEngine::Impl::take_classification(EmitterDecoder& d, const ClassifierResult& result, double te,
+                                             std::vector<Event>& events) {
     for (const Candidate& c : result.started) d.tracks[c.track] = c;
     for (const Candidate& c : result.updated) {
         Candidate& record = d.tracks[c.track];
@@ -193,7 +176,26 @@ void SurveyEngine::Impl::decode_emitter(double t, EmitterDecoder& d, const std::
     }
     for (const Candidate& c : result.classified) {
         d.tracks[c.track] = c;
-        if (c.mode == Mode::UNKNOWN || d.modem || d.locked) continue;
+        if (c.mode == Mode::UNKNOWN || d.locked) continue;
+        if (d.modem) {
+            // The emitter sits at the audio centre; anything else in its audio is a part of it
+            // (a lone tone of an FSK signal) or a neighbour. A modem that has not locked gives
+            // way to a track nearer the centre, else it would hold the decoder for as long as
+            // that part is heard and the emitter itself would never be decoded.
+            const auto active = d.tracks.find(d.active_track);
+            if (active != d.tracks.end() &&
+                !(std::abs(c.audio_hz - EmitterDecoder::kAudioCentreHz) <
+                  std::abs(active->second.audio_hz - EmitterDecoder::kAudioCentreHz)))
+                continue;
+            if (active != d.tracks.end()) {
+                try {
+                    std::vector<Event> pending = d.assembler.flush_track(d.active_track, te);
+                    deliver(d, pending, active->second, te, 0.0, events);
+                } catch (...) {
+                    // The line of the track given up goes; the decoder goes on.
+                }
+            }
+        }
         try {
             std::unique_ptr<Modem> modem = make_modem(c.mode, c, d.settings, d.context);
             if (!modem) continue;
@@ -227,6 +229,27 @@ void SurveyEngine::Impl::decode_emitter(double t, EmitterDecoder& d, const std::
         }
         if (found != d.tracks.end()) d.tracks.erase(found);
     }
+}
+
+void SurveyEngine::Impl::decode_emitter(double t, EmitterDecoder& d, const std::vector<float>& audio,
+                                        std::vector<Event>& events) {
+    if (audio.empty() || d.degraded) return;
+    d.block.samples.assign(audio.begin(), audio.end());
+    d.block.time = t;
+    d.block.discontinuity = d.discontinuity;
+    d.discontinuity = false;
+    d.block.sequence = ++d.block_counter;
+    const double te = t + static_cast<double>(audio.size()) / EmitterDecoder::kAudioRateHz;
+    keep_preroll(d);
+
+    ClassifierResult result;
+    try {
+        result = classify(*d.classifier, d.block);
+    } catch (...) {
+        degrade(d, "classifier", exception_text());
+        return;
+    }
+    take_classification(d, result, te, events);
 
     if (d.modem) {
         try {

@@ -19,6 +19,7 @@
 #include "core/sig/event.hpp"
 #include "core/sig/modem_context.hpp"
 #include "core/sig/modem_settings.hpp"
+#include "sig/classifier_result.hpp"
 #include "sig/classifier_state.hpp"
 #include "sig/fft_plan_cache.hpp"
 #include "sig/line_assembler.hpp"
@@ -188,6 +189,10 @@ struct SurveyEngine::Impl {
     void publish(std::vector<Event>& events);
 
     void decode_emitter(double t, EmitterDecoder& decoder, const std::vector<float>& audio, std::vector<Event>& events);
+    // The decoder's side of one classifier result: its track records, the modem started for a
+    // named track, the line of a lost track.
+    void take_classification(EmitterDecoder& decoder, const ClassifierResult& result, double te,
+                             std::vector<Event>& events);
     // Finishes every line the decoder still holds, as if its tracks had fallen silent at t.
     void finish_lines(EmitterDecoder& decoder, double t, std::vector<Event>& events);
     // Frees the emitter's decoder; the lines it held go to `released` first.
