@@ -131,7 +131,7 @@ void replay_preroll(SurveyEngine::EmitterDecoder& d, const Candidate& c) {
     for (std::size_t i = 0; i + 1 < d.preroll.size(); ++i) {
         const AudioBlock& kept = d.preroll[i];
         const double end = kept.time + static_cast<double>(kept.samples.size()) / SurveyEngine::EmitterDecoder::kAudioRateHz;
-        if (end < from || end <= d.heard_until) continue;
+        if (end < from) continue;
         d.modem->process(kept);
         if (kept.discontinuity) complete = false;
     }

@@ -268,8 +268,7 @@ void SurveyEngine::Impl::release_decoder(Emitter& e) {
     } catch (...) {
         // Lines that cannot be finished go with the decoder.
     }
-    // What a running modem decoded is not decoded again by the emitter's next decoder.
-    if (e.decoder->modem) e.heard_until = e.decode_clock;
+    e.heard_until = e.decode_clock;
     e.decoder.reset();
 }
 
@@ -374,30 +373,21 @@ void SurveyEngine::Impl::emitter_work(Emitter& e, const std::complex<float>* sam
         if (e.history.size() > keep)
             e.history.erase(e.history.begin(), e.history.end() - static_cast<std::ptrdiff_t>(keep));
 
-        // A new decoder first hears what the emitter sent just before it was made. What an
-        // earlier decoder of the emitter heard helps it name the signal, but its modem does not
-        // decode that part again.
+        // A new decoder first hears what the emitter sent just before it was made, except what
+        // an earlier decoder of the emitter heard: each stretch of an emitter's audio is decoded
+        // once, however often ranking hands its decoder round.
         const std::vector<float>* decoder_audio = &scratch_audio;
         if (fresh && !e.recent_audio.empty() && !scratch_audio.empty() &&
             std::abs(t - e.recent_audio_end) <= kClockJumpS) {
+            const double unheard_s = std::clamp(t - e.heard_until, 0.0, kDecoderPrerollS);
             const std::size_t kept = std::min(e.recent_audio.size(),
-                                              static_cast<std::size_t>(kDecoderPrerollS * EmitterDecoder::kAudioRateHz));
-            e.decode_clock = t - static_cast<double>(kept) / EmitterDecoder::kAudioRateHz;
-            auto from = e.recent_audio.end() - static_cast<std::ptrdiff_t>(kept);
-            if (e.heard_until > e.decode_clock && e.heard_until < t) {
-                const auto heard = static_cast<std::ptrdiff_t>(
-                    std::lround((e.heard_until - e.decode_clock) * EmitterDecoder::kAudioRateHz));
-                e.decoder->heard_until = e.decode_clock + static_cast<double>(heard) / EmitterDecoder::kAudioRateHz;
-                if (heard > 0) {
-                    preroll_audio.assign(from, from + heard);
-                    decode_emitter(e.decode_clock, *e.decoder, preroll_audio, events);
-                    e.decode_clock = e.decoder->heard_until;
-                    from += heard;
-                }
+                                              static_cast<std::size_t>(std::lround(unheard_s * EmitterDecoder::kAudioRateHz)));
+            if (kept > 0) {
+                e.decode_clock = t - static_cast<double>(kept) / EmitterDecoder::kAudioRateHz;
+                preroll_audio.assign(e.recent_audio.end() - static_cast<std::ptrdiff_t>(kept), e.recent_audio.end());
+                preroll_audio.insert(preroll_audio.end(), scratch_audio.begin(), scratch_audio.end());
+                decoder_audio = &preroll_audio;
             }
-            preroll_audio.assign(from, e.recent_audio.end());
-            preroll_audio.insert(preroll_audio.end(), scratch_audio.begin(), scratch_audio.end());
-            decoder_audio = &preroll_audio;
         }
         keep_recent_audio(e, t);
 

@@ -73,7 +73,6 @@ struct SurveyEngine::EmitterDecoder {
     AudioBlock block;  // reused
     std::deque<AudioBlock> preroll;  // the latest blocks, the newest last
     std::size_t preroll_samples = 0;
-    double heard_until = 0.0;  // audio before this an earlier decoder of the emitter decoded
 
 };
 
@@ -110,7 +109,7 @@ struct SurveyEngine::Emitter {
     // ending at recent_audio_end: a decoder made for the emitter hears it first.
     std::vector<float> recent_audio;
     double recent_audio_end = 0.0;
-    double heard_until = 0.0;  // the end of the audio an earlier decoder of the emitter heard
+    double heard_until = 0.0;  // the end of the audio the emitter's last decoder heard
     double last_feature_t = 0.0;
     bool has_work = false;
     std::int32_t decodable_streak = 0;
