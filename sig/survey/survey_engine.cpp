@@ -310,7 +310,6 @@ void SurveyEngine::Impl::choose_work(double t) {
         e.has_work = e.selected;
         if (e.confirmed && !e.selected && e.bandwidth_hz <= kFeatureMaxHz) waiting.push_back(&e);
     }
-    unselected_small = waiting.size();
     if (!waiting.empty()) {
         const std::size_t count = waiting.size();
         std::size_t from = 0;
@@ -451,7 +450,7 @@ void SurveyEngine::Impl::feature_pass(double t) {
             e.signal_class = static_cast<std::int32_t>(
                 classify_survey_emitter(stats, features, static_cast<SignalClass>(e.signal_class)));
             if (features.valid)
-                update_decodable_streak(stats, features, t, unselected_small, e.decodable_streak, e.keying_rate_hz,
+                update_decodable_streak(stats, features, t, emitters.size(), e.decodable_streak, e.keying_rate_hz,
                                         e.decodable_until);
         } catch (...) {
             e.signal_class = 0;

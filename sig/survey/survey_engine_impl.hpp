@@ -163,7 +163,6 @@ struct SurveyEngine::Impl {
     double frame_t = 0.0;
     double first_block_t = 0.0;
     double last_end = 0.0;  // UTC just after the last block
-    std::size_t unselected_small = 0;  // confirmed, unselected, at most 30 kHz (this block)
 
     mutable std::mutex state_mutex;
     std::vector<EmitterReport> published;
