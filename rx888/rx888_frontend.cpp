@@ -3,6 +3,7 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -75,10 +76,9 @@ private:
     std::size_t size_ = 0;
 };
 
-// Two complex floats as one vector (re, im, re, im): one SSE register on
-// the x86-64 baseline. The loops over single complex values stay scalar at -O2, and FFTW's own
-// kernels are vectorised: without these the per-sample work costs a third of the transforms at
-// D = 2.
+// Two complex floats as one vector (re, im, re, im): one SSE register on the x86-64 baseline.
+// Loops over single complex values stay scalar at -O2 while FFTW's own kernels are vectorised:
+// without these the per-sample work cost a third of the transforms at D = 2.
 using Lanes = float __attribute__((vector_size(4 * sizeof(float))));
 using LaneIndices = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
 constexpr std::size_t lane_points = 2;  // complex values per Lanes
@@ -130,6 +130,7 @@ void multiply(std::complex<float> const* a, std::complex<float> const* b, std::c
 // scalar without SSE4.1.
 void scale_words(std::int16_t const* words, float* to, std::size_t n)
 {
+    static_assert(std::endian::native == std::endian::little, "word 2i is the lower half of lane i");
     using Pairs = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
     std::size_t k = 0;
     for (; k + 8 <= n; k += 8) {
