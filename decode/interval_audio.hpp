@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <utility>
 #include <vector>
 
 class IntervalBufferPool;
@@ -12,7 +13,7 @@ class IntervalBufferPool;
 class IntervalAudio {
 public:
     IntervalAudio() = default;
-    // Implicit: a plain vector of samples is interval audio too (tests, replayed jobs).
+    // Implicit: a plain vector of samples is interval audio too, owned by nobody's pool.
     IntervalAudio(std::vector<float> samples) : samples_(std::move(samples)) {}
     ~IntervalAudio() { release(); }
     IntervalAudio(IntervalAudio&& other) noexcept
