@@ -362,8 +362,9 @@ void Output::Impl::wav_loop()
     if (opened.status != OutputFileStatus::open) {
         std::string const reason =
             opened.status == OutputFileStatus::not_regular ? "not a regular file" : std::strerror(opened.error);
-        log_line(label + "cannot open WAV " + channel.wav + ": " + reason);
+        // Ended before it is said, so audio offered after the line is counted as lost to it.
         end_recording("the WAV file could not be opened");
+        log_line(label + "cannot open WAV " + channel.wav + ": " + reason);
         return;
     }
     UniqueFd file = std::move(opened.fd);
@@ -412,11 +413,11 @@ void Output::Impl::wav_loop()
         }
     }
     if (!failure.empty()) {
-        log_line(label + "WAV write failed: " + failure);
         end_recording("the WAV recording stopped after a write error");
+        log_line(label + "WAV write failed: " + failure);
     } else if (full) {
-        log_line(label + "WAV file reached the 4 GiB limit of its format; recording stopped");
         end_recording("the WAV recording stopped at the 4 GiB limit of its format");
+        log_line(label + "WAV file reached the 4 GiB limit of its format; recording stopped");
     } else {
         set_delivering(false);
     }
