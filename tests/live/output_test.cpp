@@ -467,4 +467,20 @@ TEST(OutputRateTrim, KeepsTheQueueNearATenthOfASecond)
     EXPECT_DOUBLE_EQ(output_rate_trim(0.0), 0.9999);
 }
 
+// A second into a stream, the trim's 200 parts per million take 12 ms back per minute (576
+// samples at 48 kHz): a backlog beyond that goes at once, down to the 100 ms (4800 samples) the
+// trim aims for; a smaller one is left to the trim.
+TEST(OutputStartupExcess, CutsWhatTheTrimCannotTakeBackWithinAMinute)
+{
+    struct Case {
+        std::uint64_t queued;
+        std::uint32_t rate;
+        std::uint64_t excess;
+    };
+    for (Case const c : {Case {0, 48000, 0}, Case {4800, 48000, 0}, Case {4800 + 576, 48000, 0},
+                         Case {4800 + 577, 48000, 4800 + 577 - 4800}, Case {24000, 48000, 19200},
+                         Case {4000, 8000, 3200}, Case {800 + 96, 8000, 0}, Case {800 + 97, 8000, 97}})
+        EXPECT_EQ(output_startup_excess(c.queued, c.rate), c.excess) << c.queued << " at " << c.rate;
+}
+
 }  // namespace
