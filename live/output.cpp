@@ -175,6 +175,8 @@ struct Output::Impl {
     std::condition_variable space;  // a block left the queue
     std::deque<std::vector<float>> queue;
     std::uint64_t queued = 0;
+    // Producer side only: audio that found the queue lock busy and goes in with the next block.
+    std::vector<float> held;
     UniqueFd lock_fd;
 
     // PulseAudio objects, used by the delivery thread only.
@@ -193,10 +195,13 @@ struct Output::Impl {
     std::uint64_t cap() const { return channel.audio_rate / 2; }
 
     void enqueue(std::vector<float>&& block);
+    // Producer: keeps a block that could not be queued for the next offer, at most the queue's
+    // half second (what goes beyond is counted as dropped).
+    void hold(std::vector<float>&& block);
     void count_pushed_out(std::uint64_t samples);
     // Once per stream, a second into its audio: a backlog beyond what the rate trim can take
-    // back goes at once, with one line.
-    void cut_startup_backlog();
+    // back goes at once, with one line. server_room: samples the server still asks for.
+    void cut_startup_backlog(std::uint64_t server_room);
     void end_start();
     void run();
     bool begin_pass();
@@ -258,13 +263,29 @@ void Output::Impl::enqueue(std::vector<float>&& block)
     queue.push_back(std::move(block));
 }
 
-void Output::Impl::cut_startup_backlog()
+void Output::Impl::hold(std::vector<float>&& block)
+{
+    if (held.empty()) {
+        held = std::move(block);
+    } else {
+        held.insert(held.end(), block.begin(), block.end());
+    }
+    std::uint64_t const limit = cap();
+    if (held.size() > limit) {
+        dropped.fetch_add(held.size() - limit, std::memory_order_relaxed);
+        held.erase(held.begin(), held.end() - static_cast<std::ptrdiff_t>(limit));
+    }
+}
+
+void Output::Impl::cut_startup_backlog(std::uint64_t server_room)
 {
     std::uint64_t skipped = 0;
     {
         std::scoped_lock lock(queue_mutex);
-        std::uint64_t excess = output_startup_excess(queued, channel.audio_rate);
-        skipped = dropped_at_start + excess;
+        // What stays queued once the server's buffer is full is what the trim will see.
+        std::uint64_t const backlog = queued + (pending.size() - std::min(position, pending.size()));
+        std::uint64_t excess = output_startup_excess(backlog - std::min(backlog, server_room), channel.audio_rate);
+        skipped = dropped_at_start;
         while (excess > 0 && !queue.empty()) {
             std::vector<float>& oldest = queue.front();
             std::uint64_t const part = std::min<std::uint64_t>(excess, oldest.size());
@@ -274,6 +295,7 @@ void Output::Impl::cut_startup_backlog()
                 oldest.erase(oldest.begin(), oldest.begin() + static_cast<std::ptrdiff_t>(part));
             queued -= part;
             excess -= part;
+            skipped += part;
         }
         starting = false;
         dropped_at_start = 0;
@@ -796,7 +818,8 @@ void Output::Impl::stream_loop()
             // The trim moves the rate by at most 200 parts per million: a backlog of the start
             // (the capture's first second arriving in a burst, say) would take it half an hour.
             if (backlog_check && audio_since && now - *audio_since >= trim_period) {
-                cut_startup_backlog();
+                std::size_t const room = pa_stream_writable_size(stream);
+                cut_startup_backlog(room == static_cast<std::size_t>(-1) ? 0 : room / sizeof(float));
                 backlog_check = false;
             }
             std::uint64_t waiting = 0;
@@ -849,6 +872,14 @@ Output::Output(AudioChannel channel, OutputSettings settings) : impl_(std::make_
 Output::~Output()
 {
     Impl& out = *impl_;
+    // Nobody offers any more: what waited for the lock joins the queue (a recording keeps it).
+    if (!out.held.empty()) {
+        std::scoped_lock lock(out.queue_mutex);
+        if (out.ended)
+            out.dropped_after_end += out.held.size();
+        else
+            out.enqueue(std::exchange(out.held, {}));
+    }
     out.stop.store(true);
     out.space.notify_all();
     if (out.thread.joinable())
@@ -871,13 +902,19 @@ void Output::offer(std::vector<float>&& block) noexcept
         if (!out.settings.iq_replay) {
             std::unique_lock lock(out.queue_mutex, std::try_to_lock);
             if (!lock.owns_lock()) {
-                out.dropped.fetch_add(block.size(), std::memory_order_relaxed);
+                // The delivery thread holds the lock for a moment (or was descheduled holding
+                // it): the block waits for the next one instead of being lost. The frame
+                // thread still never waits.
+                out.hold(std::move(block));
                 return;
             }
             if (out.ended) {
-                out.dropped_after_end += block.size();
+                out.dropped_after_end += out.held.size() + block.size();
+                out.held.clear();
                 return;
             }
+            if (!out.held.empty())
+                out.enqueue(std::exchange(out.held, {}));
             out.enqueue(std::move(block));
             return;
         }
@@ -910,6 +947,7 @@ void Output::reset() noexcept
     if (!out.channel.wav.empty())
         return;
     out.reset_generation.fetch_add(1);
+    out.held.clear();
     std::unique_lock lock(out.queue_mutex, std::try_to_lock);
     if (lock.owns_lock()) {
         out.queue.clear();

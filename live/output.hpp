@@ -16,9 +16,10 @@
 //   samples, at most audio_rate / 25 per packet; reconnected every second. A listener that
 //   keeps dropping connections it has just taken is said once per outage, not once a second.
 //
-// The producer side (offer, reset) never waits: it only tries the queue lock and counts what it
-// cannot queue as dropped, reported when the Output is destroyed (what reached a WAV recording
-// after it had ended is reported apart, under the reason it ended). On IQ replay the producer
+// The producer side (offer, reset) never waits: it only tries the queue lock (a block that finds
+// it busy goes in with the next one) and counts what the full queue pushes out as dropped,
+// reported when the Output is destroyed (what reached a WAV recording after it had ended is
+// reported apart, under the reason it ended). On IQ replay the producer
 // instead holds the frame thread while a delivering output has no room, so a recording is
 // replayed whole into its file, socket or sound server (at the pace the listener takes it).
 
@@ -49,7 +50,8 @@ public:
     Output(Output const&) = delete;
     Output& operator=(Output const&) = delete;
 
-    // Producer: queues one finished block (oldest blocks give way beyond half a second).
+    // Producer: queues one finished block (oldest blocks give way beyond half a second); when the
+    // delivery thread holds the queue for a moment, the block is queued with the next one.
     void offer(std::vector<float>&& block) noexcept;
     // After a discontinuity or a band change: what is queued for a sound server or a socket is
     // discarded, without counting it as dropped, and the delivery thread forgets its pending

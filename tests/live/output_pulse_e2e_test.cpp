@@ -268,15 +268,17 @@ TEST_F(PulseOutput, BacklogOfTheStartIsCutOnceToATenthOfASecond)
         for (int block = 0; block < 40; ++block)
             output.offer(std::vector<float>(960, 0.1f));
         ASSERT_TRUE(tap.wait_for(" s) queued at start, to play live\n", 20s)) << tap.text();
-        EXPECT_EQ(output.queued_samples(), 4800u);
+        // 100 ms stay, counting the block the stream holds but cannot write yet.
+        EXPECT_LE(output.queued_samples(), 4800u);
+        EXPECT_GE(output.queued_samples(), 4800u - 960u);
         EXPECT_EQ(output.dropped_samples(), 0u);
         std::string const text = tap.text();
         std::size_t const at = text.find("Audio late: skipped ");
         ASSERT_NE(at, std::string::npos) << text;
         std::uint64_t const skipped = std::stoull(text.substr(at + 20));
-        // The rest went into the stream's buffer of 100 ms, and one block waits beside it.
+        // The rest went into the stream's buffer, which asks for 100 ms.
         EXPECT_LE(skipped, offered - 4800);
-        EXPECT_GE(skipped, offered - 4800 - 4800 - 960) << text;
+        EXPECT_GE(skipped, offered - 4800 - 4800) << text;
     }
     std::string const text = tap.text();
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << "ready and the cut, nothing at the end:\n" << text;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -246,6 +247,36 @@ TEST_F(OutputTest, ReplayKeepsEveryBlockWhileLiveReceptionDropsWhatDoesNotFit)
         EXPECT_EQ(output.dropped_samples(), 0u);
     }
     EXPECT_EQ(read_wav(path).samples(), 200000u);
+}
+
+// The frame thread only tries the queue's lock. Another thread that takes it again and again
+// (as the delivery thread does for a moment every 2 ms) must not cost audio: a block that finds
+// the lock busy goes in with the next one, and the recording has every sample.
+TEST_F(OutputTest, BlockThatFindsTheQueueBusyGoesInWithTheNext)
+{
+    fs::path const path = dir / "busy.wav";
+    std::size_t const blocks = 4000;
+    std::size_t const length = 8;
+    StderrTap tap;
+    {
+        Output output(wav_channel(path));
+        std::atomic<bool> done {false};
+        std::jthread busy([&] {
+            while (!done.load())
+                static_cast<void>(output.queued_samples());
+        });
+        for (std::size_t block = 0; block + 1 < blocks; ++block) {
+            output.offer(std::vector<float>(length, 0.5f));
+            while (output.queued_samples() > 2000) {
+            }
+        }
+        done.store(true);
+        busy.join();
+        output.offer(std::vector<float>(length, 0.5f));
+    }
+    WavFile const wav = read_wav(path);
+    EXPECT_EQ(wav.samples(), blocks * length);
+    EXPECT_EQ(tap.text(), "");
 }
 
 // ---------------------------------------------------------------------------------------------
