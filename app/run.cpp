@@ -19,6 +19,7 @@
 #include "app/stop_signals.hpp"
 #include "core/log_line.hpp"
 #include "core/options.hpp"
+#include "core/run_file.hpp"
 #include "decode/run/decode_receiver.hpp"
 #include "radio/list_devices.hpp"
 #include "radio/radio.hpp"
@@ -111,6 +112,9 @@ int run_with_options(int argc, char** argv, Daemon& daemon) {
 }  // namespace
 
 int run_main(int argc, char** argv) {
+  // Before anything is opened: a file opened later could take a standard stream's closed
+  // descriptor, and a daemon points them at its log later on.
+  take_standard_streams();
   tune_allocator();
   ignore_broken_pipes();
   // The Daemon (start-up pipe and PID file) is constructed here, before option parsing, so that

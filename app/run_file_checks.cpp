@@ -4,9 +4,8 @@
 
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
-
-#include "core/file_identity.hpp"
 
 void check_run_files(Options const& options)
 {
@@ -17,16 +16,10 @@ void check_run_files(Options const& options)
     }
 
     std::vector<RunFile> const files = run_files(options);
-    std::vector<std::optional<FileIdentity>> identities;
-    identities.reserve(files.size());
-    for (RunFile const& file : files)
-        identities.push_back(file_identity(file.path));
-
     for (std::size_t i = 0; i < files.size(); ++i) {
         for (std::size_t j = i + 1; j < files.size(); ++j) {
-            if (!identities[i] || identities[i] != identities[j] || may_share_file(files[i].kind, files[j].kind))
-                continue;
-            throw std::runtime_error(same_file_message(files[i], files[j]));
+            if (std::optional<std::string> const clash = run_files_clash(files[i], files[j]))
+                throw std::runtime_error(*clash);
         }
     }
 }

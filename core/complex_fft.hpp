@@ -1,8 +1,9 @@
 #pragma once
 
-// Complex single-precision transforms over FFTW, planned once (FFTW_ESTIMATE, so the plans do
-// not depend on timing or saved wisdom) under the process-wide planner lock and then executed
-// on any arrays of the same alignment: buffers come from `FftBuffer`. Shared by the channelizer
+// Complex single-precision transforms over FFTW, planned once with the fixed plans of
+// core/fft_planner.hpp (they do not depend on timing or saved wisdom) under the process-wide
+// planner lock and then executed on any arrays of the same alignment: buffers come from
+// `FftBuffer`. Shared by the channelizer
 // and the live channels; a library that includes this header links FFTW (fftw3f).
 
 #include <fftw3.h>
@@ -22,9 +23,7 @@ namespace fft_detail {
 
 inline fftwf_complex* as_fftw(std::complex<float>* p) { return reinterpret_cast<fftwf_complex*>(p); }
 
-// FFTW_ESTIMATE: the plan is a fixed function of size, strides and alignment, so every run on
-// every machine of one kind computes bit-identical results.
-inline constexpr unsigned plan_flags = FFTW_ESTIMATE;
+inline constexpr unsigned plan_flags = fixed_plan_flags;
 
 inline int alignment_of(std::complex<float> const* p)
 {

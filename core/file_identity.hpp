@@ -65,3 +65,13 @@ inline bool same_file(std::filesystem::path const& first, std::filesystem::path 
     std::optional<FileIdentity> const a = file_identity(first);
     return a && a == file_identity(second);
 }
+
+// The identity of the regular file an open descriptor writes to; empty for anything else (a
+// terminal, a pipe, /dev/null) or a closed descriptor.
+inline std::optional<FileIdentity> open_file_identity(int fd)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        return std::nullopt;
+    return FileIdentity{status.st_dev, status.st_ino, {}};
+}

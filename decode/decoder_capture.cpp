@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "core/log_line.hpp"
+#include "decode/interval_buffer_pool.hpp"
 
 namespace {
 
@@ -32,7 +33,9 @@ struct CaptureSlot {
     std::uint64_t channel = 0;
     std::int64_t interval = 0;      // UTC interval index k: the interval starts at k x length
     std::int64_t start_sample = 0;  // its first channel sample since the last reset
-    std::vector<float> buffer;
+    // One interval's storage at a time is filled here; the jobs it went out in bring it back.
+    std::shared_ptr<IntervalBufferPool> pool;
+    IntervalAudio buffer;
 };
 
 struct LossTracker {
@@ -102,7 +105,6 @@ struct DecoderCapture::State {
             slot.interval = k;
             slot.start_sample = std::llround((static_cast<double>(k) * length - t0) * channel_rate_hz);
             slot.buffer.clear();
-            slot.buffer.reserve(static_cast<std::size_t>(digital_mode_interval_samples(slot.mode)));
         }
         if (reset_hook)
             reset_hook();
@@ -231,6 +233,8 @@ DecoderCapture::DecoderCapture(std::unique_ptr<Channelizer::Impl> channelizer, s
         slot.dial_hz = spec.dial_hz;
         slot.mode = spec.mode;
         slot.channel = spec.channel;
+        slot.pool = IntervalBufferPool::make(static_cast<std::size_t>(digital_mode_interval_samples(spec.mode)));
+        slot.buffer = slot.pool->take();
         s.slots.push_back(std::move(slot));
         double const length = digital_mode_interval_seconds(spec.mode);
         bool const known = std::any_of(s.trackers.begin(), s.trackers.end(),
@@ -290,7 +294,7 @@ void DecoderCapture::append(Rows const& rows)
             }
             std::int64_t const take =
                 std::min(length - static_cast<std::int64_t>(slot.buffer.size()), count - p);
-            slot.buffer.insert(slot.buffer.end(), row.begin() + p, row.begin() + p + take);
+            slot.buffer.append(row.data() + p, static_cast<std::size_t>(take));
             p += take;
             if (static_cast<std::int64_t>(slot.buffer.size()) == length) {
                 DecodeJob job;
@@ -299,8 +303,7 @@ void DecoderCapture::append(Rows const& rows)
                 job.audio = std::move(slot.buffer);
                 job.mode = slot.mode;
                 s.jobs.push_back(std::move(job));
-                slot.buffer = {};
-                slot.buffer.reserve(static_cast<std::size_t>(length));
+                slot.buffer = slot.pool->take();
                 slot.interval += 1;
                 slot.start_sample += length;
             }
@@ -325,3 +328,11 @@ std::uint64_t DecoderCapture::resets() const { return state_->resets; }
 std::uint64_t DecoderCapture::gap_fills() const { return state_->gap_fills; }
 std::uint64_t DecoderCapture::zero_filled() const { return state_->zero_filled; }
 std::uint64_t DecoderCapture::intervals_dropped() const { return state_->intervals_dropped; }
+
+std::uint64_t DecoderCapture::interval_buffers() const
+{
+    std::uint64_t made = 0;
+    for (CaptureSlot const& slot : state_->slots)
+        made += slot.pool->allocations();
+    return made;
+}

@@ -48,6 +48,9 @@ public:
     std::uint64_t gap_fills() const;          // gaps bridged by zero fill
     std::uint64_t zero_filled() const;        // IQ samples of zero fill
     std::uint64_t intervals_dropped() const;  // one per dropped interval length per gap
+    // Interval buffers made so far: each slot fills one while the jobs it sent out are
+    // decoded, and reuses their storage once they are finished or dropped.
+    std::uint64_t interval_buffers() const;
 
 private:
     struct State;

@@ -15,7 +15,6 @@ using fft_detail::alignment_of;
 using fft_detail::as_fftw;
 using fft_detail::check_alignment;
 using fft_detail::destroy_plan;
-using fft_detail::plan_flags;
 
 namespace {
 
@@ -82,7 +81,7 @@ void FourStepFft::set_ranges(std::vector<WorkRange> const& column_ranges, std::v
     int const block = static_cast<int>(block_columns_);
     FftBuffer scratch(rows_ * block_columns_);
     block_plan_ = fftwf_plan_many_dft(1, &rows, block, as_fftw(scratch.data()), nullptr, block, 1,
-                                      as_fftw(scratch.data()), nullptr, block, 1, FFTW_FORWARD, plan_flags);
+                                      as_fftw(scratch.data()), nullptr, block, 1, FFTW_FORWARD, fixed_plan_flags);
     if (block_plan_ == nullptr) {
         throw std::runtime_error("FFTW could not plan the column pass");
     }
@@ -97,7 +96,7 @@ void FourStepFft::set_ranges(std::vector<WorkRange> const& column_ranges, std::v
         fftwf_complex* base = as_fftw(out.data() + range.start * columns_);
         void* plan = length == 0 ? nullptr
                                  : fftwf_plan_many_dft(1, &columns, length, base, nullptr, 1, columns, base, nullptr,
-                                                       1, columns, FFTW_FORWARD, plan_flags);
+                                                       1, columns, FFTW_FORWARD, fixed_plan_flags);
         if (length != 0 && plan == nullptr) {
             throw std::runtime_error("FFTW could not plan the row pass");
         }

@@ -516,8 +516,9 @@ std::size_t LiveAudio::Impl::counted_channels(AudioSet const& audio_set, Analysi
                                     + std::count_if(analysis_set.begin(), analysis_set.end(), counted));
 }
 
-// An audio channel's WAV file or socket may be no file of the run and no other channel's
-// output (channels may share a listener's socket); refused before anything is opened.
+// An audio channel's WAV file or socket may be no file of the run, nor lie in its picture
+// directory, nor be another channel's output (channels may share a listener's socket); refused
+// before anything is opened.
 void LiveAudio::Impl::refuse_shared_output(AudioChannel const& channel, AudioSet const& audio_set) const
 {
     if (channel.wav.empty() && channel.socket.empty())
@@ -529,8 +530,8 @@ void LiveAudio::Impl::refuse_shared_output(AudioChannel const& channel, AudioSet
         if (file.kind != Kind::channel_wav && file.kind != Kind::channel_socket)
             files.push_back(file);
     }
-    if (!control_path.empty())
-        files.push_back({Kind::control_socket, "--audio-control", control_path});
+    for (RunFile& file : control_socket_files(control_path))
+        files.push_back(std::move(file));
     for (auto const& chain : audio_set) {
         AudioChannel const& other = chain->channel();
         if (other.id == channel.id)

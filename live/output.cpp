@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -148,16 +149,54 @@ std::uint64_t output_startup_excess(std::uint64_t queued_samples, std::uint32_t 
     return queued_samples - target;
 }
 
+namespace {
+
+// Why a destination takes no blocks while it is not delivering, as its delivery thread last
+// found; `none` for a recording, whose own end is counted apart.
+enum class Outage : std::uint8_t { none, no_socket_listener, socket_dropped, no_audio_server };
+constexpr std::size_t outage_count = 4;
+
+char const* outage_cause(Outage outage)
+{
+    switch (outage) {
+    case Outage::no_socket_listener:
+        return "no listener on the audio socket";
+    case Outage::socket_dropped:
+        return "the audio socket's listener dropped the connection";
+    case Outage::no_audio_server:
+        return "no connection to the audio server";
+    case Outage::none:
+        break;
+    }
+    return "audio delivery fell behind";
+}
+
+}  // namespace
+
 struct Output::Impl {
+    // Samples the producer could not queue, by cause: while the destination was taking blocks
+    // delivery fell behind; while it took none, they were lost to the outage the delivery thread
+    // last named. The cause is read where the samples are counted, so no counting place has to
+    // know it.
+    struct Drops {
+        explicit Drops(Impl const& owner) : out(owner) {}
+        void fetch_add(std::uint64_t samples, std::memory_order order) noexcept;
+        std::uint64_t load() const noexcept;
+
+        Impl const& out;
+        std::array<std::atomic<std::uint64_t>, outage_count> by_outage {};  // [none]: fell behind
+    };
+
     AudioChannel channel;
     OutputSettings settings;
     std::string label;  // "Audio <id>: "
     std::string endpoint;
     std::atomic<bool> stop {false};
     std::atomic<std::uint32_t> reset_generation {0};
-    std::atomic<std::uint64_t> dropped {0};
+    Drops dropped {*this};
     // The destination takes blocks now (file open, stream ready, socket connected).
     std::atomic<bool> delivering {false};
+    std::atomic<Outage> outage {Outage::none};  // why not, when it does not
     // A replay hold ran out; the producer no longer waits until the thread takes a block again.
     std::atomic<bool> stalled {false};
     // The recording has ended for good (its file could not be opened or written): what comes
@@ -239,6 +278,20 @@ struct Output::Impl {
     void unload_virtual_sinks();
 };
 
+void Output::Impl::Drops::fetch_add(std::uint64_t samples, std::memory_order order) noexcept
+{
+    Outage const cause = out.delivering.load() ? Outage::none : out.outage.load();
+    by_outage[static_cast<std::size_t>(cause)].fetch_add(samples, order);
+}
+
+std::uint64_t Output::Impl::Drops::load() const noexcept
+{
+    std::uint64_t total = 0;
+    for (auto const& count : by_outage)
+        total += count.load();
+    return total;
+}
+
 void Output::Impl::count_pushed_out(std::uint64_t samples)
 {
     if (starting)
@@ -309,11 +362,12 @@ void Output::Impl::cut_startup_backlog(std::uint64_t server_room)
     }
 }
 
-// A stream that goes before its start was over: what it pushed out counts as lost after all.
+// A stream that goes before its start was over: what it pushed out, while it was delivering,
+// counts as delivery that fell behind after all.
 void Output::Impl::end_start()
 {
     std::scoped_lock lock(queue_mutex);
-    dropped.fetch_add(dropped_at_start, std::memory_order_relaxed);
+    dropped.by_outage[static_cast<std::size_t>(Outage::none)].fetch_add(dropped_at_start, std::memory_order_relaxed);
     dropped_at_start = 0;
     starting = false;
 }
@@ -501,6 +555,7 @@ void Output::Impl::socket_loop()
                 && peer.uid == ::geteuid();
             if (!ready) {
                 connection.reset();
+                outage.store(Outage::no_socket_listener);
                 set_delivering(false);
                 announced = false;
                 if (!waiting_reported) {
@@ -541,6 +596,7 @@ void Output::Impl::socket_loop()
                 }
                 connection.reset();
                 drop_pending();
+                outage.store(Outage::socket_dropped);
                 set_delivering(false);
                 break;
             }
@@ -848,6 +904,10 @@ Output::Output(AudioChannel channel, OutputSettings settings) : impl_(std::make_
     // before the destination is ready waits for it rather than dropping its first blocks.
     out.delivering.store(!out.channel.wav.empty() || out.settings.iq_replay);
     out.label = "Audio " + out.channel.id + ": ";
+    if (!out.channel.socket.empty())
+        out.outage.store(Outage::no_socket_listener);
+    else if (out.channel.wav.empty())
+        out.outage.store(Outage::no_audio_server);
     out.endpoint = audio_endpoint_name(out.channel.id);
     if (out.channel.wav.empty() && out.channel.socket.empty()) {
         // The identifier's lock keeps two receivers of this user from sharing one endpoint. It
@@ -885,9 +945,12 @@ Output::~Output()
     if (out.thread.joinable())
         out.thread.join();
     out.lock_fd.reset();
-    std::uint64_t const dropped = out.dropped.load();
-    if (dropped != 0)
-        log_line(out.label + "dropped " + std::to_string(dropped) + " output samples (audio delivery fell behind)");
+    for (std::size_t cause = 0; cause < outage_count; ++cause) {
+        std::uint64_t const dropped = out.dropped.by_outage[cause].load();
+        if (dropped != 0)
+            log_line(out.label + "dropped " + std::to_string(dropped) + " output samples ("
+                     + outage_cause(static_cast<Outage>(cause)) + ")");
+    }
     if (out.dropped_after_end != 0)
         log_line(out.label + "dropped " + std::to_string(out.dropped_after_end) + " output samples (" + out.end_cause
                  + ")");

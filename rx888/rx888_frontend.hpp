@@ -49,6 +49,8 @@ public:
     // Begins afresh around centre_hz: zero history, word count 0. Throws the plan's texts.
     void restart(double centre_hz);
     // Builds the workers, their threads and the GPU converter once; later calls do nothing.
+    // The first start of a decimation in the process measures its transforms (a few tenths of
+    // a second; see core/fft_planner.hpp); later ones reuse them.
     void start();
     // The GPU converter is in use (created at start and not failed since).
     bool on_gpu() const;

@@ -59,6 +59,8 @@ struct Track {
     bool fixed = false;     // made at construction; lives as long as the analyzer
     std::uint32_t bound_track = 0;
     bool olivia_entry = false;
+    Mode bound_mode = Mode::UNKNOWN;  // what the classifier last named the bound track
+    bool printed = false;             // the modem has copied text since it was built or bound
 };
 
 // One pushed block waiting in the ring.
@@ -85,6 +87,15 @@ double fixed_track_hz(double bandwidth_hz) {
     return middle < kRateHz / 2.0 ? middle : kRateHz / 4.0;
 }
 
+// What the classifier tests a track for, by its kind and width: a single signal narrower than
+// kNarrowbandHz gets the keyboard-mode keying test, one of kCombTestHz or more the MFSK comb test;
+// an FSK pair is RTTY when its spacing is within kShiftTolerance of a shift. A single track whose
+// band lies within kInsideMarginHz of the band of a track of several tones is one of its tones.
+constexpr double kNarrowbandHz = 200.0;
+constexpr double kCombTestHz = 100.0;
+constexpr double kShiftTolerance = 0.1;
+constexpr double kInsideMarginHz = 10.0;
+
 // A fixed Olivia decoder listens where the user put it, give or take a drifting transmitter.
 constexpr double kOliviaEntrySearchHz = 100.0;
 
@@ -102,6 +113,34 @@ bool covered_by(const Candidate& c, const Candidate& running, bool running_fixed
     const double apart = std::fabs(running.audio_hz - c.audio_hz);
     if (c.mode == Mode::OLIVIA && running_olivia_entry && apart <= 0.5 * running.bandwidth_hz) return true;
     return !running_fixed && running.mode == c.mode && apart < 0.5 * std::max(c.bandwidth_hz, running.bandwidth_hz);
+}
+
+bool fixed_mode_fits(Mode mode, const std::string& variant, const ClassifierTrack& t,
+                     const std::vector<ClassifierTrack>& tracks) {
+    if (t.mode != Mode::UNKNOWN) return t.mode == mode;
+    if (t.kind == GroupKind::SINGLE) {
+        const bool part_of_wider = std::any_of(tracks.begin(), tracks.end(), [&](const ClassifierTrack& u) {
+            return u.track != t.track && u.kind != GroupKind::SINGLE && u.low_hz - kInsideMarginHz <= t.low_hz &&
+                   t.high_hz <= u.high_hz + kInsideMarginHz;
+        });
+        if (part_of_wider) return false;
+    }
+    switch (mode) {
+    case Mode::RTTY: {
+        if (t.kind != GroupKind::FSK_PAIR) return false;
+        const std::size_t slash = variant.find('/');
+        if (slash == std::string::npos) return true;
+        const double shift = std::strtod(variant.c_str() + slash + 1, nullptr);
+        return !(shift > 0.0) || std::fabs(t.spacing_hz - shift) <= kShiftTolerance * shift;
+    }
+    case Mode::PSK31:
+    case Mode::QPSK31:
+    case Mode::PSK63:
+    case Mode::CW: return t.kind == GroupKind::SINGLE && t.bandwidth_hz < kNarrowbandHz;
+    case Mode::OLIVIA:
+        return t.kind == GroupKind::TONE_COMB || (t.kind == GroupKind::SINGLE && t.bandwidth_hz >= kCombTestHz);
+    default: return false;
+    }
 }
 
 double decoded_line_time(double line_time, double block_end) {
@@ -322,7 +361,9 @@ struct Analyzer::Impl {
         if (block.discontinuity)
             for (auto& [id, track] : tracks) track.modem->reset();
 
-        if (classifier && config.modes_auto) keep_preroll(block);
+        // Kept for the modems that start on a signal found seconds after it began: those of an
+        // automatic channel, and fixed ones that move to the signal the classifier found.
+        if (classifier) keep_preroll(block);
 
         if (!started) {
             started = true;
@@ -416,13 +457,21 @@ struct Analyzer::Impl {
         }
     }
 
-    // Fixed keyboard-mode tracks follow the signal the classifier finds for them.
+    // Fixed keyboard-mode tracks follow the signal the classifier finds for them: only a signal
+    // their modem can copy, never a lone tone of a wider signal. A track that follows a signal
+    // the classifier has not named with its mode gives way to one it names so.
     void bind_fixed(const ClassifierResult& result, double end) {
         const auto bind = [&](const Candidate& c) {
             for (const auto& [id, track] : tracks)
                 if (track.bound_track == c.track) return;
-            const auto bindable = [](const Track& track) {
-                return track.fixed && !track.olivia_entry && track.bound_track == 0 && keyboard_mode(track.candidate.mode);
+            const auto found = std::find_if(classifier->tracks.begin(), classifier->tracks.end(),
+                                            [&](const ClassifierTrack& t) { return t.track == c.track; });
+            if (found == classifier->tracks.end()) return;
+            const auto bindable = [&](const Track& track) {
+                if (!track.fixed || track.olivia_entry || !keyboard_mode(track.candidate.mode)) return false;
+                if (track.bound_track != 0 && (c.mode != track.candidate.mode || track.bound_mode == c.mode))
+                    return false;
+                return fixed_mode_fits(track.candidate.mode, track.candidate.variant, *found, classifier->tracks);
             };
             // The first free track of the signal's mode when it is named, else the first free one.
             auto chosen = tracks.end();
@@ -434,10 +483,19 @@ struct Analyzer::Impl {
                 chosen = std::find_if(tracks.begin(), tracks.end(), [&](const auto& entry) { return bindable(entry.second); });
             if (chosen == tracks.end()) return;
             Track& track = chosen->second;
+            // A modem that was not listening inside the signal, or has copied nothing where it
+            // was, starts afresh and hears the signal from its beginning, as an automatic
+            // channel's modem does.
+            const bool elsewhere = std::fabs(c.audio_hz - track.modem_hz) > 0.5 * c.bandwidth_hz;
             track.bound_track = c.track;
+            track.bound_mode = c.mode;
             follow(track, c);
-            track.modem->set_frequency(c.audio_hz);
-            track.modem_hz = c.audio_hz;
+            if (elsewhere || !track.printed) {
+                restart_on(chosen->first, track, c);
+            } else {
+                track.modem->set_frequency(c.audio_hz);
+                track.modem_hz = c.audio_hz;
+            }
             candidates[chosen->first] = track.candidate;
             emit_track_event(end, EventKind::DETECTED, track.candidate);
         };
@@ -446,6 +504,7 @@ struct Analyzer::Impl {
         for (const Candidate& c : result.updated) {
             for (auto& [id, track] : tracks) {
                 if (track.bound_track != c.track) continue;
+                track.bound_mode = c.mode;
                 follow(track, c);
                 retune(track, c.audio_hz);
                 candidates[id] = track.candidate;
@@ -453,7 +512,26 @@ struct Analyzer::Impl {
         }
         for (const Candidate& c : result.lost)
             for (auto& [id, track] : tracks)
-                if (track.bound_track == c.track) track.bound_track = 0;
+                if (track.bound_track == c.track) {
+                    track.bound_track = 0;
+                    track.bound_mode = Mode::UNKNOWN;
+                }
+    }
+
+    // A fixed track gets a new modem on the signal c that hears it from its beginning; what the
+    // old one held back, heard elsewhere or before the signal was found, goes with it. An Olivia
+    // modem is only moved: it is built for the variant it guessed from the whole channel.
+    void restart_on(std::uint32_t id, Track& track, const Candidate& c) {
+        track.modem_hz = c.audio_hz;
+        std::unique_ptr<Modem> modem;
+        if (track.candidate.mode != Mode::OLIVIA) modem = make_channel_modem(track.candidate.mode, track.candidate);
+        if (!modem) {
+            track.modem->set_frequency(c.audio_hz);
+            return;
+        }
+        track.modem = std::move(modem);
+        track.printed = false;
+        if (!replay_preroll(*track.modem, c.start_time)) assembler.mark_late_start(id);
     }
 
     static void follow(Track& track, const Candidate& c) {
@@ -473,20 +551,23 @@ struct Analyzer::Impl {
             if (covered_by(c, track.candidate, track.fixed, track.olivia_entry)) return;
         std::unique_ptr<Modem> modem = make_channel_modem(c.mode, c);
         if (!modem) return;
-        if (replay) {
-            const double from = c.start_time - kReplayLeadS;
-            bool complete = !preroll.empty() && preroll.front().time <= from;
-            for (std::size_t i = 0; i + 1 < preroll.size(); ++i) {
-                const AudioBlock& kept = preroll[i];
-                if (kept.time + static_cast<double>(kept.samples.size()) / kRateHz < from) continue;
-                modem->process(kept);
-                if (kept.discontinuity) complete = false;
-            }
-            if (!complete) assembler.mark_late_start(c.track);
-        } else {
-            assembler.mark_late_start(c.track);
-        }
+        if (!replay || !replay_preroll(*modem, c.start_time)) assembler.mark_late_start(c.track);
         tracks.emplace(c.track, Track{std::move(modem), c, a, false, 0, false});
+    }
+
+    // Feeds a modem that starts on a signal now the kept blocks from just before the signal
+    // began, all but the newest (the modem pass feeds that one). False when they do not reach
+    // back that far or have a gap.
+    bool replay_preroll(Modem& modem, double start_time) {
+        const double from = start_time - kReplayLeadS;
+        bool complete = !preroll.empty() && preroll.front().time <= from;
+        for (std::size_t i = 0; i + 1 < preroll.size(); ++i) {
+            const AudioBlock& kept = preroll[i];
+            if (kept.time + static_cast<double>(kept.samples.size()) / kRateHz < from) continue;
+            modem.process(kept);
+            if (kept.discontinuity) complete = false;
+        }
+        return complete;
     }
 
     void run_modem(std::uint32_t id, Track& track, const AudioBlock& block, double end) {
@@ -501,6 +582,7 @@ struct Analyzer::Impl {
         }
 
         if (!out.text.empty()) {
+            track.printed = true;
             Candidate line = r;
             if (has_frequency) line.audio_hz = out.frequency_hz;
             std::vector<Event> events = assembler.append(line, out.text, end);

@@ -22,6 +22,7 @@
 #include "core/sig/candidate.hpp"
 #include "core/sig/channel_info.hpp"
 #include "core/sig/modem_settings.hpp"
+#include "sig/classifier_track.hpp"
 #include "sig/event_sink.hpp"
 
 namespace sig {
@@ -88,6 +89,15 @@ private:
 // classifier track (not fixed) of the same mode within less than half the larger bandwidth. One
 // demodulator per signal.
 bool covered_by(const Candidate& c, const Candidate& running, bool running_fixed, bool running_olivia_entry);
+
+// Whether a fixed keyboard-mode track of `mode` (its variant, "75/850" say, or empty) can copy the
+// classifier's track `t`, one of `tracks`: a track the classifier named with that mode, or one it
+// has not named yet of the kind and width it would test for the mode (an FSK pair, at the
+// variant's shift when it names one, for RTTY; a single signal under 200 Hz wide for PSK31,
+// QPSK31, PSK63 and CW; a tone comb, or a single signal 100 Hz wide or more, for Olivia), but
+// never one tone of a wider signal (a single track inside the band of a track of several tones).
+bool fixed_mode_fits(Mode mode, const std::string& variant, const ClassifierTrack& t,
+                     const std::vector<ClassifierTrack>& tracks);
 
 // The time a decoded line that carries its own clock is reported at: its time when it has one
 // within an hour of the block it arrived with, else the block's end. An outside decoder's clock

@@ -301,13 +301,26 @@ bool group_fsk_pair(ClassifierState& s) {
     constexpr std::array<double, 3> kShifts{170.0, 450.0, 850.0};
     long best_i = -1, best_j = -1;
     double best_error = 0.0;
-    const auto fits = [](const Detection& d) { return d.bandwidth >= 15.0 && d.bandwidth <= 160.0; };
+    const auto fits = [](const Detection& d) { return d.bandwidth <= 160.0; };
+    const auto keyed = [](const Detection& d) { return d.bandwidth >= 15.0; };
+    // Both tones keyed; or one as narrow as a carrier, which is what the mark of a signal that
+    // idles on mark looks like, but only when it is the stronger of the two: a steady carrier
+    // beside a weaker keyed signal pairs as well, and the RTTY test then finds its frequency on
+    // one tone only.
+    const auto tones = [&](const Detection& a, const Detection& b) {
+        if (keyed(a) && keyed(b)) return true;
+        if (keyed(a) == keyed(b)) return false;
+        const Detection& narrow = keyed(a) ? b : a;
+        const Detection& other = keyed(a) ? a : b;
+        return narrow.peak_db > other.peak_db;
+    };
     for (std::size_t i = 0; i < list.size(); ++i) {
         if (list[i].used || !fits(list[i])) continue;
         for (std::size_t j = i + 1; j < list.size(); ++j) {
             if (list[j].used || !fits(list[j])) continue;
             const double d = list[j].centre - list[i].centre;
             if (d > 850.0 * 1.08) break;
+            if (!tones(list[i], list[j])) continue;
             if (std::fabs(list[i].peak_db - list[j].peak_db) > 12.0) continue;
             double error = std::numeric_limits<double>::infinity();
             for (const double shift : kShifts) error = std::min(error, std::fabs(d - shift) / shift);

@@ -13,9 +13,8 @@
 namespace sig {
 namespace {
 
-// FFTW_ESTIMATE: a plan is a fixed function of size and alignment, so results do not depend on
-// timing or saved wisdom.
-constexpr unsigned kPlanFlags = FFTW_ESTIMATE;
+// Fixed plans: results do not depend on timing or saved wisdom.
+constexpr unsigned kPlanFlags = fixed_plan_flags;
 
 template <typename T>
 struct AlignedFree {

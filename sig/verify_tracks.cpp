@@ -34,20 +34,38 @@ bool due(const ClassifierState& s, const ClassifierTrack& t) {
     return t.attempts < 20 ? since >= 6 : since >= 24;
 }
 
-// The share of the valid frequency track whose five-sample mean sits on one of the two tones.
+// A keyed pair moves between its tones at least kMinToneChanges times in the test audio, and
+// each tone holds at least kMinToneShare of the time the frequency spends on the two.
+constexpr int kMinToneChanges = 4;
+constexpr double kMinToneShare = 0.1;
+
+// The share of the valid frequency track whose five-sample mean sits on one of the two tones;
+// none when the frequency does not move between the tones: one that stays on one tone is a
+// carrier beside the pair's middle (an AM station's, or a tone beside a keyed signal), and one
+// that moves once is one signal ending while the other goes on.
 double two_level_ratio(const FrequencyTrack& track, double shift_hz) {
     const std::size_t n = track.hz.size();
     if (n <= 4) return 0.0;
-    std::size_t counted = 0, on_level = 0;
+    std::size_t counted = 0, on_level = 0, upper = 0;
+    int level = 0, changes = 0;
     for (std::size_t i = 4; i < n; ++i) {
         if (!track.valid[i - 2]) continue;
         ++counted;
         const double mean =
             (track.hz[i - 4] + track.hz[i - 3] + track.hz[i - 2] + track.hz[i - 1] + track.hz[i]) / 5.0;
-        if (std::fabs(mean - shift_hz / 2.0) < shift_hz / 4.0 || std::fabs(mean + shift_hz / 2.0) < shift_hz / 4.0)
-            ++on_level;
+        const bool on_upper = std::fabs(mean - shift_hz / 2.0) < shift_hz / 4.0;
+        const bool on_lower = std::fabs(mean + shift_hz / 2.0) < shift_hz / 4.0;
+        if (!on_upper && !on_lower) continue;
+        ++on_level;
+        if (on_upper) ++upper;
+        const int now = on_upper ? 1 : -1;
+        if (level != 0 && now != level) ++changes;
+        level = now;
     }
-    return counted == 0 ? 0.0 : static_cast<double>(on_level) / static_cast<double>(counted);
+    const double lesser = static_cast<double>(std::min(upper, on_level - upper));
+    if (counted == 0 || changes < kMinToneChanges || lesser < kMinToneShare * static_cast<double>(on_level))
+        return 0.0;
+    return static_cast<double>(on_level) / static_cast<double>(counted);
 }
 
 // The keying edges of an FSK track: the (interpolated) sample times at which the frequency,

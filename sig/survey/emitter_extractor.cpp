@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numbers>
 #include <stdexcept>
 
@@ -14,17 +15,22 @@ constexpr int kMaxTaps = 1025;
 constexpr std::uint64_t kRenormalisePeriod = 1024;
 constexpr double kAudioCentreHz = 1500.0;
 
-bool positive_finite(double x) { return std::isfinite(x) && x > 0.0; }
+// Four floats, one SSE register of the baseline x86-64: each lane does the arithmetic one sample
+// or one partial sum would do alone, so the results do not depend on the vector width.
+using Lanes = float __attribute__((vector_size(4 * sizeof(float))));
+constexpr std::size_t kLanes = 4;
 
-// The oscillators turn by complex multiplication; their magnitude drifts by rounding, so every
-// kRenormalisePeriod steps it is pulled back to 1.
-void advance(std::complex<float>& phasor, std::complex<float> step, std::uint64_t& count) {
-    phasor *= step;
-    if (++count % kRenormalisePeriod == 0) {
-        const float magnitude = std::abs(phasor);
-        if (magnitude > 1e-12f) phasor /= magnitude;
-    }
+Lanes load_lanes(const float* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
+
+void store_lanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+
+float lane_sum(Lanes v) { return (v[0] + v[1]) + (v[2] + v[3]); }
+
+bool positive_finite(double x) { return std::isfinite(x) && x > 0.0; }
 
 std::complex<float> unit_phasor(double radians_per_sample) {
     const auto angle = static_cast<float>(radians_per_sample);
@@ -51,50 +57,78 @@ std::vector<float> design_taps(int count, double cutoff_hz, double input_rate_hz
     return taps;
 }
 
-// One filter output over the count samples starting at work. Eight interleaved partial sums
-// (four complex) let the compiler use vector registers without reordering any one sum.
-std::complex<float> dot(const float* taps, const std::complex<float>* work, int count) {
-    const auto* w = reinterpret_cast<const float*>(work);
-    float acc[8] = {};
+// One filter output over the count samples starting at re and im: sixteen partial sums for
+// each part (four registers), enough independent additions to keep the adders busy, added up in
+// a fixed order.
+std::complex<float> dot(const float* taps, const float* re, const float* im, int count) {
+    Lanes r0{}, r1{}, r2{}, r3{}, i0{}, i1{}, i2{}, i3{};
     int k = 0;
-    for (; k + 4 <= count; k += 4) {
-        const float* x = w + 2 * k;
-        const float* t = taps + k;
-        acc[0] += t[0] * x[0];
-        acc[1] += t[0] * x[1];
-        acc[2] += t[1] * x[2];
-        acc[3] += t[1] * x[3];
-        acc[4] += t[2] * x[4];
-        acc[5] += t[2] * x[5];
-        acc[6] += t[3] * x[6];
-        acc[7] += t[3] * x[7];
+    for (; k + 16 <= count; k += 16) {
+        const Lanes t0 = load_lanes(taps + k), t1 = load_lanes(taps + k + 4);
+        const Lanes t2 = load_lanes(taps + k + 8), t3 = load_lanes(taps + k + 12);
+        r0 += t0 * load_lanes(re + k);
+        r1 += t1 * load_lanes(re + k + 4);
+        r2 += t2 * load_lanes(re + k + 8);
+        r3 += t3 * load_lanes(re + k + 12);
+        i0 += t0 * load_lanes(im + k);
+        i1 += t1 * load_lanes(im + k + 4);
+        i2 += t2 * load_lanes(im + k + 8);
+        i3 += t3 * load_lanes(im + k + 12);
     }
-    float re = (acc[0] + acc[2]) + (acc[4] + acc[6]);
-    float im = (acc[1] + acc[3]) + (acc[5] + acc[7]);
+    float sum_re = lane_sum((r0 + r1) + (r2 + r3));
+    float sum_im = lane_sum((i0 + i1) + (i2 + i3));
     for (; k < count; ++k) {
-        re += taps[k] * w[2 * k];
-        im += taps[k] * w[2 * k + 1];
+        sum_re += taps[k] * re[k];
+        sum_im += taps[k] * im[k];
     }
-    return {re, im};
-}
-
-// The sample at fraction p of the way from a to b, magnitude and phase each interpolated on a
-// straight line (the phase the short way round). A straight line between the complex values
-// themselves would cut the corner of the circle: a constant envelope whose phase turns by a
-// quarter of a cycle per sample would dip by 30 % half way, and as the position slides through
-// the samples at the beat of the two rates, an FM signal would look amplitude-modulated at that
-// beat, noise-like and flat.
-std::complex<float> interpolate(std::complex<float> a, std::complex<float> b, float p) {
-    const float magnitude = (1.0f - p) * std::abs(a) + p * std::abs(b);
-    const float turn = std::remainder(std::arg(b) - std::arg(a), 2.0f * static_cast<float>(kPi));
-    const float angle = std::arg(a) + p * turn;
-    return {magnitude * std::cos(angle), magnitude * std::sin(angle)};
+    return {sum_re, sum_im};
 }
 
 }  // namespace
 
+void EmitterExtractor::Oscillator::set_powers(std::complex<float> step) {
+    step_ = step;
+    const std::complex<double> s(step);
+    powers_[0] = {1.0, 0.0};
+    for (std::size_t k = 1; k < powers_.size(); ++k) powers_[k] = powers_[k - 1] * s;
+    for (std::size_t k = 0; k < powers_.size(); ++k) {
+        power_re_[k] = static_cast<float>(powers_[k].real());
+        power_im_[k] = static_cast<float>(powers_[k].imag());
+    }
+}
+
+void EmitterExtractor::Oscillator::retune(std::complex<float> step) {
+    if (step == step_) return;
+    base_ *= powers_[count_ - origin_];
+    origin_ = count_;
+    set_powers(step);
+}
+
+std::complex<float> EmitterExtractor::Oscillator::phasor() const {
+    const std::complex<float> b = base();
+    const float pr = *power_re();
+    const float pi = *power_im();
+    return {b.real() * pr - b.imag() * pi, b.real() * pi + b.imag() * pr};
+}
+
+void EmitterExtractor::Oscillator::advance(std::size_t k) {
+    const std::uint64_t end = stretch_end();
+    count_ += k;
+    if (count_ < end) return;
+    base_ *= powers_[end - origin_];
+    origin_ = end;
+    if (end % kRenormalisePeriod == 0) {
+        const double magnitude = std::abs(base_);
+        if (magnitude > 1e-12) base_ /= magnitude;
+    }
+}
+
 EmitterExtractor::EmitterExtractor(double input_rate_hz, double offset_hz, double output_rate_hz, double passband_hz)
-    : input_rate_(input_rate_hz), output_rate_(output_rate_hz), offset_hz_(offset_hz) {
+    : input_rate_(input_rate_hz),
+      output_rate_(output_rate_hz),
+      offset_hz_(offset_hz),
+      mixer_(unit_phasor(-2.0 * kPi * offset_hz / input_rate_hz)),
+      audio_oscillator_(unit_phasor(2.0 * kPi * kAudioCentreHz / output_rate_hz)) {
     if (!positive_finite(input_rate_hz) || !positive_finite(output_rate_hz))
         throw std::invalid_argument("Emitter extractor rates must be positive");
     if (!positive_finite(passband_hz)) throw std::invalid_argument("Emitter extractor passband must be positive");
@@ -109,57 +143,110 @@ EmitterExtractor::EmitterExtractor(double input_rate_hz, double offset_hz, doubl
     tap_count_ = std::clamp(8 * decimation_ + 1, kMinTaps, kMaxTaps);
     const double cutoff_hz = std::min(0.5 * passband_hz, 0.45 * decimated_rate_);
     taps_ = design_taps(tap_count_, cutoff_hz, input_rate_hz);
-    delay_.assign(static_cast<std::size_t>(tap_count_ - 1), {0.0f, 0.0f});
-    mix_step_ = unit_phasor(-2.0 * kPi * offset_hz / input_rate_hz);
-    audio_step_ = unit_phasor(2.0 * kPi * kAudioCentreHz / output_rate_hz);
+    work_re_.assign(static_cast<std::size_t>(tap_count_ - 1), 0.0f);
+    work_im_.assign(static_cast<std::size_t>(tap_count_ - 1), 0.0f);
 }
 
 void EmitterExtractor::retune(double offset_hz) {
     if (!std::isfinite(offset_hz)) throw std::invalid_argument("Emitter extractor offset must be finite");
     offset_hz_ = offset_hz;
-    mix_step_ = unit_phasor(-2.0 * kPi * offset_hz / input_rate_);
+    mixer_.retune(unit_phasor(-2.0 * kPi * offset_hz / input_rate_));
+}
+
+// x times the mixer's phasor, one stretch of the oscillator at a time; within a stretch each
+// sample's phasor is the stretch phasor times its power of the step, both products written out
+// (no library call for the rare infinite operand), four samples at once.
+void EmitterExtractor::mix(const std::complex<float>* input, std::size_t n, float* re, float* im) {
+    const auto* x = reinterpret_cast<const float*>(input);
+    std::size_t i = 0;
+    while (i < n) {
+        const std::size_t len = std::min(n - i, mixer_.room());
+        const std::complex<float> b = mixer_.base();
+        const float br = b.real(), bi = b.imag();
+        const float* tr = mixer_.power_re();
+        const float* ti = mixer_.power_im();
+        std::size_t j = 0;
+        for (; j + kLanes <= len; j += kLanes) {
+            const Lanes lo = load_lanes(x + 2 * (i + j));
+            const Lanes hi = load_lanes(x + 2 * (i + j) + 4);
+            const Lanes xr = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
+            const Lanes xi = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
+            const Lanes pr_t = load_lanes(tr + j);
+            const Lanes pi_t = load_lanes(ti + j);
+            const Lanes pr = br * pr_t - bi * pi_t;
+            const Lanes pi = br * pi_t + bi * pr_t;
+            store_lanes(re + i + j, xr * pr - xi * pi);
+            store_lanes(im + i + j, xr * pi + xi * pr);
+        }
+        for (; j < len; ++j) {
+            const float xr = x[2 * (i + j)], xi = x[2 * (i + j) + 1];
+            const float pr = br * tr[j] - bi * ti[j];
+            const float pi = br * ti[j] + bi * tr[j];
+            re[i + j] = xr * pr - xi * pi;
+            im[i + j] = xr * pi + xi * pr;
+        }
+        mixer_.advance(len);
+        i += len;
+    }
 }
 
 void EmitterExtractor::emit(std::complex<float> y, std::vector<float>& audio,
                             std::vector<std::complex<float>>* complex_out) {
     if (complex_out != nullptr) complex_out->push_back(y);
-    audio.push_back((y * audio_phasor_).real());
-    advance(audio_phasor_, audio_step_, audio_count_);
+    const std::complex<float> p = audio_oscillator_.phasor();
+    audio.push_back(y.real() * p.real() - y.imag() * p.imag());
+    audio_oscillator_.advance(1);
 }
 
 void EmitterExtractor::process(const std::complex<float>* input, std::size_t n, std::vector<float>& audio,
                                std::vector<std::complex<float>>* complex_out) {
     if (n == 0 || input == nullptr) return;
-    const std::size_t history = delay_.size();
-    work_.resize(history + n);
-    std::copy(delay_.begin(), delay_.end(), work_.begin());
-    for (std::size_t i = 0; i < n; ++i) {
-        work_[history + i] = input[i] * mix_phasor_;
-        advance(mix_phasor_, mix_step_, mixed_count_);
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        if (++phase_ < decimation_) continue;
-        phase_ = 0;
-        // The T samples ending at new sample i start at work index i.
-        const std::complex<float> y = dot(taps_.data(), work_.data() + i, tap_count_);
+    const std::size_t history = static_cast<std::size_t>(tap_count_ - 1);
+    work_re_.resize(history + n);
+    work_im_.resize(history + n);
+    mix(input, n, work_re_.data() + history, work_im_.data() + history);
+
+    // The first new sample that completes a decimation period; the T samples ending at new sample
+    // i start at work index i.
+    const auto d = static_cast<std::size_t>(decimation_);
+    for (std::size_t i = d - 1 - static_cast<std::size_t>(phase_); i < n; i += d) {
+        const std::complex<float> y = dot(taps_.data(), work_re_.data() + i, work_im_.data() + i, tap_count_);
         if (!resampling_) {
             emit(y, audio, complex_out);
             continue;
         }
+        // Magnitude and phase of each decimated sample are taken once, for every output
+        // interpolated between it and its neighbours.
+        const float magnitude = std::abs(y);
+        const float angle = std::arg(y);
         if (!have_previous_) {
-            previous_ = y;
+            previous_magnitude_ = magnitude;
+            previous_angle_ = angle;
             have_previous_ = true;
             position_ = 0.0;
             continue;
         }
+        // Between neighbouring samples the magnitude and the phase (the short way round) each
+        // move on a straight line. A straight line between the complex values themselves would
+        // cut the corner of the circle: a constant envelope whose phase turns by a quarter of a
+        // cycle per sample would dip by 30 % half way, and as the position slides through the
+        // samples at the beat of the two rates, an FM signal would look amplitude-modulated at
+        // that beat, noise-like and flat.
+        const float turn = std::remainder(angle - previous_angle_, 2.0f * static_cast<float>(kPi));
         while (position_ <= 1.0) {
-            emit(interpolate(previous_, y, static_cast<float>(position_)), audio, complex_out);
+            const auto p = static_cast<float>(position_);
+            const float m = (1.0f - p) * previous_magnitude_ + p * magnitude;
+            const float a = previous_angle_ + p * turn;
+            emit({m * std::cos(a), m * std::sin(a)}, audio, complex_out);
             position_ += resampling_step_;
         }
         position_ -= 1.0;
-        previous_ = y;
+        previous_magnitude_ = magnitude;
+        previous_angle_ = angle;
     }
-    std::copy(work_.end() - static_cast<std::ptrdiff_t>(history), work_.end(), delay_.begin());
+    phase_ = static_cast<int>((static_cast<std::size_t>(phase_) + n) % d);
+    std::copy(work_re_.end() - static_cast<std::ptrdiff_t>(history), work_re_.end(), work_re_.begin());
+    std::copy(work_im_.end() - static_cast<std::ptrdiff_t>(history), work_im_.end(), work_im_.begin());
 }
 
 }  // namespace sig

@@ -11,6 +11,7 @@
 // block. A plain object of one thread; process() allocates only when a block is longer than any
 // before it.
 
+#include <array>
 #include <complex>
 #include <cstddef>
 #include <cstdint>
@@ -45,6 +46,44 @@ public:
     double mixing_offset() const { return offset_hz_; }
 
 private:
+    // An oscillator turning by a fixed single-precision step per sample, pulled back to unit
+    // magnitude whenever its sample count reaches a multiple of 1024. Its phasor at a sample is
+    // the phasor at the start of the current stretch of samples times a power of the step from a
+    // table, so the samples of a stretch do not wait on one another (the mixer's loop
+    // vectorises), and the stretch phasor runs on in double precision, so the phase does not
+    // wander with rounding as a float phasor multiplied sample after sample does.
+    class Oscillator {
+    public:
+        static constexpr std::size_t kStretch = 64;
+
+        explicit Oscillator(std::complex<float> step) { set_powers(step); }
+        // The phase runs on; the new step applies from the current sample.
+        void retune(std::complex<float> step);
+        // Samples left in the current stretch (at least 1).
+        std::size_t room() const { return static_cast<std::size_t>(stretch_end() - count_); }
+        // The stretch phasor and the powers of the step from the current sample on; valid for
+        // room() samples.
+        std::complex<float> base() const { return std::complex<float>(base_); }
+        const float* power_re() const { return power_re_.data() + (count_ - origin_); }
+        const float* power_im() const { return power_im_.data() + (count_ - origin_); }
+        std::complex<float> phasor() const;
+        // k at most room().
+        void advance(std::size_t k);
+
+    private:
+        std::uint64_t stretch_end() const { return (count_ / kStretch + 1) * kStretch; }
+        void set_powers(std::complex<float> step);
+
+        std::complex<float> step_;
+        std::complex<double> base_{1.0, 0.0};  // the phasor at sample origin_
+        std::uint64_t origin_ = 0;             // the stretch's start, or the last retune within it
+        std::uint64_t count_ = 0;              // samples turned so far
+        std::array<std::complex<double>, kStretch + 1> powers_{};
+        std::array<float, kStretch + 1> power_re_{};
+        std::array<float, kStretch + 1> power_im_{};
+    };
+
+    void mix(const std::complex<float>* input, std::size_t n, float* re, float* im);
     void emit(std::complex<float> y, std::vector<float>& audio, std::vector<std::complex<float>>* complex_out);
 
     double input_rate_;
@@ -55,17 +94,16 @@ private:
     double resampling_step_ = 1.0;
     int tap_count_ = 0;
     std::vector<float> taps_;
-    std::vector<std::complex<float>> delay_;
-    std::vector<std::complex<float>> work_;
+    // Mixed samples, real and imaginary parts apart: the last T - 1 of the previous call, then
+    // the current block.
+    std::vector<float> work_re_;
+    std::vector<float> work_im_;
     double offset_hz_ = 0.0;
-    std::complex<float> mix_phasor_{1.0f, 0.0f};
-    std::complex<float> mix_step_{1.0f, 0.0f};
-    std::complex<float> audio_phasor_{1.0f, 0.0f};
-    std::complex<float> audio_step_{1.0f, 0.0f};
-    std::uint64_t mixed_count_ = 0;
-    std::uint64_t audio_count_ = 0;
+    Oscillator mixer_;
+    Oscillator audio_oscillator_;
     int phase_ = 0;
-    std::complex<float> previous_{0.0f, 0.0f};
+    float previous_magnitude_ = 0.0f;
+    float previous_angle_ = 0.0f;
     bool have_previous_ = false;
     double position_ = 0.0;
 };

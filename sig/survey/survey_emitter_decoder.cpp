@@ -100,6 +100,44 @@ void deliver(SurveyEngine::EmitterDecoder& d, std::vector<Event>& produced, cons
     }
 }
 
+// Lines finished while the decoder hears no more (aged, or all of them at release) belong to
+// their own track's record, or to the emitter alone once that track is gone.
+void deliver_aged(SurveyEngine::EmitterDecoder& d, std::vector<Event>& aged, double te, std::vector<Event>& events) {
+    for (Event& e : aged) {
+        const auto found = d.tracks.find(e.track);
+        Candidate context = found != d.tracks.end() ? found->second : empty_context();
+        if (found == d.tracks.end()) context.track = 0;
+        std::vector<Event> one{std::move(e)};
+        deliver(d, one, context, te, 0.0, events);
+    }
+}
+
+void keep_preroll(SurveyEngine::EmitterDecoder& d) {
+    d.preroll.push_back(d.block);
+    d.preroll_samples += d.block.samples.size();
+    while (d.preroll.size() > 1 &&
+           d.preroll_samples - d.preroll.front().samples.size() >= SurveyEngine::EmitterDecoder::kPrerollSamples) {
+        d.preroll_samples -= d.preroll.front().samples.size();
+        d.preroll.pop_front();
+    }
+}
+
+// A modem started for a track first hears the kept audio from just before the track began (all
+// but the newest block, which it hears next anyway); a line whose beginning it may have missed
+// is marked so.
+void replay_preroll(SurveyEngine::EmitterDecoder& d, const Candidate& c) {
+    const double from = c.start_time - SurveyEngine::EmitterDecoder::kReplayLeadS;
+    bool complete = !d.preroll.empty() && d.preroll.front().time <= from;
+    for (std::size_t i = 0; i + 1 < d.preroll.size(); ++i) {
+        const AudioBlock& kept = d.preroll[i];
+        const double end = kept.time + static_cast<double>(kept.samples.size()) / SurveyEngine::EmitterDecoder::kAudioRateHz;
+        if (end < from) continue;
+        d.modem->process(kept);
+        if (kept.discontinuity) complete = false;
+    }
+    if (!complete) d.assembler.mark_late_start(c.track);
+}
+
 std::string exception_text() {
     try {
         throw;
@@ -123,24 +161,8 @@ SurveyEngine::EmitterDecoder::EmitterDecoder(double rf_hz, const std::string& im
     default_analysis_config(settings);
 }
 
-void SurveyEngine::Impl::decode_emitter(double t, EmitterDecoder& d, const std::vector<float>& audio,
-                                        std::vector<Event>& events) {
-    if (audio.empty() || d.degraded) return;
-    d.block.samples.assign(audio.begin(), audio.end());
-    d.block.time = t;
-    d.block.discontinuity = d.discontinuity;
-    d.discontinuity = false;
-    d.block.sequence = ++d.block_counter;
-    const double te = t + static_cast<double>(audio.size()) / EmitterDecoder::kAudioRateHz;
-
-    ClassifierResult result;
-    try {
-        result = classify(*d.classifier, d.block);
-    } catch (...) {
-        degrade(d, "classifier", exception_text());
-        return;
-    }
-
+void SurveyEngine::Impl::take_classification(EmitterDecoder& d, const ClassifierResult& result, double te,
+                                             std::vector<Event>& events) {
     for (const Candidate& c : result.started) d.tracks[c.track] = c;
     for (const Candidate& c : result.updated) {
         Candidate& record = d.tracks[c.track];
@@ -154,11 +176,31 @@ void SurveyEngine::Impl::decode_emitter(double t, EmitterDecoder& d, const std::
     }
     for (const Candidate& c : result.classified) {
         d.tracks[c.track] = c;
-        if (c.mode == Mode::UNKNOWN || d.modem || d.locked) continue;
+        if (c.mode == Mode::UNKNOWN || d.locked) continue;
+        if (d.modem) {
+            // The emitter sits at the audio centre; anything else in its audio is a part of it
+            // (a lone tone of an FSK signal) or a neighbour. A modem that has not locked gives
+            // way to a track nearer the centre, else it would hold the decoder for as long as
+            // that part is heard and the emitter itself would never be decoded.
+            const auto active = d.tracks.find(d.active_track);
+            if (active != d.tracks.end() &&
+                !(std::abs(c.audio_hz - EmitterDecoder::kAudioCentreHz) <
+                  std::abs(active->second.audio_hz - EmitterDecoder::kAudioCentreHz)))
+                continue;
+            if (active != d.tracks.end()) {
+                try {
+                    std::vector<Event> pending = d.assembler.flush_track(d.active_track, te);
+                    deliver(d, pending, active->second, te, 0.0, events);
+                } catch (...) {
+                    // The line of the track given up goes; the decoder goes on.
+                }
+            }
+        }
         try {
             std::unique_ptr<Modem> modem = make_modem(c.mode, c, d.settings, d.context);
             if (!modem) continue;
             d.modem = std::move(modem);
+            replay_preroll(d, c);
             d.active_track = c.track;
             d.modem_hz = c.audio_hz;
             d.pending_mode = static_cast<std::uint32_t>(c.mode);
@@ -187,6 +229,27 @@ void SurveyEngine::Impl::decode_emitter(double t, EmitterDecoder& d, const std::
         }
         if (found != d.tracks.end()) d.tracks.erase(found);
     }
+}
+
+void SurveyEngine::Impl::decode_emitter(double t, EmitterDecoder& d, const std::vector<float>& audio,
+                                        std::vector<Event>& events) {
+    if (audio.empty() || d.degraded) return;
+    d.block.samples.assign(audio.begin(), audio.end());
+    d.block.time = t;
+    d.block.discontinuity = d.discontinuity;
+    d.discontinuity = false;
+    d.block.sequence = ++d.block_counter;
+    const double te = t + static_cast<double>(audio.size()) / EmitterDecoder::kAudioRateHz;
+    keep_preroll(d);
+
+    ClassifierResult result;
+    try {
+        result = classify(*d.classifier, d.block);
+    } catch (...) {
+        degrade(d, "classifier", exception_text());
+        return;
+    }
+    take_classification(d, result, te, events);
 
     if (d.modem) {
         try {
@@ -236,16 +299,18 @@ void SurveyEngine::Impl::decode_emitter(double t, EmitterDecoder& d, const std::
 
     try {
         std::vector<Event> aged = d.assembler.flush_aged(te);
-        for (Event& e : aged) {
-            const auto found = d.tracks.find(e.track);
-            Candidate context = found != d.tracks.end() ? found->second : empty_context();
-            if (found == d.tracks.end()) context.track = 0;
-            std::vector<Event> one{std::move(e)};
-            deliver(d, one, context, te, 0.0, events);
-        }
+        deliver_aged(d, aged, te, events);
     } catch (...) {
         // Aged lines that cannot be finished are dropped.
     }
+}
+
+void SurveyEngine::Impl::finish_lines(EmitterDecoder& d, double t, std::vector<Event>& events) {
+    // Every line, Olivia's too, has been idle long enough by then; each keeps the time of its
+    // last text.
+    constexpr double kBeyondEveryIdleS = LineAssembler::kOliviaIdleS + LineAssembler::kIdleFlushS;
+    std::vector<Event> rest = d.assembler.flush_aged(t + kBeyondEveryIdleS);
+    deliver_aged(d, rest, t, events);
 }
 
 }  // namespace sig

@@ -109,6 +109,11 @@ void SurveyEngine::Impl::process(const std::complex<float>* samples, std::size_t
     } catch (...) {
         log_line("survey: unknown block processing error; skipping this block");
     }
+    // The lines of decoders let go during the block came before its own.
+    if (!released.empty()) {
+        events.insert(events.begin(), std::make_move_iterator(released.begin()), std::make_move_iterator(released.end()));
+        released.clear();
+    }
     publish(events);
 }
 
@@ -250,7 +255,33 @@ void SurveyEngine::Impl::create() {
 }
 
 void SurveyEngine::Impl::age() {
+    for (Emitter& e : emitters)
+        if (frame_t - e.last_seen > config.timeout_s) release_decoder(e);
     std::erase_if(emitters, [&](const Emitter& e) { return frame_t - e.last_seen > config.timeout_s; });
+}
+
+void SurveyEngine::Impl::release_decoder(Emitter& e) {
+    if (!e.decoder) return;
+    try {
+        finish_lines(*e.decoder, e.decode_clock, released);
+        e.calls = e.decoder->calls;
+    } catch (...) {
+        // Lines that cannot be finished go with the decoder.
+    }
+    e.heard_until = e.decode_clock;
+    e.decoder.reset();
+}
+
+void SurveyEngine::Impl::flush(std::vector<Event>& events) {
+    for (Emitter& e : emitters) {
+        if (!e.decoder) continue;
+        try {
+            finish_lines(*e.decoder, e.decode_clock, events);
+            e.calls = e.decoder->calls;
+        } catch (...) {
+            // This emitter's lines are lost; the others still finish.
+        }
+    }
 }
 
 void SurveyEngine::Impl::rank() {
@@ -269,7 +300,7 @@ void SurveyEngine::Impl::rank() {
     for (std::size_t i = 0; i < ranked.size(); ++i) {
         Emitter& e = *ranked[i];
         e.selected = i < cap;
-        if (!e.selected) e.decoder.reset();
+        if (!e.selected) release_decoder(e);
     }
 }
 
@@ -279,7 +310,6 @@ void SurveyEngine::Impl::choose_work(double t) {
         e.has_work = e.selected;
         if (e.confirmed && !e.selected && e.bandwidth_hz <= kFeatureMaxHz) waiting.push_back(&e);
     }
-    unselected_small = waiting.size();
     if (!waiting.empty()) {
         const std::size_t count = waiting.size();
         std::size_t from = 0;
@@ -298,6 +328,7 @@ void SurveyEngine::Impl::choose_work(double t) {
         e.audio.reset();
         e.wide.reset();
         e.history.clear();
+        e.recent_audio.clear();
         e.decodable_streak = 0;
     }
 }
@@ -310,7 +341,8 @@ void SurveyEngine::Impl::emitter_work(Emitter& e, const std::complex<float>* sam
                                                          kAudioPassbandHz);
         else if (std::abs(e.audio->mixing_offset() - e.frequency_hz) > kRetuneHz)
             e.audio->retune(e.frequency_hz);
-        if (e.selected && !e.decoder) {
+        const bool fresh = e.selected && !e.decoder;
+        if (fresh) {
             e.decoder_rf_hz = config.center_hz + e.frequency_hz;
             e.decoder = std::make_unique<EmitterDecoder>(e.decoder_rf_hz, config.image_dir);
             e.decode_clock = t;
@@ -340,25 +372,43 @@ void SurveyEngine::Impl::emitter_work(Emitter& e, const std::complex<float>* sam
         if (e.history.size() > keep)
             e.history.erase(e.history.begin(), e.history.end() - static_cast<std::ptrdiff_t>(keep));
 
+        // A new decoder first hears what the emitter sent just before it was made, except what
+        // an earlier decoder of the emitter heard: each stretch of an emitter's audio is decoded
+        // once, however often ranking hands its decoder round.
+        const std::vector<float>* decoder_audio = &scratch_audio;
+        if (fresh && !e.recent_audio.empty() && !scratch_audio.empty() &&
+            std::abs(t - e.recent_audio_end) <= kClockJumpS) {
+            const double unheard_s = std::clamp(t - e.heard_until, 0.0, kDecoderPrerollS);
+            const std::size_t kept = std::min(e.recent_audio.size(),
+                                              static_cast<std::size_t>(std::lround(unheard_s * EmitterDecoder::kAudioRateHz)));
+            if (kept > 0) {
+                e.decode_clock = t - static_cast<double>(kept) / EmitterDecoder::kAudioRateHz;
+                preroll_audio.assign(e.recent_audio.end() - static_cast<std::ptrdiff_t>(kept), e.recent_audio.end());
+                preroll_audio.insert(preroll_audio.end(), scratch_audio.begin(), scratch_audio.end());
+                decoder_audio = &preroll_audio;
+            }
+        }
+        keep_recent_audio(e, t);
+
         if (e.selected && e.decoder && !scratch_audio.empty()) {
             // Samples lost before the survey, or a clock step, leave the decoder's clock behind
             // the block: it takes the block's time and hears the block as a fresh start.
-            if (std::abs(t - e.decode_clock) > kClockJumpS) {
+            if (!fresh && std::abs(t - e.decode_clock) > kClockJumpS) {
                 e.decode_clock = t;
                 e.decoder->discontinuity = true;
             }
-            decode_emitter(e.decode_clock, *e.decoder, scratch_audio, events);
+            decode_emitter(e.decode_clock, *e.decoder, *decoder_audio, events);
             e.mode = static_cast<std::int32_t>(e.decoder->mode);
             e.variant = e.decoder->variant;
             e.quality = e.decoder->quality;
             e.locked = e.decoder->locked;
             e.text = e.decoder->text;
             e.calls = e.decoder->calls;
-            e.decode_clock += static_cast<double>(scratch_audio.size()) / EmitterDecoder::kAudioRateHz;
+            e.decode_clock += static_cast<double>(decoder_audio->size()) / EmitterDecoder::kAudioRateHz;
         }
     } catch (...) {
         e.audio.reset();
-        e.decoder.reset();
+        release_decoder(e);
         e.selected = false;
         e.mode = 0;
         e.locked = false;
@@ -374,6 +424,20 @@ void SurveyEngine::Impl::emitter_work(Emitter& e, const std::complex<float>* sam
     }
 }
 
+void SurveyEngine::Impl::keep_recent_audio(Emitter& e, double t) {
+    // Only audio that runs on without a gap is kept.
+    if (scratch_audio.empty() || (!e.recent_audio.empty() && std::abs(t - e.recent_audio_end) > kClockJumpS)) {
+        e.recent_audio.clear();
+        if (scratch_audio.empty()) return;
+    }
+    e.recent_audio.insert(e.recent_audio.end(), scratch_audio.begin(), scratch_audio.end());
+    e.recent_audio_end = t + static_cast<double>(scratch_audio.size()) / EmitterDecoder::kAudioRateHz;
+    // Trimmed in steps, not every block.
+    const auto keep = static_cast<std::size_t>(kDecoderPrerollS * EmitterDecoder::kAudioRateHz);
+    if (e.recent_audio.size() > 2 * keep)
+        e.recent_audio.erase(e.recent_audio.begin(), e.recent_audio.end() - static_cast<std::ptrdiff_t>(keep));
+}
+
 void SurveyEngine::Impl::feature_pass(double t) {
     for (Emitter& e : emitters) {
         if (!e.confirmed || !(t - e.last_feature_t >= kFeatureIntervalS)) continue;
@@ -386,7 +450,7 @@ void SurveyEngine::Impl::feature_pass(double t) {
             e.signal_class = static_cast<std::int32_t>(
                 classify_survey_emitter(stats, features, static_cast<SignalClass>(e.signal_class)));
             if (features.valid)
-                update_decodable_streak(stats, features, t, unselected_small, e.decodable_streak, e.keying_rate_hz,
+                update_decodable_streak(stats, features, t, emitters.size(), e.decodable_streak, e.keying_rate_hz,
                                         e.decodable_until);
         } catch (...) {
             e.signal_class = 0;
@@ -459,6 +523,12 @@ void SurveyEngine::Impl::publish(std::vector<Event>& events) {
 SurveyEngine::SurveyEngine(Config config) : impl_(std::make_unique<Impl>(std::move(config))) {}
 
 SurveyEngine::~SurveyEngine() = default;
+
+void SurveyEngine::flush() {
+    std::vector<Event> events;
+    impl_->flush(events);
+    impl_->publish(events);
+}
 
 void SurveyEngine::process_block(const std::complex<float>* samples, std::size_t n, double t) {
     impl_->process(samples, n, t);

@@ -6,7 +6,7 @@
 // strongest (at most max_decoders at once) and publishes the emitters worth reporting and the
 // events their decoders produced.
 //
-// process_block runs on one thread (the survey thread); emitters, report_counts and
+// process_block and flush run on one thread (the survey thread); emitters, report_counts and
 // take_events may be called from any thread.
 
 #include <complex>
@@ -60,6 +60,10 @@ public:
     // Samples that are not finite count as zero; a time that is not finite continues the
     // previous block.
     void process_block(const std::complex<float>* samples, std::size_t n, double t);
+
+    // Finishes the lines every decoder still holds and publishes them with the emitter list, as
+    // when the survey stops: text already decoded is not lost.
+    void flush();
 
     // A copy of the published report list.
     std::vector<EmitterReport> emitters() const;

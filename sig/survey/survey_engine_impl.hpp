@@ -6,6 +6,7 @@
 #include <complex>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -18,6 +19,7 @@
 #include "core/sig/event.hpp"
 #include "core/sig/modem_context.hpp"
 #include "core/sig/modem_settings.hpp"
+#include "sig/classifier_result.hpp"
 #include "sig/classifier_state.hpp"
 #include "sig/fft_plan_cache.hpp"
 #include "sig/line_assembler.hpp"
@@ -35,6 +37,10 @@ struct SurveyEngine::EmitterDecoder {
     static constexpr double kLockHoldS = 15.0;
     static constexpr std::size_t kTextLimit = 8192;
     static constexpr std::size_t kTextKept = 4096;
+    // The decoder keeps its latest audio (at least this much) so that a modem started for a
+    // track hears the track from just before it began.
+    static constexpr std::size_t kPrerollSamples = 96000;
+    static constexpr double kReplayLeadS = 0.7;
 
     // The decoder of an emitter at rf_hz; pictures go to image_dir.
     EmitterDecoder(double rf_hz, const std::string& image_dir);
@@ -65,6 +71,9 @@ struct SurveyEngine::EmitterDecoder {
     // The audio of the next block does not follow the last one (the decode clock jumped).
     bool discontinuity = false;
     AudioBlock block;  // reused
+    std::deque<AudioBlock> preroll;  // the latest blocks, the newest last
+    std::size_t preroll_samples = 0;
+
 };
 
 struct SurveyEngine::Emitter {
@@ -96,6 +105,11 @@ struct SurveyEngine::Emitter {
 
     std::int32_t signal_class = 0;
     std::vector<std::complex<float>> history;  // the latest second of extracted samples
+    // The latest audio of the emitter's 12000 Hz extractor while it has work, the last sample
+    // ending at recent_audio_end: a decoder made for the emitter hears it first.
+    std::vector<float> recent_audio;
+    double recent_audio_end = 0.0;
+    double heard_until = 0.0;  // the end of the audio the emitter's last decoder heard
     double last_feature_t = 0.0;
     bool has_work = false;
     std::int32_t decodable_streak = 0;
@@ -114,6 +128,7 @@ struct SurveyEngine::Impl {
     static constexpr double kFeatureWindowS = 2.0;
     static constexpr double kFeatureIntervalS = 0.5;
     static constexpr double kClockJumpS = 1.0;
+    static constexpr double kDecoderPrerollS = 2.0;  // of recent audio a new decoder hears first
 
     struct Candidate3 {
         double centre_hz = 0.0;
@@ -142,17 +157,19 @@ struct SurveyEngine::Impl {
     std::vector<Candidate3> candidates;
     std::vector<std::complex<float>> scratch_iq;
     std::vector<float> scratch_audio;
+    std::vector<float> preroll_audio;  // a new decoder's first audio: the emitter's recent audio, then the block
     std::vector<std::complex<float>> clean;  // the block with non-finite samples zeroed
     std::uint64_t next_id = 1;
     double frame_t = 0.0;
     double first_block_t = 0.0;
     double last_end = 0.0;  // UTC just after the last block
-    std::size_t unselected_small = 0;  // confirmed, unselected, at most 30 kHz (this block)
 
     mutable std::mutex state_mutex;
     std::vector<EmitterReport> published;
     ReportCounts counts;
     std::vector<Event> pending;
+    // Lines of decoders released while a block is processed (ranking, ageing, failure).
+    std::vector<Event> released;
 
     void process(const std::complex<float>* samples, std::size_t count, double t);
     void spectrum_frame();
@@ -165,10 +182,21 @@ struct SurveyEngine::Impl {
     void choose_work(double t);
     void emitter_work(Emitter& e, const std::complex<float>* samples, std::size_t count, double t,
                       std::vector<Event>& events);
+    void keep_recent_audio(Emitter& e, double t);
     void feature_pass(double t);
     void publish(std::vector<Event>& events);
 
     void decode_emitter(double t, EmitterDecoder& decoder, const std::vector<float>& audio, std::vector<Event>& events);
+    // The decoder's side of one classifier result: its track records, the modem started for a
+    // named track, the line of a lost track.
+    void take_classification(EmitterDecoder& decoder, const ClassifierResult& result, double te,
+                             std::vector<Event>& events);
+    // Finishes every line the decoder still holds, as if its tracks had fallen silent at t.
+    void finish_lines(EmitterDecoder& decoder, double t, std::vector<Event>& events);
+    // Frees the emitter's decoder; the lines it held go to `released` first.
+    void release_decoder(Emitter& e);
+    // Finishes the lines of every running decoder (the survey is stopping).
+    void flush(std::vector<Event>& events);
     std::vector<EmitterReport> collect_reports();
 };
 

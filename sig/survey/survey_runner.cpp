@@ -205,6 +205,8 @@ void SurveyRunner::Impl::run()
             }
         }
         try {
+            // The decoders' unfinished lines go out with the last report.
+            engine->flush();
             report_block();
         } catch (const std::exception& error) {
             report_error(error.what());

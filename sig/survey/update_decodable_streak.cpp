@@ -11,17 +11,18 @@ namespace {
 
 constexpr std::size_t kWindowEmitters = 16;  // feature passes per rotation window
 constexpr double kWindowSeconds = 2.0;
+constexpr double kShortestHoldSeconds = 4.0;
 constexpr std::int32_t kStreakNeeded = 2;
 
 }  // namespace
 
-double survey_decodable_hold(std::size_t unselected) {
-    const std::size_t windows = std::max<std::size_t>(1, (unselected + kWindowEmitters - 1) / kWindowEmitters);
-    return kWindowSeconds * static_cast<double>(windows);
+double survey_decodable_hold(std::size_t emitters) {
+    const std::size_t windows = (emitters + kWindowEmitters - 1) / kWindowEmitters;
+    return std::max(kShortestHoldSeconds, kWindowSeconds * static_cast<double>(windows) + kWindowSeconds);
 }
 
 void update_decodable_streak(const SurveyBandStats& stats, const SurveyEnvelopeFeatures& features, double block_time,
-                             std::size_t unselected, std::int32_t& streak, double& last_keying_rate_hz,
+                             std::size_t emitters, std::int32_t& streak, double& last_keying_rate_hz,
                              double& decodable_until) {
     if (!survey_should_decode(stats, features)) {
         streak = 0;
@@ -40,7 +41,7 @@ void update_decodable_streak(const SurveyBandStats& stats, const SurveyEnvelopeF
     }
     last_keying_rate_hz = rate;
     if (streak < INT32_MAX) ++streak;
-    if (streak >= kStreakNeeded) decodable_until = block_time + survey_decodable_hold(unselected);
+    if (streak >= kStreakNeeded) decodable_until = block_time + survey_decodable_hold(emitters);
 }
 
 }  // namespace sig

@@ -52,4 +52,14 @@ std::vector<float> broadcast_am(double seconds, const BroadcastAm& signal) {
     return out;
 }
 
+std::vector<float> amplitude_modulate(const std::vector<float>& programme, const BroadcastAm& signal) {
+    std::vector<float> out(programme.size());
+    for (std::size_t n = 0; n < programme.size(); ++n) {
+        const double carrier =
+            std::cos(2.0 * std::numbers::pi * signal.carrier_hz * static_cast<double>(n) / signal.rate_hz);
+        out[n] = static_cast<float>(signal.amplitude * (1.0 + signal.depth * programme[n]) * carrier);
+    }
+    return out;
+}
+
 }  // namespace testbed

@@ -21,4 +21,8 @@ struct BroadcastAm {
 
 std::vector<float> broadcast_am(double seconds, const BroadcastAm& signal);
 
+// The carrier of `signal` modulated by a programme of peak 1 (speech_like, say) to its depth;
+// the programme band and seed of `signal` are not used.
+std::vector<float> amplitude_modulate(const std::vector<float>& programme, const BroadcastAm& signal);
+
 }  // namespace testbed

@@ -1,5 +1,7 @@
 #include "app/run_file_checks.hpp"
 
+#include <fcntl.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -11,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "app/parse_options.hpp"
+#include "core/unique_fd.hpp"
 #include "tests/support/temp_dir.hpp"
 
 namespace {
@@ -18,10 +21,18 @@ namespace {
 namespace fs = std::filesystem;
 using Args = std::vector<std::string>;
 
+// Files of the test's directory the run was started with as its standard output and error.
+struct Streams {
+    char const* output = nullptr;
+    char const* error = nullptr;
+    bool append = true;  // opened as ">>" opens them, else as ">" does (without emptying them here)
+};
+
 struct FilesCase {
     char const* name;
     Args args;
     std::string message;  // empty: accepted; "@" stands for the test's directory
+    Streams streams = {};
 };
 
 void PrintTo(FilesCase const& c, std::ostream* out) { *out << c.name; }
@@ -42,11 +53,28 @@ protected:
     }
     ~RunFileChecks() override
     {
+        started_standard_streams().clear();
         fs::current_path(old_directory_);
         if (old_state_)
             ::setenv("XDG_STATE_HOME", old_state_->c_str(), 1);
         else
             ::unsetenv("XDG_STATE_HOME");
+    }
+
+    // The standard streams as the program takes them at start, from descriptors of our own.
+    void start_with(Streams const& streams)
+    {
+        auto const open = [&streams](char const* name) {
+            return UniqueFd(name == nullptr ? -1
+                                            : ::open(name, O_WRONLY | O_CREAT | O_CLOEXEC | (streams.append ? O_APPEND : 0),
+                                                     0600));
+        };
+        UniqueFd const output = open(streams.output);
+        UniqueFd const error = streams.error != nullptr && streams.output != nullptr
+                                       && std::string(streams.error) == streams.output
+                                   ? UniqueFd(::dup(output.get()))
+                                   : open(streams.error);
+        started_standard_streams() = standard_stream_files(output.get(), error.get());
     }
 
     std::string check(Args const& args)
@@ -83,15 +111,17 @@ Args replay(Args extra)
 
 TEST_P(RunFileChecks, EveryFileWrittenIsAFileOfItsOwn)
 {
-    std::string expected = GetParam().message;
-    if (auto const at = expected.find('@'); at != std::string::npos)
-        expected.replace(at, 1, dir.path().string());
+    std::string const here = dir.path().string();
+    auto const in_dir = [&here](std::string text) {
+        for (auto at = text.find('@'); at != std::string::npos; at = text.find('@', at + here.size()))
+            text.replace(at, 1, here);
+        return text;
+    };
     Args args = GetParam().args;
-    for (std::string& arg : args) {
-        for (auto at = arg.find('@'); at != std::string::npos; at = arg.find('@'))
-            arg.replace(at, 1, dir.path().string());
-    }
-    EXPECT_EQ(check(args), expected);
+    for (std::string& arg : args)
+        arg = in_dir(arg);
+    start_with(GetParam().streams);
+    EXPECT_EQ(check(args), in_dir(GetParam().message));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -164,6 +194,64 @@ INSTANTIATE_TEST_SUITE_P(
         FilesCase{"journal_without_analysis", decoder({"--signal-journal", "ALL.TXT", "--wefax-images", "ALL.TXT"}),
                   ""},
         FilesCase{"history_in_audio_mode", {"-f", "7.1M", "--wav", "out.wav", "--history-db", "out.wav"}, ""},
+        // The program's own standard output and error, when they are files: every output keeps
+        // off them, or log lines land in it and it lands in the log.
+        FilesCase{"channel_wav_is_standard_output_and_error",
+                  decoder({"--audio-channel", "id=w,frequency=14.1M,wav=./run.log"}),
+                  "Standard output and error (@/run.log) and the WAV file of audio channel w refer to the same file",
+                  {"run.log", "run.log"}},
+        FilesCase{"wav_is_standard_error", {"--iq-file", "capture.iq", "--wav", "legacy.log"},
+                  "Standard error (@/legacy.log) and --wav refer to the same file", {"out.txt", "legacy.log"}},
+        FilesCase{"all_txt_is_standard_error", decoder({}),
+                  "Standard error (@/ALL.TXT) and --all-txt refer to the same file", {nullptr, "ALL.TXT"}},
+        FilesCase{"iq_input_is_standard_output", replay({}),
+                  "Standard output (@/capture.iq) and --iq-file refer to the same file", {"capture.iq", nullptr}},
+        FilesCase{"journal_is_standard_error", decoder({"--known-channels", "--signal-journal", "events.jsonl"}),
+                  "Standard error (@/events.jsonl) and --signal-journal refer to the same file",
+                  {nullptr, "events.jsonl"}},
+        // A daemon's log takes lines from both sides when both append; a stream that does not
+        // would write over the daemon's first lines.
+        FilesCase{"daemon_log_is_where_the_streams_append", decoder({"--daemon", "--log-file", "nv.log"}), "",
+                  {"nv.log", "nv.log"}},
+        FilesCase{"daemon_log_is_written_over_by_a_stream", decoder({"--daemon", "--log-file", "nv.log"}),
+                  "Standard error (@/nv.log) and --log-file refer to the same file; open it for appending (>>) or "
+                  "leave the log to the daemon",
+                  {"out.txt", "nv.log", false}},
+        FilesCase{"streams_of_their_own", decoder({"--daemon"}), "", {"out.txt", "err.txt"}},
+        // The picture directory is the program's: every file in it may be a picture.
+        FilesCase{"channel_wav_in_picture_directory",
+                  decoder({"--analysis-channel", "id=a,frequency=14.1M", "--wefax-images", "@", "--audio-channel",
+                           "id=w,frequency=14.1M,wav=w.wav"}),
+                  "The WAV file of audio channel w lies in --wefax-images, where the program saves its pictures; "
+                  "choose another directory"},
+        FilesCase{"channel_socket_in_picture_directory_not_made_yet",
+                  decoder({"--known-channels", "--wefax-images", "pictures", "--audio-channel",
+                           "id=s,frequency=14.1M,socket=@/pictures/s"}),
+                  "The audio socket of audio channel s lies in --wefax-images, where the program saves its "
+                  "pictures; choose another directory"},
+        FilesCase{"channel_wav_below_picture_directory",
+                  decoder({"--known-channels", "--wefax-images", "pictures", "--audio-channel",
+                           "id=w,frequency=14.1M,wav=pictures/audio/w.wav"}),
+                  ""},
+        // The control socket's lock and what SQLite keeps beside each database.
+        FilesCase{"channel_wav_is_control_lock",
+                  decoder({"--audio-control", "@/ctl/control", "--audio-channel",
+                           "id=h,frequency=14.1M,wav=@/ctl/./control.lock"}),
+                  "The control socket's lock file @/ctl/control.lock and the WAV file of audio channel h refer to "
+                  "the same file"},
+        FilesCase{"wav_is_control_lock", {"-f", "7.1M", "--audio-control", "c", "--wav", "c.lock"},
+                  "--wav and the control socket's lock file c.lock refer to the same file"},
+        FilesCase{"channel_wav_is_history_wal",
+                  decoder({"--history-db", "h.sqlite3", "--audio-channel", "id=w,frequency=14.1M,wav=h.sqlite3-wal"}),
+                  "The side file h.sqlite3-wal of --history-db and the WAV file of audio channel w refer to the "
+                  "same file"},
+        FilesCase{"all_txt_is_history_journal", decoder({"--history-db", "h.sqlite3", "--all-txt", "./h.sqlite3-journal"}),
+                  "--all-txt and the side file h.sqlite3-journal of --history-db refer to the same file"},
+        FilesCase{"pid_file_is_suppression_shm",
+                  decoder({"--pskreporter", "--callsign", "K1ABC", "--grid", "FN42", "--daemon", "--pid-file",
+                           "state/norvane/psk-dedup.sqlite3-shm"}),
+                  "--pid-file and the side file @/state/norvane/psk-dedup.sqlite3-shm of the PSK Reporter "
+                  "suppression state @/state/norvane/psk-dedup.sqlite3 refer to the same file"},
         FilesCase{"all_distinct", decoder({"--daemon", "--history-db", "h.sqlite3"}), ""}),
     [](testing::TestParamInfo<FilesCase> const& info) { return std::string(info.param.name); });
 

@@ -39,8 +39,14 @@ struct Harness {
         }
         auto channelizer =
             std::make_unique<Channelizer::Impl>(rate_hz, centre_hz, 2500.0, 1.0, frequencies, nullptr);
-        capture = std::make_unique<DecoderCapture>(std::move(channelizer), slots,
-                                                   [this](DecodeJob job) { jobs.push_back(std::move(job)); });
+        capture = std::make_unique<DecoderCapture>(std::move(channelizer), slots, [this](DecodeJob job) {
+            if (!release_jobs) {
+                jobs.push_back(std::move(job));
+                return;
+            }
+            // A decoder that finishes each job at once: what it saw, then the job is gone.
+            released.push_back({job.start_utc, job.audio.size(), job.audio.front(), job.audio.back()});
+        });
         capture->set_reset_hook([this] { ++timeline_starts; });
     }
 
@@ -81,7 +87,16 @@ struct Harness {
         return starts;
     }
 
+    struct Seen {
+        double start_utc;
+        std::size_t size;
+        float front;
+        float back;
+    };
+
     std::vector<DecodeJob> jobs;
+    bool release_jobs = false;
+    std::vector<Seen> released;
     std::unique_ptr<DecoderCapture> capture;
     double utc;
     int timeline_starts = 0;
@@ -172,6 +187,48 @@ TEST(DecoderCapture, JobsOfOneStepGoOutInStartOrderTiesInSlotOrder)
     EXPECT_LT(h.jobs[1].dial_hz, h.jobs[2].dial_hz);
     for (DecodeJob const& job : h.jobs)
         EXPECT_EQ(job.audio.size(), static_cast<std::size_t>(digital_mode_interval_samples(job.mode)));
+}
+
+TEST(DecoderCapture, IntervalBuffersComeBackWhenTheirJobsAreFinished)
+{
+    // FT4 from 1005 s (channel sample 59400), 90000 samples an interval. Decoders that finish
+    // each job before the next interval: two buffers serve every interval.
+    Harness h({DigitalMode::FT4}, 1000.05 + half_hop_s);
+    h.release_jobs = true;
+    h.capture->push_block(IqBlock{}, h.utc);
+    feed_counting(h, 1, 59400 + 6 * 90000 + 1000, 20000);
+    ASSERT_EQ(h.released.size(), 6u);
+    for (std::size_t k = 0; k < 6; ++k) {
+        float const first = 59400.0f + 90000.0f * static_cast<float>(k);
+        EXPECT_DOUBLE_EQ(h.released[k].start_utc, 1005.0 + 7.5 * static_cast<double>(k));
+        EXPECT_EQ(h.released[k].size, 90000u);
+        EXPECT_EQ(h.released[k].front, first) << k;
+        EXPECT_EQ(h.released[k].back, first + 89999.0f) << k;
+    }
+    EXPECT_EQ(h.capture->interval_buffers(), 2u);
+}
+
+TEST(DecoderCapture, JobsStillQueuedKeepTheirSamples)
+{
+    // Decoders that fall behind: every queued job keeps its own storage while the capture
+    // fills the next intervals; once they are done, that storage serves again.
+    Harness h({DigitalMode::FT4}, 1000.05 + half_hop_s);
+    h.capture->push_block(IqBlock{}, h.utc);
+    feed_counting(h, 1, 59400 + 6 * 90000 + 1000, 20000);
+    ASSERT_EQ(h.jobs.size(), 6u);
+    for (std::size_t k = 0; k < 6; ++k) {
+        float const first = 59400.0f + 90000.0f * static_cast<float>(k);
+        ASSERT_EQ(h.jobs[k].audio.size(), 90000u);
+        EXPECT_EQ(h.jobs[k].audio.front(), first) << k;
+        EXPECT_EQ(h.jobs[k].audio.back(), first + 89999.0f) << k;
+    }
+    EXPECT_EQ(h.capture->interval_buffers(), 7u);  // six queued, one filling
+
+    h.jobs.clear();
+    h.release_jobs = true;
+    feed_counting(h, 1, 3 * 90000, 20000);
+    EXPECT_EQ(h.released.size(), 3u);
+    EXPECT_EQ(h.capture->interval_buffers(), 7u);
 }
 
 TEST(DecoderCapture, RowsMustMatchTheChannels)

@@ -38,6 +38,15 @@ DecodeJob make_job(double start_utc, DigitalMode mode = DigitalMode::FT8, double
     return DecodeJob{start_utc, dial_hz, std::vector<float>(job_samples, 0.25f), mode};
 }
 
+// Jobs are moved, never copied, so no initializer list of them.
+template <typename... Jobs>
+std::vector<DecodeJob> job_list(Jobs... jobs)
+{
+    std::vector<DecodeJob> list;
+    (list.push_back(std::move(jobs)), ...);
+    return list;
+}
+
 std::string const fresh_status =
     "Decoder jobs: submitted=0, completed=0, queued=0, spots=0, backlog drops=0, failures=0";
 
@@ -132,7 +141,7 @@ TEST_P(DecoderPoolDedup, KeepsOneSpotPerDecodeAndTheStrongest)
     DedupCase const& c = GetParam();
     options.decoder_channels = {{14074000.0, c.mode}};
     script("out", c.output);
-    run_jobs({make_job(ft8_start, c.mode)});
+    run_jobs(job_list(make_job(ft8_start, c.mode)));
     std::vector<std::string> tails;
     for (auto const& line : lines_of(all_txt()))
         tails.push_back(line.substr(line.find(" Rx ") + 4));
@@ -183,7 +192,7 @@ TEST_F(DecoderPoolTest, SortsByAudioFrequencyAndListsEachCallOnceInOrder)
            "{hhmmss} -1 0.0 900 ~ W9XYZ K1ABC R-07\n"
            "{hhmmss} -3 0.0 1200 ~ TNX FER QSO 73 GL\n"
            "000000 -1 0.0 1300 ~ CQ N0CALL EM10");  // another interval; no final newline
-    std::string const err = run_jobs({make_job(ft8_start)});
+    std::string const err = run_jobs(job_list(make_job(ft8_start)));
 
     EXPECT_EQ(all_txt(),
               "240315_120415    14.074 Rx FT8      4 -0.5  600 K1ABC AA1AA FN31\n"
@@ -201,7 +210,7 @@ TEST_F(DecoderPoolTest, IntervalWithoutSpotsLeavesAllTxtAlone)
 {
     std::ofstream(dir / "ALL.TXT") << "earlier line\n";
     script("out", "<DecodeFinished>   0   0\n");
-    std::string const err = run_jobs({make_job(ft8_start)});
+    std::string const err = run_jobs(job_list(make_job(ft8_start)));
     EXPECT_EQ(all_txt(), "earlier line\n");
     EXPECT_EQ(err, "FT8 240315_120415 14.074000 MHz: 0 spots; callsigns=\n");
 }
@@ -210,7 +219,7 @@ TEST_F(DecoderPoolTest, AppendsToAnExistingAllTxt)
 {
     std::ofstream(dir / "ALL.TXT") << "earlier line\n";
     script("out", "{hhmmss} -12 0.3 1500 ~ CQ W9XYZ EN37\n");
-    run_jobs({make_job(ft8_start)});
+    run_jobs(job_list(make_job(ft8_start)));
     EXPECT_EQ(all_txt(), "earlier line\n240315_120415    14.074 Rx FT8    -12  0.3 1500 CQ W9XYZ EN37\n");
 }
 
@@ -218,7 +227,7 @@ TEST_F(DecoderPoolTest, WsprJobWritesItsWavNameAndUploadsNothingWithoutWsprnet)
 {
     options.decoder_channels = {{14095600.0, DigitalMode::WSPR}};
     script("out", "{hhmm} -21 0.4 14.097100 -1 K1ABC FN42 37\n");
-    std::string const err = run_jobs({make_job(wspr_start, DigitalMode::WSPR, 14095600.0)});
+    std::string const err = run_jobs(job_list(make_job(wspr_start, DigitalMode::WSPR, 14095600.0)));
     EXPECT_EQ(all_txt(), "240315_120400    14.096 Rx WSPR    -21  0.4 1500 K1ABC FN42 37 [drift=-1]\n");
     EXPECT_EQ(err, "WSPR 240315_120400 14.095600 MHz: 1 spots; callsigns=K1ABC\n");
     ASSERT_EQ(decoder_runs().size(), 1u);
@@ -230,7 +239,7 @@ TEST_F(DecoderPoolTest, HighFrequencyIsAtLeast4000ForFt8Only)
     options.bandwidth = 3000;
     options.decoders = 2;
     options.decoder_channels = {{14074000.0, DigitalMode::FT8}, {14080000.0, DigitalMode::FT4}};
-    run_jobs({make_job(ft8_start), make_job(ft8_start, DigitalMode::FT4, 14080000.0)});
+    run_jobs(job_list(make_job(ft8_start), make_job(ft8_start, DigitalMode::FT4, 14080000.0)));
     auto const runs = decoder_runs();
     ASSERT_EQ(runs.size(), 2u);
     EXPECT_THAT(runs[0], HasSubstr(" -8 -p 15 -d 3 -w 0 -m 1 -L 0 -H 4000 "));
@@ -261,7 +270,7 @@ TEST_P(DecoderPoolOutcome, CountsWritesItsLineAndRemovesTheWav)
         script("exit", c.exit_code);
     if (c.hang)
         script("hang", "");
-    std::string const err = run_jobs({make_job(ft8_start)});
+    std::string const err = run_jobs(job_list(make_job(ft8_start)));
     EXPECT_EQ(err, c.expected_line);
     ASSERT_EQ(decoder_runs().size(), 1u);
     EXPECT_THAT(decoder_runs()[0], StartsWith("240315_120415.wav 2444 "));
@@ -288,7 +297,7 @@ TEST_F(DecoderPoolTest, ProcessErrorLineCarriesTheFirst300Characters)
     std::string const output = std::string(299, 'a') + "b" + std::string(200, 'c');
     script("out", output);
     script("exit", "1");
-    std::string const err = run_jobs({make_job(ft8_start)});
+    std::string const err = run_jobs(job_list(make_job(ft8_start)));
     EXPECT_EQ(err, "FT8 decoder failed: 240315_120415 14074000.000000 Hz (process error): " +
                        std::string(299, 'a') + "b\n");
 }
@@ -297,7 +306,7 @@ TEST_F(DecoderPoolTest, RunawayDecoderOutputFailsOnlyItsJob)
 {
     fs::remove(decoder());
     fs::create_symlink(NORVANE_SOURCE_DIR "/testbed/decoders/flood_output", decoder());
-    std::string const err = run_jobs({make_job(ft8_start), make_job(ft8_start + 15)});
+    std::string const err = run_jobs(job_list(make_job(ft8_start), make_job(ft8_start + 15)));
     EXPECT_EQ(err,
               "FT8 decoder failed: 240315_120415 14074000.000000 Hz (process error): Decoder output exceeds 1 MiB\n"
               "FT8 decoder failed: 240315_120430 14074000.000000 Hz (process error): Decoder output exceeds 1 MiB\n");

@@ -139,6 +139,79 @@ INSTANTIATE_TEST_SUITE_P(
                    "The WAV file of audio channel other"}),
     [](testing::TestParamInfo<StartCase> const& info) { return info.param.name; });
 
+// A run started with its standard output and error going to a file (as a shell's ">>" or
+// "2>>" leaves them): no output of the run may be that file, or log lines land in the output
+// and the output in the log. The refusal is the one line the file gains.
+struct StreamsCase {
+    std::string name;
+    std::string redirection;             // the shell's, to "$NV_FILE"
+    std::string file;                    // in the test directory
+    std::vector<std::string> arguments;  // after the program ("@" is the test directory)
+    std::string refused;                 // the error after "Error: " ("@" likewise); empty: the run works
+};
+
+std::ostream& operator<<(std::ostream& out, StreamsCase const& c) { return out << c.name; }
+
+class StandardStreamsAtStart : public testing::TestWithParam<StreamsCase> {};
+
+TEST_P(StandardStreamsAtStart, NoOutputIsTheProgramsOwnLog)
+{
+    StreamsCase const& c = GetParam();
+    TempDir tmp;
+    std::string const base = tmp.path().string();
+    auto const in_dir = [&base](std::string text) {
+        for (auto at = text.find('@'); at != std::string::npos; at = text.find('@', at + base.size()))
+            text.replace(at, 1, base);
+        return text;
+    };
+    ASSERT_EQ(testbed::write_iq_file(tmp / "capture.iq", std::vector<std::complex<float>>(64000)), 0u);
+    tmp.write_file(c.file, "precious\n");
+
+    ProcessRun run;
+    run.argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" " + c.redirection, NORVANE_EXE};
+    for (std::string const& argument : c.arguments)
+        run.argv.push_back(in_dir(argument));
+    run.env = environment_with({"NV_FILE=" + (tmp / c.file).string()});
+    ProcessResult const result = run_process(run);
+    std::string const after = bytes_of(tmp / c.file);
+    if (c.refused.empty()) {
+        EXPECT_EQ(result.exit_status, 0) << after;
+        EXPECT_EQ(after.rfind("precious\n", 0), 0u) << after;
+        EXPECT_THAT(after, HasSubstr("precious\nnorvane "));  // the log goes on after its own lines
+        EXPECT_EQ(bytes_of(tmp / "w.wav").substr(0, 4), "RIFF");
+        return;
+    }
+    EXPECT_EQ(result.exit_status, 1) << after;
+    EXPECT_EQ(after, "precious\nError: " + in_dir(c.refused) + "\n");
+}
+
+std::vector<std::string> const receivers_run = {"--mode", "receivers", "--iq-file", "@/capture.iq", "--iq-rate",
+                                                "64000", "--start-utc", "20250101_120000", "--duration", "1",
+                                                "--center-frequency", "14.08M", "--all-txt", "@/ALL.TXT"};
+
+std::vector<std::string> receivers_with(std::vector<std::string> extra)
+{
+    std::vector<std::string> arguments = receivers_run;
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return arguments;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, StandardStreamsAtStart,
+    testing::Values(
+        StreamsCase {"channel_wav", ">>\"$NV_FILE\" 2>&1", "run.log",
+                     receivers_with({"--audio-channel", "id=w,frequency=14.1M,wav=@/run.log"}),
+                     "Standard output and error (@/run.log) and the WAV file of audio channel w refer to the same "
+                     "file"},
+        StreamsCase {"audio_mode_wav", ">>\"$NV_FILE\" 2>&1", "legacy.log",
+                     {"--iq-file", "@/capture.iq", "--wav", "@/legacy.log"},
+                     "Standard output and error (@/legacy.log) and --wav refer to the same file"},
+        StreamsCase {"all_txt", "2>>\"$NV_FILE\"", "ALL.TXT", receivers_run,
+                     "Standard error (@/ALL.TXT) and --all-txt refer to the same file"},
+        StreamsCase {"a_log_of_its_own", "2>>\"$NV_FILE\"", "run.log",
+                     receivers_with({"--audio-channel", "id=w,frequency=14.1M,wav=@/w.wav"}), ""}),
+    [](testing::TestParamInfo<StreamsCase> const& info) { return info.param.name; });
+
 // A receiver started without analysis channels, live: the analysis channel added over the
 // control socket reports its chart on standard error, in the journal and as a picture in
 // --wefax-images, and audio channels that would write over the run's files are refused.
@@ -182,8 +255,23 @@ TEST(ChannelsAddedLater, AnalysisReportsLikeAStartUpChannelAndOutputsKeepOffTheR
               "ERROR --all-txt and the WAV file of audio channel keep refer to the same file");
     EXPECT_EQ(ask_control(control, "ADD id=s,frequency=14075000,socket=" + control.string()),
               "ERROR --audio-control and the audio socket of audio channel s refer to the same file");
+    EXPECT_EQ(ask_control(control, "ADD id=h,frequency=14075000,wav=" + control.string() + ".lock"),
+              "ERROR The control socket's lock file " + control.string()
+                  + ".lock and the WAV file of audio channel h refer to the same file");
+    EXPECT_EQ(ask_control(control, "ADD id=e,frequency=14075000,wav=" + (tmp / "norvane.out").string()),
+              "ERROR Standard output (" + (tmp / "norvane.out").string()
+                  + ") and the WAV file of audio channel e refer to the same file");
 
     ASSERT_TRUE(server.wait_for_error_text("wefax-stop track=2147483648 ch=fax", 60s)) << server.errors();
+    // The chart is saved: no channel may write over it.
+    std::vector<std::string> const saved = lines_with(server.errors(), ": wefax-image track=2147483648 ch=fax");
+    ASSERT_EQ(saved.size(), 1u) << server.errors();
+    std::string const saved_path = saved[0].substr(saved[0].find("path=\"") + 6, std::string::npos);
+    fs::path const chart = saved_path.substr(0, saved_path.find('"'));
+    std::string const chart_bytes = bytes_of(chart);
+    EXPECT_EQ(ask_control(control, "ADD id=pic,frequency=14075000,wav=" + chart.string()),
+              "ERROR The WAV file of audio channel pic lies in --wefax-images, where the program saves its "
+              "pictures; choose another directory");
     int const status = server.stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << server.errors();
     std::string const err = server.errors();
@@ -212,6 +300,9 @@ TEST(ChannelsAddedLater, AnalysisReportsLikeAStartUpChannelAndOutputsKeepOffTheR
     }
     EXPECT_THAT(records[2], HasSubstr(picture.string()));
 
+    EXPECT_EQ(bytes_of(picture), chart_bytes);
+    EXPECT_EQ(chart_bytes.substr(0, 4), "\x89PNG");
+    EXPECT_EQ(fs::file_size(control.string() + ".lock"), 0u);
     EXPECT_EQ(bytes_of(all_txt), all_txt_bytes);
     EXPECT_EQ(bytes_of(history), history_bytes);
     EXPECT_EQ(fs::file_size(tmp / "keep.wav") % 2, 0u);

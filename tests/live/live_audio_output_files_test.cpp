@@ -1,10 +1,11 @@
-// An audio channel's WAV file or socket named after a file the run already reads or writes is
-// refused over the control socket, by ADD and by SET, whatever path or hard link names it, and
-// the file keeps every byte.
+// An audio channel's WAV file or socket named after a file the run already reads or writes (its
+// standard error among them), or lying in its picture directory, is refused over the control
+// socket, by ADD and by SET, whatever path or hard link names it, and the file keeps every byte.
 #include "live/live_audio.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "core/run_file.hpp"
+#include "core/unique_fd.hpp"
 #include "tests/support/control_request.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -37,8 +39,9 @@ class OutputFiles : public testing::Test {
 protected:
     void SetUp() override
     {
-        for (char const* name : {"capture.iq", "ALL.TXT", "history.sqlite3", "signal.jsonl", "survey.jsonl",
-                                 "norvane.pid", "norvane.log"})
+        for (char const* name : {"capture.iq", "ALL.TXT", "history.sqlite3", "history.sqlite3-journal",
+                                 "history.sqlite3-wal", "history.sqlite3-shm", "signal.jsonl", "survey.jsonl",
+                                 "norvane.pid", "norvane.log", "norvane.err"})
             dir.write_file(name, std::string("what ") + name + " holds\n");
         dir.write_file("other.wav", "");  // the start-up channel's recording, whenever it begins
         fs::create_directory(dir / "pictures");
@@ -63,8 +66,12 @@ protected:
         other.wav = (dir / "other.wav").string();
         options.audio_channels.push_back(other);
 
+        // The run was started with its standard error appending to a file.
+        UniqueFd const error(::open((dir / "norvane.err").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+        started_standard_streams() = standard_stream_files(-1, error.get());
         AnalysisSettings settings;
         settings.run_files = run_files(options);
+        started_standard_streams().clear();
         live = std::make_unique<LiveAudio>(64000, 7100000, 64000, options.audio_control, options.audio_channels,
                                            LiveAudio::RadioHook {}, false, settings, nullptr);
         EXPECT_EQ(ask_control(control(), "ADD id=keep,frequency=7090000,wav=" + (dir / "keep.wav").string()), "OK");
@@ -79,7 +86,9 @@ protected:
 
 TEST_F(OutputFiles, EveryFileOfTheRunIsRefusedByAddAndSetAndKeepsItsBytes)
 {
+    std::string const here = dir.path().string();
     std::vector<Collision> const collisions = {
+        {"norvane.err", "Standard error (" + here + "/norvane.err)"},
         {"capture.iq", "--iq-file"},
         {"ALL.TXT", "--all-txt"},
         {"norvane.log", "--log-file"},
@@ -88,7 +97,11 @@ TEST_F(OutputFiles, EveryFileOfTheRunIsRefusedByAddAndSetAndKeepsItsBytes)
         {"signal.jsonl", "--signal-journal"},
         {"survey.jsonl", "--survey-journal"},
         {"pictures", "--wefax-images"},
+        {"history.sqlite3-journal", "The side file " + here + "/history.sqlite3-journal of --history-db"},
+        {"history.sqlite3-wal", "The side file " + here + "/history.sqlite3-wal of --history-db"},
+        {"history.sqlite3-shm", "The side file " + here + "/history.sqlite3-shm of --history-db"},
         {"ctl/control", "--audio-control"},
+        {"ctl/control.lock", "The control socket's lock file " + here + "/ctl/control.lock"},
         {"other.wav", "The WAV file of audio channel other"},
     };
     std::map<std::string, std::string> before;
@@ -132,6 +145,30 @@ TEST_F(OutputFiles, EveryFileOfTheRunIsRefusedByAddAndSetAndKeepsItsBytes)
     // The other channel's recording is its own: a header and no foreign bytes.
     EXPECT_EQ(fs::file_size(dir / "other.wav"), 44u);
     EXPECT_EQ(fs::file_size(dir / "keep.wav"), 44u);
+}
+
+// Every file in the picture directory may be a picture: a channel writes none there, by any
+// path to it or by a hard link to a picture kept elsewhere, and the picture keeps its bytes.
+TEST_F(OutputFiles, NoOutputLiesInThePictureDirectory)
+{
+    std::string const png = "\x89PNG\r\n\x1a\n a weather chart";
+    fs::path const picture = dir.write_file("pictures/wefax-20250101-120000-fax.png", png);
+    fs::create_hard_link(picture, dir / "chart.png");
+    std::string const refused = " lies in --wefax-images, where the program saves its pictures; choose another directory";
+    for (fs::path const& path : {picture, dir / "pictures" / "new.wav", dir / "ctl" / ".." / "pictures" / "new.wav",
+                                 dir / "chart.png"}) {
+        EXPECT_EQ(ask_control(control(), "ADD id=pic,frequency=7095000,wav=" + path.string()),
+                  "ERROR The WAV file of audio channel pic" + refused)
+            << path;
+        EXPECT_EQ(ask_control(control(), "SET id=keep,frequency=7091000,wav=" + path.string()),
+                  "ERROR The WAV file of audio channel keep" + refused)
+            << path;
+    }
+    EXPECT_EQ(ask_control(control(), "ADD id=s,frequency=7095000,socket=" + (dir / "pictures" / "s").string()),
+              "ERROR The audio socket of audio channel s" + refused);
+    live.reset();
+    EXPECT_EQ(bytes_of(picture), png);
+    EXPECT_FALSE(fs::exists(dir / "pictures" / "new.wav"));
 }
 
 // Outputs that are files of their own are taken, and channels may share a listener's socket.

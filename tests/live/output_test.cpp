@@ -299,7 +299,8 @@ TEST_F(OutputTest, QueueHoldsHalfASecondAndCountsWhatGaveWay)
         EXPECT_EQ(output.queued_samples(), 0u);
         EXPECT_EQ(output.dropped_samples(), 7000u);
     }
-    EXPECT_TRUE(tap.wait_for("Audio s: dropped 7000 output samples (audio delivery fell behind)\n", 10s)) << tap.text();
+    EXPECT_TRUE(tap.wait_for("Audio s: dropped 7000 output samples (no listener on the audio socket)\n", 10s))
+        << tap.text();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -424,6 +425,95 @@ TEST_F(OutputTest, ListenerThatDropsEveryConnectionIsReportedOnce)
     EXPECT_EQ(tap.count(dropped), 1u) << text;
     EXPECT_EQ(text.substr(text.size() - ready.size()), ready) << text;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// What could not be queued is reported under its real cause: a destination that took blocks and
+// fell behind, or the outage that kept it from taking any.
+
+// 5000 samples at 8000 Hz into an empty queue of half a second: 1000 give way.
+constexpr std::size_t overflowing = 5000;
+std::string const overflow_dropped = "dropped 1000 output samples (";
+
+TEST_F(OutputTest, DropsWithoutAListenerAreBlamedOnIt)
+{
+    fs::path const path = dir / "absent";
+    StderrTap tap;
+    {
+        Output output(socket_channel(path, 8000));
+        ASSERT_TRUE(tap.wait_for("Audio s: waiting for socket " + path.string() + "\n", 10s)) << tap.text();
+        output.offer(std::vector<float>(overflowing, 0.1f));
+    }
+    EXPECT_TRUE(tap.wait_for("Audio s: " + overflow_dropped + "no listener on the audio socket)\n", 10s)) << tap.text();
+    EXPECT_EQ(tap.count("output samples"), 1u) << tap.text();
+}
+
+TEST_F(OutputTest, DropsAfterTheListenerDroppedTheConnectionAreBlamedOnIt)
+{
+    fs::path const path = dir / "dropper";
+    Listener listener(path);
+    StderrTap tap;
+    {
+        Output output(socket_channel(path, 8000));
+        UniqueFd connection(listener.accept(10s));
+        ASSERT_GE(connection.get(), 0) << tap.text();
+        connection.reset();
+        output.offer(std::vector<float>(100, 0.5f));  // its send finds the connection gone
+        ASSERT_TRUE(tap.wait_for("Audio s: socket " + path.string() + " drops the connection (", 10s)) << tap.text();
+        output.offer(std::vector<float>(overflowing, 0.1f));  // before the next attempt, a second on
+    }
+    EXPECT_TRUE(tap.wait_for(
+        "Audio s: " + overflow_dropped + "the audio socket's listener dropped the connection)\n", 10s))
+        << tap.text();
+    EXPECT_EQ(tap.count("output samples"), 1u) << tap.text();
+}
+
+TEST_F(OutputTest, DropsWhileTheAudioServerIsAwayAreBlamedOnIt)
+{
+    char const* server = std::getenv("PULSE_SERVER");
+    std::string const saved_server = server != nullptr ? server : "";
+    ::setenv("PULSE_SERVER", ("unix:" + (dir / "no-server").string()).c_str(), 1);
+    StderrTap tap;
+    {
+        AudioChannel pulse;
+        pulse.id = "voice";
+        pulse.frequency = 7074000;
+        pulse.audio_rate = 8000;
+        Output output(pulse);
+        ASSERT_TRUE(tap.wait_for("; retrying\n", 10s)) << tap.text();
+        output.offer(std::vector<float>(overflowing, 0.1f));
+    }
+    if (server != nullptr)
+        ::setenv("PULSE_SERVER", saved_server.c_str(), 1);
+    else
+        ::unsetenv("PULSE_SERVER");
+    EXPECT_TRUE(tap.wait_for("Audio voice: " + overflow_dropped + "no connection to the audio server)\n", 10s))
+        << tap.text();
+    EXPECT_EQ(tap.count("output samples"), 1u) << tap.text();
+}
+
+// A listener that is connected but reads nothing: the destination takes blocks until the
+// socket is full, and what then gives way fell behind.
+TEST_F(OutputTest, DropsOfAConnectedListenerThatDoesNotReadFellBehind)
+{
+    fs::path const path = dir / "slow";
+    Listener listener(path);
+    StderrTap tap;
+    std::uint64_t dropped = 0;
+    {
+        Output output(socket_channel(path, 8000));
+        UniqueFd connection(listener.accept(10s));
+        ASSERT_GE(connection.get(), 0) << tap.text();
+        output.offer(std::vector<float>(100, 0.5f));
+        ASSERT_EQ(receive_packet(connection.get(), 10s).size(), 100u);  // delivering
+        while (output.dropped_samples() == 0)
+            output.offer(std::vector<float>(4000, 0.1f));
+        dropped = output.dropped_samples();
+    }
+    EXPECT_TRUE(tap.wait_for(
+        "Audio s: dropped " + std::to_string(dropped) + " output samples (audio delivery fell behind)\n", 10s))
+        << tap.text();
+    EXPECT_EQ(tap.count("output samples"), 1u) << tap.text();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/fft_planner.hpp"
 #include "rx888/rx888_frontend.hpp"
 
 namespace {
@@ -239,6 +240,23 @@ TEST(Rx888Frontend, DescribesItsWorkersAndWhyNoGpu)
     many.start();
     EXPECT_EQ(many.worker_count(), 4u);
     EXPECT_EQ(many.description(), "CPU, 4 threads (GPU: turned off)");
+}
+
+TEST(Rx888Frontend, MeasuresItsTransformsOncePerDecimationInTheProcess)
+{
+    // Measuring takes tenths of a second per size: every worker of every front end of one
+    // decimation runs the same two plans, and another decimation adds only its inverse.
+    Rx888Frontend first(kClock, 4e6, 14.08e6, "off", 4);
+    first.start();
+    std::size_t const made = measured_fft_plans().made();
+    EXPECT_GE(made, 2u);
+    Rx888Frontend again(kClock, 4e6, 10.13e6, "off", 64);
+    again.start();
+    ASSERT_EQ(again.worker_count(), 4u);
+    EXPECT_EQ(measured_fft_plans().made(), made);
+    Rx888Frontend other(kClock, 2e6, 14.08e6, "off", 4);
+    other.start();
+    EXPECT_LE(measured_fft_plans().made(), made + 1);
 }
 
 struct PlanCase {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -12,7 +13,10 @@
 #include <vector>
 
 #include "sig/analyzer.hpp"
+#include "sig/classifier_track.hpp"
+#include "testbed/lib/character_error_rate.hpp"
 #include "testbed/lib/cw_keyer.hpp"
+#include "testbed/lib/outside_modems.hpp"
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/rtty_modulator.hpp"
 #include "testbed/lib/test_signal.hpp"
@@ -56,6 +60,15 @@ sig::Analyzer::Config automatic(std::shared_ptr<sig::EventSink> sink, bool threa
 void add(std::vector<float>& channel, std::vector<float> burst, double start_s, double snr_db) {
     const double wanted = kNoiseRms * kNoiseRms * 2500.0 / 6000.0 * std::pow(10.0, snr_db / 10.0);
     const auto scale = static_cast<float>(std::sqrt(wanted / testbed::mean_power(burst)));
+    const auto first = static_cast<std::size_t>(start_s * 12000.0);
+    for (std::size_t i = 0; i < burst.size() && first + i < channel.size(); ++i) channel[first + i] += scale * burst[i];
+}
+
+// A CW transmission whose key-down tone stands snr_db over the channel's noise (2500 Hz).
+void add_keyed(std::vector<float>& channel, const std::vector<float>& burst, const testbed::CwKeying& keying,
+               double start_s, double snr_db) {
+    const double wanted = kNoiseRms * kNoiseRms * 2500.0 / 6000.0 * std::pow(10.0, snr_db / 10.0);
+    const auto scale = static_cast<float>(std::sqrt(wanted / (keying.amplitude * keying.amplitude / 2.0)));
     const auto first = static_cast<std::size_t>(start_s * 12000.0);
     for (std::size_t i = 0; i < burst.size() && first + i < channel.size(); ++i) channel[first + i] += scale * burst[i];
 }
@@ -135,6 +148,204 @@ TEST(ModemCoverage, OneDemodulatorPerSignal) {
          })
         EXPECT_EQ(sig::covered_by(x.c, x.running, x.fixed, x.olivia_entry), x.covered) << x.name;
 }
+
+// --- Fixed channels: which signal a fixed track follows --------------------------------------
+
+sig::ClassifierTrack classifier_track(std::uint32_t number, sig::GroupKind kind, double audio_hz, double bandwidth_hz,
+                                      double spacing_hz = 0.0, sig::Mode mode = sig::Mode::UNKNOWN) {
+    sig::ClassifierTrack t;
+    t.track = number;
+    t.mode = mode;
+    t.kind = kind;
+    t.audio_hz = audio_hz;
+    t.bandwidth_hz = bandwidth_hz;
+    t.low_hz = audio_hz - bandwidth_hz / 2.0;
+    t.high_hz = audio_hz + bandwidth_hz / 2.0;
+    t.spacing_hz = spacing_hz;
+    return t;
+}
+
+TEST(FixedTrackBinding, OnlyToASignalItsModemCanCopy) {
+    using M = sig::Mode;
+    using K = sig::GroupKind;
+    const sig::ClassifierTrack pair = classifier_track(1, K::FSK_PAIR, 1500, 900, 850);
+    // A tone of that pair, and a narrow signal well away from it.
+    const sig::ClassifierTrack tone = classifier_track(2, K::SINGLE, 1075, 20);
+    const sig::ClassifierTrack narrow = classifier_track(3, K::SINGLE, 2500, 40);
+    struct Case {
+        const char* name;
+        M mode;
+        std::string variant;
+        sig::ClassifierTrack t;
+        bool fits;
+    };
+    for (const Case& c : {
+             Case{"rtty_on_the_pair", M::RTTY, "75/850", pair, true},
+             Case{"rtty_any_shift_on_the_pair", M::RTTY, "", pair, true},
+             Case{"rtty_of_another_shift", M::RTTY, "45.45/170", pair, false},
+             Case{"rtty_at_the_edge_of_its_shift", M::RTTY, "75/850", classifier_track(1, K::FSK_PAIR, 1500, 900, 935), true},
+             Case{"rtty_beyond_its_shift", M::RTTY, "75/850", classifier_track(1, K::FSK_PAIR, 1500, 900, 936), false},
+             Case{"rtty_on_one_tone", M::RTTY, "75/850", tone, false},
+             Case{"cw_on_one_tone_of_a_pair", M::CW, "", tone, false},
+             Case{"psk31_on_one_tone_of_a_pair", M::PSK31, "", tone, false},
+             Case{"cw_on_a_narrow_signal", M::CW, "", narrow, true},
+             Case{"psk63_just_under_200_hz", M::PSK63, "", classifier_track(3, K::SINGLE, 2500, 199), true},
+             Case{"psk63_at_200_hz", M::PSK63, "", classifier_track(3, K::SINGLE, 2500, 200), false},
+             Case{"cw_on_a_pair", M::CW, "", pair, false},
+             Case{"olivia_on_a_comb", M::OLIVIA, "", classifier_track(3, K::TONE_COMB, 2000, 500, 62.5), true},
+             Case{"olivia_on_a_100_hz_single", M::OLIVIA, "", classifier_track(3, K::SINGLE, 2000, 100), true},
+             Case{"olivia_on_a_narrower_single", M::OLIVIA, "", classifier_track(3, K::SINGLE, 2000, 99), false},
+             Case{"cw_on_a_signal_named_cw", M::CW, "", classifier_track(3, K::SINGLE, 2500, 40, 0, M::CW), true},
+             Case{"cw_on_a_signal_named_psk31", M::CW, "", classifier_track(3, K::SINGLE, 2500, 40, 0, M::PSK31), false},
+             Case{"rtty_on_a_tone_named_rtty", M::RTTY, "", classifier_track(2, K::SINGLE, 1075, 20, 0, M::RTTY), true},
+         }) {
+        const std::vector<sig::ClassifierTrack> all{pair, tone, narrow};
+        EXPECT_EQ(sig::fixed_mode_fits(c.mode, c.variant, c.t, all), c.fits) << c.name;
+    }
+    // A narrow signal 10 Hz beyond the pair's edge is its own; 11 Hz inside, one of its tones.
+    for (const auto& [low_hz, fits] : std::vector<std::pair<double, bool>>{{1039.0, true}, {1040.0, false}}) {
+        sig::ClassifierTrack t = classifier_track(2, K::SINGLE, low_hz + 10.0, 20);
+        EXPECT_EQ(sig::fixed_mode_fits(M::CW, "", t, {pair, t}), fits) << low_hz;
+    }
+}
+
+// A fixed channel copies a signal as an automatic one does: its track follows the signal the
+// classifier finds (not one tone of it, not a neighbour that came first) and hears it from its
+// beginning.
+struct FixedCase {
+    const char* name;
+    sig::Mode mode;
+    const char* rtty;
+    double audio_hz;  // where the signal is
+    std::string sent;
+    std::function<std::vector<float>()> channel;
+    double margin = 0.02;  // how much more the fixed channel may miss
+};
+
+void PrintTo(const FixedCase& c, std::ostream* os) { *os << c.name; }
+
+std::string words(const std::string& text) {
+    std::string out;
+    bool gap = false;
+    for (const char ch : text) {
+        if (ch == ' ' || ch == '\n' || ch == '\r') {
+            gap = !out.empty();
+            continue;
+        }
+        if (gap) out += ' ';
+        gap = false;
+        out += ch;
+    }
+    return out;
+}
+
+const std::string kCall = "CQ CQ DE Q1ABC Q1ABC THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG PSE K\n";
+
+class FixedChannel : public ::testing::TestWithParam<FixedCase> {};
+
+TEST_P(FixedChannel, CopiesAsTheAutomaticChannelDoes) {
+    const FixedCase& c = GetParam();
+    const std::vector<float> channel = c.channel();
+    double cer[2] = {1.0, 1.0};
+    for (const bool fixed : {true, false}) {
+        auto recorder = std::make_shared<Recorder>();
+        sig::Analyzer::Config config = automatic(recorder, false);
+        config.modes_auto = !fixed;
+        if (fixed) config.modes = {c.mode};
+        config.rtty = c.rtty;
+        {
+            sig::Analyzer analyzer(config);
+            feed(analyzer, channel);
+            analyzer.flush();
+        }
+        const std::map<std::uint32_t, Heard> heard = by_track(recorder->events());
+        std::string text;
+        if (fixed) {
+            const auto found = heard.find(sig::Analyzer::kFirstFixedTrack);
+            if (found != heard.end()) text = found->second.text;
+        } else if (const Heard* h = heard_near(heard, c.audio_hz, c.mode)) {
+            text = h->text;
+        }
+        cer[fixed ? 0 : 1] = testbed::character_error_rate(words(c.sent), words(text));
+        if (fixed) {
+            EXPECT_LE(cer[0], 0.2) << "fixed copied: " << text;
+        } else {
+            EXPECT_LE(cer[1], 0.1) << "automatic copied: " << text;
+        }
+    }
+    EXPECT_LE(cer[0], cer[1] + c.margin) << "fixed " << cer[0] << ", automatic " << cer[1];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, FixedChannel,
+    ::testing::Values(
+        // After more than a second of idle mark: the mark alone becomes a track before the pair
+        // forms.
+        FixedCase{"rtty_75_850_ours", sig::Mode::RTTY, "75/850", 900.0, kCall,
+                  [] {
+                      std::vector<float> channel = testbed::white_noise(12000 * 20, kNoiseRms, 1);
+                      testbed::RttySignal s;
+                      s.baud = 75.0;
+                      s.shift_hz = 850.0;
+                      s.centre_hz = 900.0;
+                      add(channel, testbed::modulate_rtty_text(kCall, s, 100.0), 2.0, 3.0);
+                      return channel;
+                  }},
+        FixedCase{"rtty_75_850_minimodem", sig::Mode::RTTY, "75/850", 900.0, kCall,
+                  [] {
+                      std::vector<float> channel = testbed::white_noise(12000 * 20, kNoiseRms, 12);
+                      add(channel, testbed::minimodem_rtty_audio(kCall, 475.0, 1325.0, 75.0), 2.0, 20.0);
+                      return channel;
+                  }},
+        // 200 Hz from where the fixed track listens at first, inside the signal's band: that
+        // modem copies nothing there and starts afresh on the signal once it is found.
+        FixedCase{"rtty_75_850_beside_the_middle", sig::Mode::RTTY, "75/850", 1300.0, kCall,
+                  [] {
+                      std::vector<float> channel = testbed::white_noise(12000 * 20, kNoiseRms, 16);
+                      testbed::RttySignal s;
+                      s.baud = 75.0;
+                      s.shift_hz = 850.0;
+                      s.centre_hz = 1300.0;
+                      add(channel, testbed::modulate_rtty_text(kCall, s), 2.0, 20.0);
+                      return channel;
+                  }},
+        FixedCase{"rtty_75_450_ours", sig::Mode::RTTY, "75/450", 1200.0, kCall,
+                  [] {
+                      std::vector<float> channel = testbed::white_noise(12000 * 20, kNoiseRms, 13);
+                      testbed::RttySignal s;
+                      s.baud = 75.0;
+                      s.shift_hz = 450.0;
+                      s.centre_hz = 1200.0;
+                      add(channel, testbed::modulate_rtty_text(kCall, s, 100.0), 2.0, 20.0);
+                      return channel;
+                  }},
+        // The classifier first sees a signal this weak some 20 Hz off its centre; the fixed modem,
+        // tuned there at once, misses the first call, where the automatic one starts only when
+        // the signal is named, at the centre the test found.
+        FixedCase{"psk63_at_minus_6_db", sig::Mode::PSK63, "auto", 1200.0, kCall,
+                  [] {
+                      std::vector<float> channel = testbed::white_noise(12000 * 20, kNoiseRms, 14);
+                      testbed::PskSignal s;
+                      s.baud = 62.5;
+                      s.carrier_hz = 1200.0;
+                      add(channel, testbed::modulate_psk_text(kCall, s, 32), 2.0, -6.0);
+                      return channel;
+                  },
+                  0.15},
+        // A PSK31 station 350 Hz away starts two seconds earlier.
+        FixedCase{"cw_20_wpm_with_a_neighbour", sig::Mode::CW, "auto", 800.0, "CQ DE Q1ABC Q1ABC K",
+                  [] {
+                      std::vector<float> channel = testbed::white_noise(12000 * 24, kNoiseRms, 15);
+                      testbed::PskSignal neighbour;
+                      neighbour.carrier_hz = 1150.0;
+                      add(channel, testbed::modulate_psk_text("TEST DE Q9ZZZ Q9ZZZ TEST TEST DE Q9ZZZ K\n", neighbour, 32), 1.0,
+                          10.0);
+                      testbed::CwKeying cw;
+                      cw.tone_hz = 800.0;
+                      add_keyed(channel, testbed::key_text("CQ DE Q1ABC Q1ABC K", cw), cw, 3.0, 10.0);
+                      return channel;
+                  }}),
+    [](const auto& info) { return info.param.name; });
 
 class AutomaticChannel : public ::testing::TestWithParam<bool> {};
 

@@ -179,14 +179,27 @@ TEST(ClassifierSpectrum, FskPairsFormOnlyAtRttyShifts) {
             EXPECT_NEAR(g.bandwidth, c.shift + 41.0, 2.0 * kBinHz);
         }
     }
-    // Tones 12 dB apart still pair; a tone too narrow or too wide does not.
-    for (const auto& [width_hz, level_db, pairs] :
-         std::vector<std::tuple<double, float, bool>>{{40.0, 13.0f, true}, {10.0, 25.0f, false}, {170.0, 25.0f, false}}) {
+    // Tones 12 dB apart still pair; a tone too wide does not. A tone as narrow as a carrier (a
+    // station idling on mark) pairs only with a weaker keyed tone: never as strong, never with
+    // another carrier.
+    struct Tones {
+        double lower_width_hz;
+        float lower_db;
+        double upper_width_hz;
+        float upper_db;
+        bool pairs;
+    };
+    for (const Tones t : {Tones{40.0, 25.0f, 40.0, 13.0f, true}, Tones{40.0, 25.0f, 170.0, 25.0f, false},
+                          Tones{40.0, 25.0f, 10.0, 30.0f, true}, Tones{40.0, 25.0f, 10.0, 25.0f, false},
+                          Tones{40.0, 25.0f, 10.0, 20.0f, false}, Tones{10.0, 30.0f, 40.0, 25.0f, true},
+                          Tones{10.0, 30.0f, 10.0, 25.0f, false}}) {
         HandSpectrum h;
-        h.bump(1415.0, 40.0, 25.0f);
-        h.bump(1585.0, width_hz, level_db);
+        h.bump(1415.0, t.lower_width_hz, t.lower_db);
+        h.bump(1585.0, t.upper_width_hz, t.upper_db);
         h.run();
-        EXPECT_EQ(h.state->groups[0].kind == sig::GroupKind::FSK_PAIR, pairs) << width_hz << " " << level_db;
+        EXPECT_EQ(h.state->groups[0].kind == sig::GroupKind::FSK_PAIR, t.pairs)
+            << t.lower_width_hz << " Hz at " << t.lower_db << " dB, " << t.upper_width_hz << " Hz at " << t.upper_db
+            << " dB";
     }
 }
 

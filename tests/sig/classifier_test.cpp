@@ -5,11 +5,19 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "sig/classifier_tracker.hpp"
+#include "testbed/lib/broadcast_am.hpp"
 #include "testbed/lib/classifier_run.hpp"
+#include "testbed/lib/cw_keyer.hpp"
+#include "testbed/lib/keyboard_transmission.hpp"
+#include "testbed/lib/outside_modems.hpp"
+#include "testbed/lib/psk_modulator.hpp"
+#include "testbed/lib/rtty_modulator.hpp"
+#include "testbed/lib/speech_like.hpp"
 #include "testbed/lib/test_signal.hpp"
 
 namespace {
@@ -383,6 +391,180 @@ TEST(Tracker, TheFirstSnrIn2500HzIsTakenAsIsThenSmoothed) {
     sig::update_tracks(*state);
     EXPECT_NE(state->tracks[0].last_seen, 77.0);
 }
+
+// --- RTTY: one track per signal --------------------------------------------------------------
+
+// An RTTY transmission at +20 dB centred on 1500 Hz, from our modulator (after two seconds of
+// idle mark, as a station starts) or from minimodem.
+struct RttyOnAir {
+    const char* name;
+    double shift_hz;
+    bool mark_high;
+    bool minimodem;
+    double baud;
+};
+
+void PrintTo(const RttyOnAir& c, std::ostream* os) { *os << c.name; }
+
+const std::string kRttyText = "CQ CQ DE Q1ABC Q1ABC PSE K\nRYRYRY THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG\n";
+
+std::vector<float> rtty_on_air(const RttyOnAir& c, std::uint64_t seed) {
+    const double mark = 1500.0 + (c.mark_high ? 0.5 : -0.5) * c.shift_hz;
+    const double space = 1500.0 + (c.mark_high ? -0.5 : 0.5) * c.shift_hz;
+    std::vector<float> burst;
+    if (c.minimodem) {
+        burst = testbed::minimodem_rtty_audio(kRttyText, mark, space, c.baud);
+    } else {
+        testbed::RttySignal s;
+        s.baud = c.baud;
+        s.shift_hz = c.shift_hz;
+        s.centre_hz = 1500.0;
+        s.mark_high = c.mark_high;
+        s.phase_rad = 0.3 * static_cast<double>(seed);
+        burst = testbed::modulate_rtty_text(kRttyText, s, 2.0 * c.baud);
+    }
+    return testbed::noisy_transmission(burst, testbed::mean_power(burst), 20.0, seed);
+}
+
+class RttyTones : public ::testing::TestWithParam<RttyOnAir> {};
+
+// A station that idles on mark shows a mark as narrow as a carrier and a keyed space; a tone
+// seen alone in a frame spans more than its edges. Neither tone may become a signal of its own
+// (a CW or PSK31 track whose modem would print noise beside the RTTY one).
+TEST_P(RttyTones, StartNoTrackOfTheirOwn) {
+    const RttyOnAir& c = GetParam();
+    for (const std::uint64_t seed : {1u, 2u}) {
+        const testbed::ClassifierRun run =
+            testbed::run_classifier(rtty_on_air(c, seed), testbed::channel_classifier_config());
+        const testbed::ClassifiedTrack* rtty = testbed::classified_near(run, 1500.0, 30.0);
+        ASSERT_NE(rtty, nullptr) << "seed " << seed;
+        EXPECT_EQ(rtty->last.mode, sig::Mode::RTTY) << "seed " << seed;
+        for (const auto& [number, t] : run.tracks) {
+            for (const double tone : {1500.0 - c.shift_hz / 2.0, 1500.0 + c.shift_hz / 2.0})
+                if (std::fabs(t.last.audio_hz - tone) < 40.0)
+                    ADD_FAILURE() << "seed " << seed << ": track " << number << " on the tone at " << tone << " Hz, "
+                                  << testbed::named(t.last) << ", started " << t.started_at - 1000.0 << " s";
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ShiftsAndPolarities, RttyTones,
+    ::testing::Values(RttyOnAir{"ours_170_mark_low", 170.0, false, false, 50.0},
+                      RttyOnAir{"ours_170_mark_high", 170.0, true, false, 50.0},
+                      RttyOnAir{"ours_450_mark_low", 450.0, false, false, 50.0},
+                      RttyOnAir{"ours_450_mark_high", 450.0, true, false, 50.0},
+                      RttyOnAir{"ours_850_mark_low", 850.0, false, false, 50.0},
+                      RttyOnAir{"ours_850_mark_high", 850.0, true, false, 50.0},
+                      RttyOnAir{"minimodem_170_mark_low", 170.0, false, true, 45.45},
+                      RttyOnAir{"minimodem_170_mark_high", 170.0, true, true, 45.45},
+                      RttyOnAir{"minimodem_450_mark_low", 450.0, false, true, 75.0},
+                      RttyOnAir{"minimodem_450_mark_high", 450.0, true, true, 75.0},
+                      RttyOnAir{"minimodem_850_mark_low", 850.0, false, true, 50.0},
+                      RttyOnAir{"minimodem_850_mark_high", 850.0, true, true, 50.0}),
+    [](const auto& info) { return info.param.name; });
+
+// A steady carrier beside a weaker keyed signal at an RTTY shift looks like a station idling on
+// mark: the two pair, but the frequency between them stays on the carrier (or moves once, when
+// one of them stops), so they are no RTTY; the keyed signal is named for what it is.
+TEST(RttyTones, ACarrierBesideAKeyedSignalIsNoRtty) {
+    struct Case {
+        double shift_hz;
+        bool psk;
+        double below_db;  // the keyed signal against the carrier
+    };
+    for (const Case c : {Case{170.0, true, 10.0}, Case{450.0, false, 3.0}, Case{450.0, true, 6.0},
+                         Case{850.0, false, 10.0}, Case{850.0, true, 3.0}}) {
+        std::vector<float> audio = testbed::silence(12.0);
+        const std::vector<float> steady = carrier(12000 * 10, 1400.0, 0.3);
+        std::copy(steady.begin(), steady.end(), audio.begin() + 12000);
+        std::vector<float> keyed;
+        if (c.psk) {
+            testbed::PskSignal p;
+            p.carrier_hz = 1400.0 + c.shift_hz;
+            keyed = testbed::modulate_psk_text("CQ CQ DE Q1ABC Q1ABC PSE K CQ CQ DE Q1ABC K", p, 32);
+        } else {
+            testbed::CwKeying k;
+            k.tone_hz = 1400.0 + c.shift_hz;
+            keyed = testbed::key_text("CQ CQ DE Q1ABC Q1ABC PSE K CQ CQ DE Q1ABC K", k);
+        }
+        const double power = c.psk ? testbed::mean_power(keyed) : 0.5 * 0.5 / 2.0;  // key-down power for CW
+        const auto scale = static_cast<float>(std::sqrt(0.3 * 0.3 / 2.0 / power * std::pow(10.0, -c.below_db / 10.0)));
+        for (std::size_t i = 0; i < keyed.size() && 12000 + i < audio.size(); ++i) audio[12000 + i] += scale * keyed[i];
+        testbed::add_white_noise(audio, testbed::noise_rms_for_snr(0.3 * 0.3 / 2.0, 20.0), 5);
+        const testbed::ClassifierRun run = testbed::run_classifier(audio, testbed::channel_classifier_config());
+        const std::string what = std::to_string(static_cast<int>(c.shift_hz)) + (c.psk ? " PSK31" : " CW");
+        for (const auto& [number, t] : run.tracks)
+            EXPECT_NE(t.last.mode, sig::Mode::RTTY) << what << ": track " << number << " at " << t.last.audio_hz;
+        const testbed::ClassifiedTrack* named = testbed::classified_near(run, 1400.0 + c.shift_hz, 10.0);
+        ASSERT_NE(named, nullptr) << what;
+        EXPECT_EQ(named->last.mode, c.psk ? sig::Mode::PSK31 : sig::Mode::CW) << what;
+    }
+    // Bursts of a strong tone 170 Hz above a carrier, 30 ms every 0.4 or 0.6 s: the frequency
+    // moves between the two often enough, but sits on the bursts' tone for less than a tenth of
+    // the time.
+    for (const double every_s : {0.4, 0.6}) {
+        std::vector<float> audio(12000 * 12, 0.0f);
+        for (std::size_t i = 12000; i < 12000 * 11; ++i) {
+            const double t = static_cast<double>(i) / kRate;
+            double x = 0.1 * std::cos(2.0 * std::numbers::pi * 1400.0 * t);
+            if (std::fmod(t, every_s) < 0.03) x += 0.3 * std::cos(2.0 * std::numbers::pi * 1570.0 * t);
+            audio[i] = static_cast<float>(x);
+        }
+        testbed::add_white_noise(audio, testbed::noise_rms_for_snr(0.1 * 0.1 / 2.0, 20.0), 5);
+        const testbed::ClassifierRun run = testbed::run_classifier(audio, testbed::channel_classifier_config());
+        for (const auto& [number, t] : run.tracks)
+            EXPECT_NE(t.last.mode, sig::Mode::RTTY) << "every " << every_s << " s: track " << number;
+    }
+}
+
+// --- Broadcast and voice ------------------------------------------------------------------------
+
+struct Programme {
+    const char* name;
+    bool speech;     // a speech-like programme; else band-limited noise that follows syllables
+    double snr_db;   // the station's mean power over the noise in 2500 Hz
+    bool only_rtty;  // only RTTY must not be named (see below)
+};
+
+void PrintTo(const Programme& p, std::ostream* os) { *os << p.name; }
+
+class AmStation : public ::testing::TestWithParam<Programme> {};
+
+// An AM station heard on an SSB receiver, its carrier at 1500 Hz, modulated to 80 %: no modem
+// starts on it. Its carrier sits on one level of any FSK pair its sidebands make, which is no
+// keyed pair. At +30 dB the Olivia test still takes the harmonics of the voice for tones, so
+// that row holds the RTTY rule only.
+TEST_P(AmStation, StartsNoModem) {
+    const Programme& p = GetParam();
+    for (std::uint64_t seed = 1; seed <= 4; ++seed) {
+        testbed::BroadcastAm am;
+        am.depth = 0.8;
+        am.seed = seed;
+        std::vector<float> station;
+        if (p.speech) {
+            testbed::SpeechLike voice;
+            voice.low_hz = 100.0;
+            voice.high_hz = 1400.0;
+            voice.seed = seed;
+            station = testbed::amplitude_modulate(testbed::speech_like(12.0, voice), am);
+        } else {
+            station = testbed::broadcast_am(12.0, am);
+        }
+        const std::vector<float> audio = testbed::noisy_transmission(station, testbed::mean_power(station), p.snr_db, seed);
+        const testbed::ClassifierRun run = testbed::run_classifier(audio, testbed::channel_classifier_config());
+        for (const testbed::ClassifiedTrack* t : testbed::modem_tracks(run))
+            if (!p.only_rtty || t->last.mode == sig::Mode::RTTY)
+                ADD_FAILURE() << "seed " << seed << ": " << testbed::named(t->last) << " at " << t->last.audio_hz << " Hz";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Programmes, AmStation,
+                         ::testing::Values(Programme{"noise_plus_10_db", false, 10.0, false},
+                                           Programme{"noise_plus_20_db", false, 20.0, false},
+                                           Programme{"speech_plus_10_db", true, 10.0, false},
+                                           Programme{"speech_plus_30_db", true, 30.0, true}),
+                         [](const auto& info) { return info.param.name; });
 
 // --- Input that must not break it -------------------------------------------------------------
 

@@ -193,6 +193,62 @@ TEST(SurveyDecoderLock, ALockedDecoderWhoseSignalEndsKeepsItsModeUntilTheLockRun
     EXPECT_GT(last_text, kT0);
 }
 
+sig::Candidate named_track(std::uint32_t track, sig::Mode mode, const char* variant, double audio_hz, double bandwidth_hz) {
+    sig::Candidate c;
+    c.track = track;
+    c.mode = mode;
+    c.variant = variant;
+    c.audio_hz = audio_hz;
+    c.bandwidth_hz = bandwidth_hz;
+    c.start_time = kT0;
+    c.quality = 0.8f;
+    return c;
+}
+
+// The emitter sits at 1500 Hz in its audio. A lone tone of its RTTY signal (named PSK31 here)
+// may be named first; the modem then moves to the RTTY track once that is named, unless its
+// mode is confirmed already. A track farther from the centre never takes the modem.
+TEST(SurveyDecoderModem, AModemNotYetLockedMovesToANamedTrackNearerTheEmittersCentre) {
+    struct Case {
+        const char* name;
+        double first_hz;   // PSK31 track 1, named first
+        double second_hz;  // RTTY track 2, named next
+        bool locked;
+        std::uint32_t active;  // afterwards
+        sig::Mode mode;
+    };
+    for (const Case& c : {Case{"nearer_takes_it", 1075.0, 1512.0, false, 2, sig::Mode::RTTY},
+                          Case{"farther_does_not", 1490.0, 1925.0, false, 1, sig::Mode::PSK31},
+                          Case{"equally_far_does_not", 1400.0, 1600.0, false, 1, sig::Mode::PSK31},
+                          Case{"a_locked_modem_stays", 1075.0, 1512.0, true, 1, sig::Mode::PSK31}}) {
+        Harness h;
+        sig::ClassifierResult first;
+        first.classified = {named_track(1, sig::Mode::PSK31, "", c.first_hz, 40.0)};
+        first.updated = first.classified;
+        h.engine.take_classification(h.decoder, first, kT0 + 1.0, h.events);
+        ASSERT_TRUE(h.decoder.modem) << c.name;
+        h.decoder.assembler.append(h.decoder.tracks[1], "EE T", kT0 + 1.0);  // what it made of the tone
+        h.decoder.locked = c.locked;
+
+        sig::ClassifierResult second;
+        second.classified = {named_track(2, sig::Mode::RTTY, "75/850", c.second_hz, 910.0)};
+        second.updated = second.classified;
+        h.engine.take_classification(h.decoder, second, kT0 + 2.0, h.events);
+        ASSERT_TRUE(h.decoder.modem) << c.name;
+        EXPECT_EQ(h.decoder.active_track, c.active) << c.name;
+        EXPECT_EQ(h.decoder.modem->mode(), c.mode) << c.name;
+        EXPECT_EQ(h.decoder.pending_mode, static_cast<std::uint32_t>(c.mode)) << c.name;
+        // The line of the track given up is finished, not lost.
+        const bool moved = c.active == 2;
+        ASSERT_EQ(h.events.size(), moved ? 1u : 0u) << c.name;
+        if (moved) {
+            EXPECT_EQ(h.events[0].text, "EE T") << c.name;
+            EXPECT_EQ(h.events[0].mode, sig::Mode::PSK31) << c.name;
+            EXPECT_EQ(h.events[0].track, 1u) << c.name;
+        }
+    }
+}
+
 TEST(SurveyDecoderEvents, AnEventTakesItsTracksModeAndVariantElseTheLockedOnes) {
     struct Case {
         const char* name;

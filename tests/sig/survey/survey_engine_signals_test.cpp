@@ -14,6 +14,7 @@
 #include "testbed/lib/cw_keyer.hpp"
 #include "testbed/lib/iq_synth.hpp"
 #include "testbed/lib/psk_modulator.hpp"
+#include "testbed/lib/rtty_modulator.hpp"
 
 namespace {
 
@@ -40,18 +41,26 @@ struct SurveyRun {
     std::vector<sig::EmitterReport> all_reports;  // every report seen, latest per id last
 };
 
-SurveyRun survey(const std::vector<std::complex<float>>& iq, std::size_t block) {
+// The engine with its default settings over the capture; with `stop` the survey then stops as
+// the runner stops it.
+SurveyRun survey(const std::vector<std::complex<float>>& iq, std::size_t block, bool stop = false, int rate = kRate,
+                 int fft_size = 8192) {
     sig::SurveyEngine::Config config;
-    config.rate = kRate;
+    config.rate = rate;
     config.center_hz = kCentre;
+    config.fft_size = fft_size;
     sig::SurveyEngine engine(config);
     SurveyRun run;
     for (std::size_t at = 0; at < iq.size(); at += block) {
         const std::size_t n = std::min(block, iq.size() - at);
-        engine.process_block(iq.data() + at, n, kStart + static_cast<double>(at) / kRate);
+        engine.process_block(iq.data() + at, n, kStart + static_cast<double>(at) / rate);
         for (sig::Event& e : engine.take_events()) run.events.push_back(std::move(e));
         run.last_reports = engine.emitters();
         run.all_reports.insert(run.all_reports.end(), run.last_reports.begin(), run.last_reports.end());
+    }
+    if (stop) {
+        engine.flush();
+        for (sig::Event& e : engine.take_events()) run.events.push_back(std::move(e));
     }
     return run;
 }
@@ -119,6 +128,77 @@ TEST_P(SurveyEngineSignals, FindsACarrierAndDecodesCwAndPsk31) {
     EXPECT_EQ(carrier.category, 0u);
     EXPECT_EQ(carrier.mode, 0u);
     EXPECT_TRUE(carrier.steady);
+}
+
+// A PSK31 call under way when its decoder is let go: sixteen stronger carriers come on the air
+// (the default cap is 16 decoders), or the survey stops. Whatever the decoder had copied comes
+// out as text, from the call's first characters on: its modem heard the call from its start.
+TEST(SurveyEngineText, EveryDecoderThatLockedDeliversItsTextFromTheFirstCharacters) {
+    struct Case {
+        const char* name;
+        double carriers_from_s;  // 0: none
+        double seconds;          // of capture
+    };
+    for (const Case& c : {Case{"sixteen_stronger_signals_arrive", 8.0, 10.0}, Case{"the_survey_stops", 0.0, 8.5}}) {
+        testbed::PskSignal psk;
+        psk.carrier_hz = 1000.0;
+        psk.amplitude = 0.2;
+        const std::string call = "CQ CQ DE Q1ABC Q1ABC PSE K CQ CQ DE Q1ABC Q1ABC PSE K";
+        std::vector<testbed::IqSynthSignal> signals = {
+            {testbed::modulate_psk_text(call, psk), 14080000.0, 0.5}};
+        for (int i = 0; c.carriers_from_s > 0.0 && i < 16; ++i)
+            signals.push_back({tone(1000.0, c.seconds, 0.5), 14061250.0 + 2500.0 * i, c.carriers_from_s});
+        testbed::IqSynthConfig synth;
+        synth.center_hz = kCentre;
+        synth.rate_hz = kRate;
+        synth.duration_s = c.seconds;
+        synth.add_noise = true;
+        synth.snr_db = 20.0;
+        const SurveyRun run = survey(testbed::synthesize_iq(synth, signals), 32768, true);
+
+        bool locked = false;
+        for (const sig::EmitterReport& r : run.all_reports)
+            locked = locked || (std::fabs(r.rf_hz - 14081000.0) < 50.0 && r.locked);
+        EXPECT_TRUE(locked) << c.name;
+        const std::string text = text_near(run, 14081000.0, sig::Mode::PSK31);
+        EXPECT_EQ(text.rfind("CQ CQ DE Q1ABC", 0), 0u) << c.name << ": " << text;
+        if (c.carriers_from_s > 0.0) {
+            // The carriers did take the decoders.
+            EXPECT_FALSE(run.last_reports.empty());
+            for (const sig::EmitterReport& r : run.last_reports)
+                if (std::fabs(r.rf_hz - 14081000.0) < 50.0) {
+                    EXPECT_FALSE(r.decoding) << c.name;
+                }
+        }
+    }
+}
+
+// The spectrum bins of a 2 MS/s survey are 244 Hz wide: an 850 Hz RTTY signal is a few bins,
+// its emitter's centre may be a bin off, and its audio holds both tones well away from 1500 Hz.
+// Bins of 234 Hz (512 points at 120 kHz) make the same picture at a small cost.
+TEST(SurveyEngineText, RttyOf850HzShiftLocksAndCopiesInCoarseBins) {
+    testbed::RttySignal rtty;
+    rtty.baud = 75.0;
+    rtty.shift_hz = 850.0;
+    rtty.centre_hz = 1500.0;
+    rtty.amplitude = 0.3;
+    const std::string call = "CQ CQ DE Q4RTY Q4RTY PSE K\nCQ CQ DE Q4RTY Q4RTY PSE K\n";
+    std::vector<testbed::IqSynthSignal> signals = {{testbed::modulate_rtty_text(call, rtty), 14120000.0, 0.5}};
+    testbed::IqSynthConfig synth;
+    synth.center_hz = kCentre;
+    synth.rate_hz = 120000;
+    synth.duration_s = 9.0;
+    synth.add_noise = true;
+    synth.snr_db = 24.0;
+    const SurveyRun run = survey(testbed::synthesize_iq(synth, signals), 4096, true, 120000, 512);
+    bool locked = false;
+    for (const sig::EmitterReport& r : run.all_reports)
+        locked = locked || (std::fabs(r.rf_hz - 14121500.0) < 500.0 && r.locked && r.mode == 4u);
+    EXPECT_TRUE(locked);
+    std::string text;
+    for (const sig::Event& e : run.events)
+        if (e.kind == sig::EventKind::TEXT && e.mode == sig::Mode::RTTY) text += e.text + "\n";
+    EXPECT_NE(text.find("CQ CQ DE Q4RTY Q4RTY PSE K"), std::string::npos) << text;
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, SurveyEngineSignals, ::testing::Values(std::size_t{32768}, std::size_t{5000}),

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <limits>
@@ -11,6 +12,7 @@
 #include <random>
 #include <vector>
 
+#include "core/sig/mode.hpp"
 #include "sig/survey/survey_engine_impl.hpp"
 #include "tests/support/stderr_tap.hpp"
 
@@ -75,6 +77,82 @@ TEST(SurveyDetection, EdgesCutTheFaintTailsAndASingleBinHasOneBinWidth) {
     EXPECT_NEAR(b.impl.candidates[0].snr_db, 10.0 * std::log10(800.0), 1e-6);
     EXPECT_NEAR(b.impl.candidates[1].centre_hz, Bins::hz(3000), 1e-6);
     EXPECT_NEAR(b.impl.candidates[1].bandwidth_hz, 100.0, 1e-6);
+}
+
+TEST(SurveyDetection, TheEdgesLieWhereTheRunningExcessReachesHalfAPercentFromEachEnd) {
+    // A run of 100 bins of excess 1000 between faint tails; the 0.5 % point of the whole
+    // excess falls in a tail bin only when that bin holds at least its share.
+    struct Case {
+        const char* name;
+        float tail_excess;  // of the one bin on each side of the run
+        double bandwidth_hz;
+    };
+    // Excess 100 000 + 2 t: 0.5 % of it is 500.0 + 0.01 t.
+    for (const Case& c : {Case{"tails_just_under_half_a_percent", 495.0f, 10000.0},
+                          Case{"tails_just_over_half_a_percent", 510.0f, 10200.0}}) {
+        Bins b;
+        b.set(1999, 1999, 1.0f + c.tail_excess);
+        b.set(2000, 2099, 1001.0f);
+        b.set(2100, 2100, 1.0f + c.tail_excess);
+        b.impl.detect();
+        ASSERT_EQ(b.impl.candidates.size(), 1u) << c.name;
+        EXPECT_NEAR(b.impl.candidates[0].bandwidth_hz, c.bandwidth_hz, 1e-6) << c.name;
+        EXPECT_NEAR(b.impl.candidates[0].centre_hz, Bins::hz(2049.5), 1e-6) << c.name;
+    }
+}
+
+// Frames of a steady tone in the middle of bin 100: one spectrum frame per call.
+struct Frames {
+    Impl impl{config(819200.0)};
+    void frame(float amplitude) {
+        impl.accumulator.assign(static_cast<std::size_t>(impl.n), {0.0f, 0.0f});
+        impl.accumulator_used = 0;
+        for (int i = 0; i < impl.n; ++i) {
+            const double phase = 2.0 * M_PI * 100.0 * i / impl.n;
+            impl.accumulator[static_cast<std::size_t>(i)] = std::polar(amplitude, static_cast<float>(phase));
+        }
+        impl.spectrum_frame();
+    }
+    float bin() const { return impl.spectrum[static_cast<std::size_t>(impl.half + 100)]; }
+};
+
+TEST(SurveySpectrum, TheFirstEightFramesAreAveragedThenEachMovesItSixPercent) {
+    struct Case {
+        const char* name;
+        int loud_frames;  // of the tone, then one silent frame
+        double kept;      // of the tone's power after the silent frame
+    };
+    for (const Case& c : {Case{"eighth_frame_one_eighth", 7, 7.0 / 8.0}, Case{"ninth_frame_six_percent", 8, 0.94},
+                          Case{"later_frames_six_percent", 20, 0.94}}) {
+        Frames f;
+        for (int i = 0; i < c.loud_frames; ++i) f.frame(1.0f);
+        const float loud = f.bin();
+        ASSERT_GT(loud, 0.0f);
+        f.frame(0.0f);
+        EXPECT_NEAR(f.bin() / loud, c.kept, 1e-4) << c.name;
+    }
+}
+
+TEST(SurveySpectrum, TheFloorIsEachSixtyKilohertzSegmentsLowerQuartile) {
+    // 100 Hz bins: segments of 600 bins, the last one 392. In every segment the values are a
+    // shuffled ramp 1..m, so the floor names the rank it took.
+    Bins b;
+    std::mt19937 random(5);
+    for (int start = 0; start < b.impl.n; start += 600) {
+        const int m = std::min(600, b.impl.n - start);
+        std::vector<float> ramp(static_cast<std::size_t>(m));
+        for (int i = 0; i < m; ++i) ramp[static_cast<std::size_t>(i)] = static_cast<float>(i + 1);
+        std::shuffle(ramp.begin(), ramp.end(), random);
+        std::copy(ramp.begin(), ramp.end(), b.impl.spectrum.begin() + start);
+    }
+    b.impl.update_floor();
+    struct Case {
+        int bin;
+        float floor;  // rank floor(0.25 (m - 1)) + 1
+    };
+    for (const Case& c : {Case{0, 150.0f}, Case{599, 150.0f}, Case{600, 150.0f}, Case{7799, 150.0f}, Case{7800, 98.0f},
+                          Case{8191, 98.0f}})
+        EXPECT_EQ(b.impl.floor[static_cast<std::size_t>(c.bin)], c.floor) << "bin " << c.bin;
 }
 
 Emitter emitter(std::uint64_t id, double hz, double bw, double snr) {
@@ -227,6 +305,110 @@ TEST(SurveyRanking, TheStrongestConfirmedEmittersUpToTheCapDecode) {
     EXPECT_FALSE(tie.emitters[2].selected);
 }
 
+// An emitter whose decoder holds an unfinished Olivia line (such a line waits 5 s, longer than
+// an emitter is kept once unseen) from 10.0 s on, having heard up to 11.0 s.
+Emitter holding_a_line(std::uint64_t id, double hz, double snr) {
+    Emitter e = emitter(id, hz, 250.0, snr);
+    e.confirmed = e.selected = true;
+    e.decoder = std::make_unique<sig::SurveyEngine::EmitterDecoder>(14000000.0 + hz, "");
+    sig::Candidate track;
+    track.track = 3;
+    track.mode = sig::Mode::OLIVIA;
+    track.variant = "8/250";
+    track.audio_hz = 1510.0;
+    track.bandwidth_hz = 250.0;
+    track.snr_2500_db = 4.0;
+    e.decoder->tracks[3] = track;
+    e.decoder->assembler.append(track, "CQ DE Q7OLI Q7OLI K", kT0 + 10.0);
+    e.decode_clock = kT0 + 11.0;
+    return e;
+}
+
+TEST(SurveyDecoderRelease, ADecoderLetGoFinishesTheLineItHolds) {
+    struct Case {
+        const char* name;
+        void (*release)(Impl&, std::vector<sig::Event>&);
+    };
+    const std::vector<Case> cases = {
+        {"ranked_out", [](Impl& impl, std::vector<sig::Event>&) {
+             impl.config.max_decoders = 1;
+             Emitter stronger = emitter(2, 20000.0, 50.0, 40.0);
+             stronger.confirmed = true;
+             impl.emitters.push_back(std::move(stronger));
+             impl.rank();
+         }},
+        {"aged_out", [](Impl& impl, std::vector<sig::Event>&) {
+             impl.frame_t = kT0 + 12.1;
+             impl.emitters[0].last_seen = kT0 + 10.0;
+             impl.age();
+         }},
+        {"extraction_failed", [](Impl& impl, std::vector<sig::Event>& events) {
+             StderrTap tap;
+             impl.emitters[0].frequency_hz = std::numeric_limits<double>::quiet_NaN();
+             const std::vector<std::complex<float>> iq(4800, {0.1f, 0.0f});
+             impl.emitter_work(impl.emitters[0], iq.data(), iq.size(), kT0 + 11.0, events);
+         }},
+        {"survey_stops", [](Impl& impl, std::vector<sig::Event>& events) { impl.flush(events); }},
+    };
+    for (const Case& c : cases) {
+        Impl impl(config(96000.0));
+        impl.emitters.push_back(holding_a_line(1, 5000.0, 20.0));
+        std::vector<sig::Event> events;
+        c.release(impl, events);
+        events.insert(events.end(), impl.released.begin(), impl.released.end());
+        ASSERT_EQ(events.size(), 2u) << c.name;  // the line and its spot
+        const sig::Event& line = events[0];
+        EXPECT_EQ(line.kind, sig::EventKind::TEXT) << c.name;
+        EXPECT_EQ(line.text, "CQ DE Q7OLI Q7OLI K") << c.name;
+        EXPECT_EQ(line.mode, sig::Mode::OLIVIA) << c.name;
+        EXPECT_EQ(line.variant, "8/250") << c.name;
+        EXPECT_EQ(line.t, kT0 + 10.0) << c.name;  // when its text came
+        EXPECT_DOUBLE_EQ(line.rf_hz, 14005010.0) << c.name;  // the emitter at 1500 Hz in its audio
+        EXPECT_EQ(line.track, 3u) << c.name;
+        EXPECT_EQ(events[1].kind, sig::EventKind::SPOT) << c.name;
+        EXPECT_EQ(events[1].call, "Q7OLI") << c.name;
+        if (!impl.emitters.empty() && impl.emitters[0].id == 1) {
+            EXPECT_EQ(impl.emitters[0].calls.size(), 1u) << c.name;
+        }
+    }
+}
+
+TEST(SurveyDecoderPreroll, ANewDecoderFirstHearsUpToTwoSecondsOfTheEmittersRecentAudio) {
+    struct Case {
+        const char* name;
+        int blocks_before;   // of 0.05 s with work but no decoder
+        double gap_s;        // before the block that makes the decoder
+        double heard_until;  // by an earlier decoder of the emitter; 0 none
+        double preroll_s;    // heard by the new decoder before its first block
+    };
+    for (const Case& c : {Case{"two_seconds_of_three", 60, 0.0, 0.0, 2.0},
+                          Case{"the_half_second_there_is", 10, 0.0, 0.0, 0.5},
+                          Case{"none_after_a_gap", 60, 1.5, 0.0, 0.0},
+                          Case{"not_what_an_earlier_decoder_heard", 60, 0.0, 2.5, 0.5},
+                          Case{"none_when_it_heard_all", 60, 0.0, 3.0, 0.0}}) {
+        Impl impl(config(96000.0));
+        impl.emitters.push_back(emitter(1, 10000.0, 50.0, 20.0));
+        Emitter& e = impl.emitters[0];
+        e.confirmed = e.has_work = true;
+        e.heard_until = c.heard_until > 0.0 ? kT0 + c.heard_until : 0.0;
+        const std::vector<std::complex<float>> iq(4800, {0.1f, 0.0f});
+        std::vector<sig::Event> events;
+        double t = kT0;
+        for (int i = 0; i < c.blocks_before; ++i, t += 0.05) impl.emitter_work(e, iq.data(), iq.size(), t, events);
+        EXPECT_EQ(e.decoder, nullptr) << c.name;
+        t += c.gap_s;
+        e.selected = true;
+        impl.emitter_work(e, iq.data(), iq.size(), t, events);
+        ASSERT_TRUE(e.decoder) << c.name;
+        const sig::SurveyEngine::EmitterDecoder& d = *e.decoder;
+        ASSERT_FALSE(d.preroll.empty()) << c.name;
+        EXPECT_NEAR(d.preroll.front().time, t - c.preroll_s, 1e-9) << c.name;
+        EXPECT_EQ(d.preroll_samples, static_cast<std::size_t>(std::lround((c.preroll_s + 0.05) * 12000.0))) << c.name;
+        EXPECT_NEAR(e.decode_clock, t + 0.05, 1e-9) << c.name;
+        EXPECT_EQ(d.preroll.size(), 1u) << c.name;
+    }
+}
+
 TEST(SurveyWorkSet, UnselectedEmittersGetFeatureWorkSixteenAtATimeInTwoSecondWindows) {
     struct Case {
         const char* name;
@@ -253,7 +435,6 @@ TEST(SurveyWorkSet, UnselectedEmittersGetFeatureWorkSixteenAtATimeInTwoSecondWin
             impl.emitters.push_back(std::move(e));
         }
         impl.choose_work(kT0 + c.elapsed);
-        EXPECT_EQ(impl.unselected_small, static_cast<std::size_t>(c.waiting)) << c.name;
         EXPECT_TRUE(impl.emitters[0].has_work) << c.name;
         EXPECT_FALSE(impl.emitters[1].has_work) << c.name;  // too wide without a decoder
         for (int i = 0; i < c.waiting; ++i) {

@@ -16,6 +16,8 @@
 
 #include "core/sig/event.hpp"
 #include "sig/sig_line.hpp"
+#include "testbed/lib/iq_synth.hpp"
+#include "testbed/lib/psk_modulator.hpp"
 
 namespace {
 
@@ -127,6 +129,40 @@ TEST(SurveyRunner, StopWorksOffTheQueuedSamplesThenPrintsTheLastStatusLine)
     ASSERT_EQ(lines.size(), 1u) << err;
     // No receiver label: a hyphen stands in its place.
     EXPECT_EQ(lines[0], "SURVEY -: 0 emitters (0 ham / 0 other), 0 decoding");
+}
+
+TEST(SurveyRunner, StopDeliversTheTextItsDecodersStillHold)
+{
+    // A PSK31 call still under way when the recording ends: its line is unfinished then.
+    testbed::PskSignal psk;
+    psk.carrier_hz = 1000.0;
+    testbed::IqSynthConfig synth;
+    synth.center_hz = 14100000;
+    synth.rate_hz = 96000;
+    synth.duration_s = 8.5;
+    synth.add_noise = true;
+    synth.snr_db = 20.0;
+    std::vector<std::complex<float>> const iq = testbed::synthesize_iq(
+        synth, {{testbed::modulate_psk_text("CQ CQ DE Q1ABC Q1ABC PSE K CQ CQ DE Q1ABC Q1ABC PSE K", psk), 14080000.0, 0.5}});
+    SurveyRunner::Config config = config_for(96000, 48000);
+    config.blocking = true;
+    testing::internal::CaptureStderr();
+    {
+        SurveyRunner runner(config);
+        for (std::size_t at = 0; at < iq.size(); at += 9600)
+            runner.push(iq.data() + at, std::min<std::size_t>(9600, iq.size() - at), 1800000000.0 + at / 96000.0);
+        runner.stop();
+    }
+    std::string const err = testing::internal::GetCapturedStderr();
+    std::size_t lines = 0;
+    std::size_t at = 0;
+    while ((at = err.find("SIG HAM ", at)) != std::string::npos) {
+        std::string const line = err.substr(at, err.find('\n', at) - at);
+        if (line.find("text=") != std::string::npos && line.find("CQ CQ DE Q1ABC") != std::string::npos)
+            ++lines;
+        at += line.size();
+    }
+    EXPECT_GE(lines, 1u) << err;
 }
 
 TEST(SurveyRunner, ABlockingPushReturnsOnceTheSurveyThreadHasEnded)

@@ -46,7 +46,7 @@ struct StreakCase {
 
 class DecodableStreak : public ::testing::TestWithParam<StreakCase> {};
 
-// With 20 emitters waiting, the hold is 4 s.
+// With 10 emitters the hold is 4 s.
 TEST_P(DecodableStreak, Passes) {
     std::int32_t streak = 0;
     double rate = 0.0;
@@ -54,7 +54,7 @@ TEST_P(DecodableStreak, Passes) {
     double t = 1000.0;
     int index = 0;
     for (const Pass& p : GetParam().passes) {
-        sig::update_decodable_streak(narrow_band(), p.f, t, 20, streak, rate, until);
+        sig::update_decodable_streak(narrow_band(), p.f, t, 10, streak, rate, until);
         EXPECT_EQ(streak, p.streak) << "pass " << index;
         EXPECT_EQ(until, p.until) << "pass " << index;
         // A pass that is not decodable leaves the remembered line alone.
@@ -88,24 +88,24 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 struct HoldCase {
-    std::size_t unselected;
+    std::size_t emitters;
     double seconds;
 };
 
-// Unselected emitters get their passes 16 at a time, the group moving on every 2 s: an emitter
-// is looked at again within 2 * ceil(L / 16) s, never less than one window.
-TEST(DecodableHold, CoversTheRotation) {
-    for (const HoldCase& c : {HoldCase{0, 2.0}, HoldCase{1, 2.0}, HoldCase{10, 2.0}, HoldCase{16, 2.0}, HoldCase{17, 4.0},
-                              HoldCase{32, 4.0}, HoldCase{33, 6.0}, HoldCase{40, 6.0}, HoldCase{200, 26.0}})
-        EXPECT_EQ(sig::survey_decodable_hold(c.unselected), c.seconds) << c.unselected;
+// Emitters without a decoder get their passes 16 at a time, the group moving on every 2 s: the
+// hold covers one rotation and one window more, and never less than 4 s.
+TEST(DecodableHold, CoversTheRotationAndOneWindowMore) {
+    for (const HoldCase& c : {HoldCase{0, 4.0}, HoldCase{1, 4.0}, HoldCase{10, 4.0}, HoldCase{16, 4.0}, HoldCase{17, 6.0},
+                              HoldCase{32, 6.0}, HoldCase{33, 8.0}, HoldCase{40, 8.0}, HoldCase{200, 28.0}})
+        EXPECT_EQ(sig::survey_decodable_hold(c.emitters), c.seconds) << c.emitters;
 }
 
 TEST(DecodableHold, SetsTheUntilTime) {
-    for (const HoldCase& c : {HoldCase{5, 2.0}, HoldCase{40, 6.0}}) {
+    for (const HoldCase& c : {HoldCase{5, 4.0}, HoldCase{40, 8.0}}) {
         std::int32_t streak = 1;
         double rate = 20.0;
         double until = 0.0;
-        sig::update_decodable_streak(narrow_band(), steady(20.0), 500.0, c.unselected, streak, rate, until);
+        sig::update_decodable_streak(narrow_band(), steady(20.0), 500.0, c.emitters, streak, rate, until);
         EXPECT_EQ(until, 500.0 + c.seconds);
     }
 }
