@@ -13,6 +13,7 @@
 #include "core/complex_fft.hpp"
 #include "core/log_line.hpp"
 #include "live/audio_channel_spec.hpp"
+#include "live/channel_filter.hpp"
 #include "live/output.hpp"
 
 namespace {
@@ -63,7 +64,8 @@ struct AudioDSP::State {
     float fm_deemphasis = 0.0f;
     float fm_state = 0.0f;
     float fm_gain = 1.0f;
-    std::vector<std::complex<float>> response;
+    std::shared_ptr<ChannelFilter const> filter;
+    std::complex<float> const* response = nullptr;  // the filter's M values
     FftBuffer work;
     std::vector<std::uint32_t> frame_indexes;
     std::vector<float> demodulated;
@@ -126,37 +128,17 @@ AudioDSP::AudioDSP(AudioChannel&& channel, double input_rate_hz, double input_ce
     }
 
     // Blackman-windowed sinc over half the transform, its passband moved from the centre bin
-    // to the middle of the channel; its transform is the channel's response at every bin.
-    {
-        std::uint64_t const taps = n / 2 + 1;
-        std::vector<double> h(taps);
-        double const fc = (high - low) / (2.0 * input_rate_hz);
-        double sum = 0.0;
-        for (std::uint64_t i = 0; i < taps; ++i) {
-            double const t = static_cast<double>(i) - static_cast<double>(n) / 4.0;
-            double const sinc = t == 0.0 ? 2.0 * fc : std::sin(two_pi * fc * t) / (std::numbers::pi * t);
-            double const x = static_cast<double>(i);
-            double const window = 0.42 - 0.5 * std::cos(2.0 * two_pi * x / static_cast<double>(n))
-                                  + 0.08 * std::cos(4.0 * two_pi * x / static_cast<double>(n));
-            h[i] = sinc * window;
-            sum += h[i];
-        }
-        double const shift = middle - input_centre_hz - s.centre_bin * bin_hz;
-        FftBuffer filter(n);
-        for (std::uint64_t i = 0; i < taps; ++i) {
-            double const angle = two_pi * static_cast<double>(i) * shift / input_rate_hz;
-            double const tap = h[i] / sum;
-            filter[i] = {static_cast<float>(tap * std::cos(angle)), static_cast<float>(tap * std::sin(angle))};
-        }
-        ComplexFft(n, ComplexFft::Direction::forward).execute(filter.data());
-        s.response.resize(m);
-        s.frame_indexes.resize(m);
-        for (std::uint64_t k = 0; k < m; ++k) {
-            std::int64_t const d = fft_order_offset(k, m);
-            s.response[k] = filter[natural_bin(d, n)];
-            s.frame_indexes[k] =
-                static_cast<std::uint32_t>(frame_position(natural_bin(s.centre_bin + d, n), n));
-        }
+    // to the middle of the channel; channels of one design share it.
+    s.filter = ChannelFilter::shared({.fft_size = n,
+                                      .extract_size = m,
+                                      .input_rate_hz = input_rate_hz,
+                                      .width_hz = high - low,
+                                      .shift_hz = middle - input_centre_hz - s.centre_bin * bin_hz});
+    s.response = s.filter->response().data();
+    s.frame_indexes.resize(m);
+    for (std::uint64_t k = 0; k < m; ++k) {
+        std::int64_t const d = fft_order_offset(k, m);
+        s.frame_indexes[k] = static_cast<std::uint32_t>(frame_position(natural_bin(s.centre_bin + d, n), n));
     }
 
     s.work = FftBuffer(m);
@@ -341,3 +323,4 @@ std::uint64_t AudioDSP::extract_size() const { return state_->extract_size; }
 double AudioDSP::intermediate_rate() const { return state_->intermediate_rate; }
 std::int32_t AudioDSP::centre_bin() const { return state_->centre_bin; }
 int AudioDSP::engine_row() const { return state_->row_id; }
+std::shared_ptr<ChannelFilter const> const& AudioDSP::filter() const { return state_->filter; }

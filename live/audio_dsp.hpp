@@ -26,6 +26,7 @@
 #include "core/receive_engine.hpp"
 #include "core/spectrum_frame.hpp"
 
+class ChannelFilter;
 class Output;
 
 class AudioDSP {
@@ -64,6 +65,8 @@ public:
     double input_rate() const;
     std::int32_t centre_bin() const;
     int engine_row() const;  // -1 without an engine
+    // The filter, shared with every chain of the same design.
+    std::shared_ptr<ChannelFilter const> const& filter() const;
 
 private:
     friend void process_channel_block(AudioDSP& chain, SpectrumFrame const& frame, std::vector<float>& out);

@@ -15,11 +15,13 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <deque>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -45,6 +47,10 @@ constexpr auto socket_retry = 1s;      // between audio socket connection attemp
 constexpr auto trim_period = 1s;       // PulseAudio playback rate trim
 constexpr auto replay_wait = 5s;       // longest hold of the frame thread on IQ replay
 constexpr int unload_rounds = 250;     // 2 ms each: an unload request at shutdown
+constexpr double queue_target_s = 0.1;  // what the rate trim keeps queued for a sound server
+constexpr double trim_ceiling = 0.0002; // the trim's largest change of the playback rate
+// A start-up backlog the trim would need longer than this to take back is cut at once.
+constexpr double trim_reach_s = 60.0;
 constexpr std::uint32_t no_module = PA_INVALID_INDEX;
 
 void pause_for(std::chrono::nanoseconds length)
@@ -126,12 +132,21 @@ std::filesystem::path audio_lock_directory()
 
 double output_rate_trim(double queued_seconds)
 {
-    double const excess_ms = (queued_seconds - 0.1) * 1000.0;
+    double const excess_ms = (queued_seconds - queue_target_s) * 1000.0;
     if (excess_ms < -200.0)
-        return 0.9998;
+        return 1.0 - trim_ceiling;
     if (excess_ms > 200.0)
-        return 1.0002;
+        return 1.0 + trim_ceiling;
     return 1.0 + excess_ms / 1000000.0;
+}
+
+std::uint64_t output_startup_excess(std::uint64_t queued_samples, std::uint32_t audio_rate)
+{
+    auto const target = static_cast<std::uint64_t>(std::llround(queue_target_s * audio_rate));
+    double const reach = trim_reach_s * trim_ceiling * audio_rate;
+    if (queued_samples <= target || static_cast<double>(queued_samples - target) <= reach)
+        return 0;
+    return queued_samples - target;
 }
 
 namespace {
@@ -189,11 +204,18 @@ struct Output::Impl {
     bool ended = false;
     std::string end_cause;
     std::uint64_t dropped_after_end = 0;
+    // A sound server stream has just started: what the producer pushes out of a full queue now
+    // is the backlog of the start, reported with the one cut that ends it, not as a delivery
+    // that fell behind. Both under the queue lock.
+    bool starting = false;
+    std::uint64_t dropped_at_start = 0;
     std::thread thread;
     mutable std::mutex queue_mutex;
     std::condition_variable space;  // a block left the queue
     std::deque<std::vector<float>> queue;
     std::uint64_t queued = 0;
+    // Producer side only: audio that found the queue lock busy and goes in with the next block.
+    std::vector<float> held;
     UniqueFd lock_fd;
 
     // PulseAudio objects, used by the delivery thread only.
@@ -212,6 +234,14 @@ struct Output::Impl {
     std::uint64_t cap() const { return channel.audio_rate / 2; }
 
     void enqueue(std::vector<float>&& block);
+    // Producer: keeps a block that could not be queued for the next offer, at most the queue's
+    // half second (what goes beyond is counted as dropped).
+    void hold(std::vector<float>&& block);
+    void count_pushed_out(std::uint64_t samples);
+    // Once per stream, a second into its audio: a backlog beyond what the rate trim can take
+    // back goes at once, with one line. server_room: samples the server still asks for.
+    void cut_startup_backlog(std::uint64_t server_room);
+    void end_start();
     void run();
     bool begin_pass();
     bool take_block();
@@ -262,20 +292,84 @@ std::uint64_t Output::Impl::Drops::load() const noexcept
     return total;
 }
 
+void Output::Impl::count_pushed_out(std::uint64_t samples)
+{
+    if (starting)
+        dropped_at_start += samples;
+    else
+        dropped.fetch_add(samples, std::memory_order_relaxed);
+}
+
 void Output::Impl::enqueue(std::vector<float>&& block)
 {
     std::uint64_t const limit = cap();
     while (queued + block.size() > limit && !queue.empty()) {
-        dropped.fetch_add(queue.front().size(), std::memory_order_relaxed);
+        count_pushed_out(queue.front().size());
         queued -= queue.front().size();
         queue.pop_front();
     }
     if (block.size() > limit) {
-        dropped.fetch_add(block.size() - limit, std::memory_order_relaxed);
+        count_pushed_out(block.size() - limit);
         block.erase(block.begin(), block.end() - static_cast<std::ptrdiff_t>(limit));
     }
     queued += block.size();
     queue.push_back(std::move(block));
+}
+
+void Output::Impl::hold(std::vector<float>&& block)
+{
+    if (held.empty()) {
+        held = std::move(block);
+    } else {
+        held.insert(held.end(), block.begin(), block.end());
+    }
+    std::uint64_t const limit = cap();
+    if (held.size() > limit) {
+        dropped.fetch_add(held.size() - limit, std::memory_order_relaxed);
+        held.erase(held.begin(), held.end() - static_cast<std::ptrdiff_t>(limit));
+    }
+}
+
+void Output::Impl::cut_startup_backlog(std::uint64_t server_room)
+{
+    std::uint64_t skipped = 0;
+    {
+        std::scoped_lock lock(queue_mutex);
+        // What stays queued once the server's buffer is full is what the trim will see.
+        std::uint64_t const backlog = queued + (pending.size() - std::min(position, pending.size()));
+        std::uint64_t excess = output_startup_excess(backlog - std::min(backlog, server_room), channel.audio_rate);
+        skipped = dropped_at_start;
+        while (excess > 0 && !queue.empty()) {
+            std::vector<float>& oldest = queue.front();
+            std::uint64_t const part = std::min<std::uint64_t>(excess, oldest.size());
+            if (part == oldest.size())
+                queue.pop_front();
+            else
+                oldest.erase(oldest.begin(), oldest.begin() + static_cast<std::ptrdiff_t>(part));
+            queued -= part;
+            excess -= part;
+            skipped += part;
+        }
+        starting = false;
+        dropped_at_start = 0;
+    }
+    space.notify_all();
+    if (skipped > 0) {
+        char seconds[32];
+        std::snprintf(seconds, sizeof seconds, "%.2f", static_cast<double>(skipped) / channel.audio_rate);
+        log_line(label + "skipped " + std::to_string(skipped) + " output samples (" + seconds
+                 + " s) queued at start, to play live");
+    }
+}
+
+// A stream that goes before its start was over: what it pushed out, while it was delivering,
+// counts as delivery that fell behind after all.
+void Output::Impl::end_start()
+{
+    std::scoped_lock lock(queue_mutex);
+    dropped.by_outage[static_cast<std::size_t>(Outage::none)].fetch_add(dropped_at_start, std::memory_order_relaxed);
+    dropped_at_start = 0;
+    starting = false;
 }
 
 void Output::Impl::end_recording(std::string cause)
@@ -703,6 +797,7 @@ void Output::Impl::deliver_to_stream()
 void Output::Impl::unload_virtual_sinks()
 {
     set_delivering(false);
+    end_start();
     if (stream != nullptr) {
         pa_stream_disconnect(stream);
         pa_stream_unref(stream);
@@ -738,6 +833,8 @@ void Output::Impl::stream_loop()
 {
     auto next_attempt = SteadyClock::now();
     auto last_trim = SteadyClock::now();
+    bool backlog_check = false;  // this stream's start-up backlog is still to be looked at
+    std::optional<SteadyClock::time_point> audio_since;
     while (begin_pass()) {
         if (stream == nullptr) {
             if (SteadyClock::now() < next_attempt) {
@@ -753,9 +850,18 @@ void Output::Impl::stream_loop()
                 next_attempt = SteadyClock::now() + pulse_retry;
                 continue;
             }
+            // On a replay the producer waits for the stream: nothing queues up that is not
+            // played, and nothing may be skipped.
+            backlog_check = !settings.iq_replay;
+            audio_since.reset();
+            if (backlog_check) {
+                std::scoped_lock lock(queue_mutex);
+                starting = true;
+            }
         }
         try {
-            take_block();
+            if (take_block() && !audio_since)
+                audio_since = SteadyClock::now();
             deliver_to_stream();
         } catch (std::exception const& error) {
             report(error.what());
@@ -766,6 +872,13 @@ void Output::Impl::stream_loop()
         }
         auto const now = SteadyClock::now();
         if (now - last_trim > trim_period) {
+            // The trim moves the rate by at most 200 parts per million: a backlog of the start
+            // (the capture's first second arriving in a burst, say) would take it half an hour.
+            if (backlog_check && audio_since && now - *audio_since >= trim_period) {
+                std::size_t const room = pa_stream_writable_size(stream);
+                cut_startup_backlog(room == static_cast<std::size_t>(-1) ? 0 : room / sizeof(float));
+                backlog_check = false;
+            }
             std::uint64_t waiting = 0;
             {
                 std::scoped_lock lock(queue_mutex);
@@ -820,6 +933,14 @@ Output::Output(AudioChannel channel, OutputSettings settings) : impl_(std::make_
 Output::~Output()
 {
     Impl& out = *impl_;
+    // Nobody offers any more: what waited for the lock joins the queue (a recording keeps it).
+    if (!out.held.empty()) {
+        std::scoped_lock lock(out.queue_mutex);
+        if (out.ended)
+            out.dropped_after_end += out.held.size();
+        else
+            out.enqueue(std::exchange(out.held, {}));
+    }
     out.stop.store(true);
     out.space.notify_all();
     if (out.thread.joinable())
@@ -845,13 +966,19 @@ void Output::offer(std::vector<float>&& block) noexcept
         if (!out.settings.iq_replay) {
             std::unique_lock lock(out.queue_mutex, std::try_to_lock);
             if (!lock.owns_lock()) {
-                out.dropped.fetch_add(block.size(), std::memory_order_relaxed);
+                // The delivery thread holds the lock for a moment (or was descheduled holding
+                // it): the block waits for the next one instead of being lost. The frame
+                // thread still never waits.
+                out.hold(std::move(block));
                 return;
             }
             if (out.ended) {
-                out.dropped_after_end += block.size();
+                out.dropped_after_end += out.held.size() + block.size();
+                out.held.clear();
                 return;
             }
+            if (!out.held.empty())
+                out.enqueue(std::exchange(out.held, {}));
             out.enqueue(std::move(block));
             return;
         }
@@ -884,6 +1011,7 @@ void Output::reset() noexcept
     if (!out.channel.wav.empty())
         return;
     out.reset_generation.fetch_add(1);
+    out.held.clear();
     std::unique_lock lock(out.queue_mutex, std::try_to_lock);
     if (lock.owns_lock()) {
         out.queue.clear();

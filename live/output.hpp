@@ -6,16 +6,20 @@
 // - PulseAudio (no wav, no socket): a playback stream into a private null sink
 //   "norvane_<uid>_<id>" with the remap source "norvane_<uid>_<id>_input" that other programs
 //   record from, into an existing sink named by `sink`, or into the server's default sink for
-//   "@DEFAULT_SINK@". A failure prints one line, tears down and tries again after 5 s.
+//   "@DEFAULT_SINK@". A failure prints one line, tears down and tries again after 5 s. The
+//   server's playback rate is trimmed once a second to keep 100 ms queued; audio that piled up
+//   as a stream started (the capture's first second arriving in a burst), beyond what the trim
+//   takes back within a minute, is skipped a second into the stream, with one line.
 // - a 16-bit mono PCM WAV file (`wav`), written as blocks arrive; a file that cannot be opened
 //   or written, or that reaches the 4 GiB limit of the format, ends the recording with one line.
 // - a Unix sequenced-packet audio socket (`socket`) of a listener of the same user: raw float
 //   samples, at most audio_rate / 25 per packet; reconnected every second. A listener that
 //   keeps dropping connections it has just taken is said once per outage, not once a second.
 //
-// The producer side (offer, reset) never waits: it only tries the queue lock and counts what it
-// cannot queue as dropped, reported when the Output is destroyed (what reached a WAV recording
-// after it had ended is reported apart, under the reason it ended). On IQ replay the producer
+// The producer side (offer, reset) never waits: it only tries the queue lock (a block that finds
+// it busy goes in with the next one) and counts what the full queue pushes out as dropped,
+// reported when the Output is destroyed (what reached a WAV recording after it had ended is
+// reported apart, under the reason it ended). On IQ replay the producer
 // instead holds the frame thread while a delivering output has no room, so a recording is
 // replayed whole into its file, socket or sound server (at the pace the listener takes it).
 
@@ -46,7 +50,8 @@ public:
     Output(Output const&) = delete;
     Output& operator=(Output const&) = delete;
 
-    // Producer: queues one finished block (oldest blocks give way beyond half a second).
+    // Producer: queues one finished block (oldest blocks give way beyond half a second); when the
+    // delivery thread holds the queue for a moment, the block is queued with the next one.
     void offer(std::vector<float>&& block) noexcept;
     // After a discontinuity or a band change: what is queued for a sound server or a socket is
     // discarded, without counting it as dropped, and the delivery thread forgets its pending
@@ -74,3 +79,8 @@ std::filesystem::path audio_lock_directory();
 // Playback rate factor that keeps a PulseAudio queue near 100 ms: one part per million per
 // millisecond that the queue holds beyond 100 ms, at most 200 parts per million either way.
 double output_rate_trim(double queued_seconds);
+
+// Samples to drop at once from a PulseAudio queue a second after its stream started: all beyond
+// the 100 ms the trim aims for, when the trim, at its 200 parts per million, would need more
+// than a minute to take them back; otherwise 0 (the trim sees to it).
+std::uint64_t output_startup_excess(std::uint64_t queued_samples, std::uint32_t audio_rate);

@@ -74,9 +74,14 @@ std::function<void(std::vector<std::uint8_t>&)> paced_iq_generator(PacedIqStream
         std::uint64_t const recording_pairs = s.stream.recording.size() / 2;
         for (std::uint64_t k = 0; k < count; ++k) {
             std::uint64_t const pair = s.sent_pairs + k;
-            if (pair < s.recording_first_pair || pair - s.recording_first_pair >= recording_pairs)
+            if (recording_pairs == 0 || pair < s.recording_first_pair)
                 continue;
-            std::uint64_t const at = 2 * (pair - s.recording_first_pair);
+            std::uint64_t into = pair - s.recording_first_pair;
+            if (s.stream.loop)
+                into %= recording_pairs;
+            else if (into >= recording_pairs)
+                continue;
+            std::uint64_t const at = 2 * into;
             out[2 * k] = s.stream.recording[at];
             out[2 * k + 1] = s.stream.recording[at + 1];
         }

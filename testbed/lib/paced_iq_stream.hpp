@@ -20,6 +20,9 @@ struct PacedIqStream {
     // When > 0, the recording begins at the next UTC time that is a whole multiple of this many
     // seconds, at least half a second after the first bytes; otherwise it begins at once.
     double align_s = 0.0;
+    // The recording starts again as soon as it ends, for runs longer than any file one would
+    // keep; a recording of whole cycles of its tones repeats without a seam.
+    bool loop = false;
 };
 
 // A generator for RtlTcpServerScript: each call waits until at least 10 ms of pairs are due

@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr char const* kUsage = R"(Usage: rtl_tcp_serve --rate HZ [--iq FILE] [--align S] [--commands FILE]
+constexpr char const* kUsage = R"(Usage: rtl_tcp_serve --rate HZ [--iq FILE [--loop]] [--align S] [--commands FILE]
                      [--bad-header | --short-header | --stall | --close-mid-pair]
                      [--after-commands N]
 
@@ -28,6 +28,7 @@ client and runs until SIGINT or SIGTERM (or until the client disconnects).
   --rate HZ           I,Q pairs per second of the wall clock (the rate the client asks for)
   --iq FILE           little-endian PCM16 I,Q pairs (the daemon's IQ file format), sent once
                       as unsigned 8-bit pairs; quiet bytes before and after it
+  --loop              send the --iq recording again and again instead of once
   --align S           start the recording at the next UTC multiple of S seconds (15 for FT8)
   --commands FILE     on exit, write every 5-byte command received, one "NUMBER VALUE" a line
   --bad-header        send the magic "RTL1" instead of "RTL0"
@@ -91,6 +92,8 @@ int main(int argc, char** argv)
                 stream.rate_hz = std::stoi(value());
             } else if (arg == "--iq") {
                 iq_path = value();
+            } else if (arg == "--loop") {
+                stream.loop = true;
             } else if (arg == "--align") {
                 stream.align_s = std::stod(value());
             } else if (arg == "--commands") {

@@ -251,6 +251,39 @@ TEST_F(PulseOutput, WithoutAServerOneLineAndTheDropsAtTheEnd)
         << text;
 }
 
+// The capture's first second may arrive in a burst while the stream has just started. What
+// queues up then, the rate trim's 200 parts per million would take half an hour to play away:
+// a second into the stream the queue is cut to the trim's 100 ms, once, with one line, and
+// nothing of it is counted as delivery that fell behind, not even what the burst pushed out of
+// the full queue. (A suspended sink keeps what the stream holds, so the backlog stays put.)
+TEST_F(PulseOutput, BacklogOfTheStartIsCutOnceToATenthOfASecond)
+{
+    std::string const endpoint = audio_endpoint_name("late");
+    StderrTap tap;
+    {
+        Output output(pulse_channel("late"));
+        ASSERT_TRUE(tap.wait_for("Audio late: ready; input=" + endpoint + "_input\n", 20s)) << tap.text();
+        ASSERT_EQ(server_->pactl({"suspend-sink", endpoint, "1"}).exit_status, 0) << server_->log();
+        std::uint64_t const offered = 40 * 960;  // 0.8 s in blocks of 20 ms; half a second fits
+        for (int block = 0; block < 40; ++block)
+            output.offer(std::vector<float>(960, 0.1f));
+        ASSERT_TRUE(tap.wait_for(" s) queued at start, to play live\n", 20s)) << tap.text();
+        // 100 ms stay, counting the block the stream holds but cannot write yet.
+        EXPECT_LE(output.queued_samples(), 4800u);
+        EXPECT_GE(output.queued_samples(), 4800u - 960u);
+        EXPECT_EQ(output.dropped_samples(), 0u);
+        std::string const text = tap.text();
+        std::size_t const at = text.find("Audio late: skipped ");
+        ASSERT_NE(at, std::string::npos) << text;
+        std::uint64_t const skipped = std::stoull(text.substr(at + 20));
+        // The rest went into the stream's buffer, which asks for 100 ms.
+        EXPECT_LE(skipped, offered - 4800);
+        EXPECT_GE(skipped, offered - 4800 - 4800) << text;
+    }
+    std::string const text = tap.text();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << "ready and the cut, nothing at the end:\n" << text;
+}
+
 // Through the control socket: the channel's devices exist while it lives and go when it is
 // removed (the control thread releases the replaced channel set).
 TEST_F(PulseOutput, RemovedChannelTakesItsDevicesAlong)

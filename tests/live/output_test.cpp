@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -246,6 +247,36 @@ TEST_F(OutputTest, ReplayKeepsEveryBlockWhileLiveReceptionDropsWhatDoesNotFit)
         EXPECT_EQ(output.dropped_samples(), 0u);
     }
     EXPECT_EQ(read_wav(path).samples(), 200000u);
+}
+
+// The frame thread only tries the queue's lock. Another thread that takes it again and again
+// (as the delivery thread does for a moment every 2 ms) must not cost audio: a block that finds
+// the lock busy goes in with the next one, and the recording has every sample.
+TEST_F(OutputTest, BlockThatFindsTheQueueBusyGoesInWithTheNext)
+{
+    fs::path const path = dir / "busy.wav";
+    std::size_t const blocks = 4000;
+    std::size_t const length = 8;
+    StderrTap tap;
+    {
+        Output output(wav_channel(path));
+        std::atomic<bool> done {false};
+        std::jthread busy([&] {
+            while (!done.load())
+                static_cast<void>(output.queued_samples());
+        });
+        for (std::size_t block = 0; block + 1 < blocks; ++block) {
+            output.offer(std::vector<float>(length, 0.5f));
+            while (output.queued_samples() > 2000) {
+            }
+        }
+        done.store(true);
+        busy.join();
+        output.offer(std::vector<float>(length, 0.5f));
+    }
+    WavFile const wav = read_wav(path);
+    EXPECT_EQ(wav.samples(), blocks * length);
+    EXPECT_EQ(tap.text(), "");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -555,6 +586,22 @@ TEST(OutputRateTrim, KeepsTheQueueNearATenthOfASecond)
     EXPECT_DOUBLE_EQ(output_rate_trim(0.3), 1.0002);
     EXPECT_DOUBLE_EQ(output_rate_trim(2.0), 1.0002);
     EXPECT_DOUBLE_EQ(output_rate_trim(0.0), 0.9999);
+}
+
+// A second into a stream, the trim's 200 parts per million take 12 ms back per minute (576
+// samples at 48 kHz): a backlog beyond that goes at once, down to the 100 ms (4800 samples) the
+// trim aims for; a smaller one is left to the trim.
+TEST(OutputStartupExcess, CutsWhatTheTrimCannotTakeBackWithinAMinute)
+{
+    struct Case {
+        std::uint64_t queued;
+        std::uint32_t rate;
+        std::uint64_t excess;
+    };
+    for (Case const c : {Case {0, 48000, 0}, Case {4800, 48000, 0}, Case {4800 + 576, 48000, 0},
+                         Case {4800 + 577, 48000, 4800 + 577 - 4800}, Case {24000, 48000, 19200},
+                         Case {4000, 8000, 3200}, Case {800 + 96, 8000, 0}, Case {800 + 97, 8000, 97}})
+        EXPECT_EQ(output_startup_excess(c.queued, c.rate), c.excess) << c.queued << " at " << c.rate;
 }
 
 }  // namespace
