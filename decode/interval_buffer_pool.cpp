@@ -8,10 +8,10 @@
 namespace {
 
 // Makes the whole pages of a fresh buffer present and writable in one call. Filled as the
-// capture fills it, 98 samples per slot and block, each of its 180 pages of an FT8 interval
-// would be faulted in on its own, and in a virtual machine a fault costs several times its
-// kernel work: for 96 channels this took about 0.3 s of CPU of each of the first two
-// intervals. A kernel without the call (before 5.14) leaves the pages to be faulted in.
+// capture fills it, a few hundred bytes per slot and block, each of the 175 or so pages of an
+// FT8 interval would be faulted in on its own, and in a virtual machine a fault costs several
+// times its kernel work: about 0.3 s of CPU over the first two intervals of 96 channels. A
+// kernel without the call (before 5.14) leaves the pages to be faulted in as before.
 void make_present(std::vector<float>& buffer)
 {
     auto const page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
