@@ -652,11 +652,9 @@ std::size_t Rx888Frontend::convert(std::int16_t const* words, std::size_t count,
     std::size_t const first = out.size();
     std::size_t const samples = blocks * s.out_per_block;
     first_offset_s = static_cast<double>(static_cast<std::int64_t>(s.base) - filter_delay) / s.clock;
+    out.resize(first + samples);
+    s.batch_out = out.data() + first;
     s.batch_base = s.base;
-    if (s.gpu != nullptr) {
-        out.resize(first + samples);
-        s.batch_out = out.data() + first;
-    }
     if (s.gpu != nullptr && s.convert_on_gpu(blocks)) {
         s.base += H * blocks;
         std::size_t const keep = H + s.fill - H * blocks;
@@ -665,20 +663,13 @@ std::size_t Rx888Frontend::convert(std::int16_t const* words, std::size_t count,
         return blocks;
     }
     if (s.threads.empty() || blocks < 2) {
-        // `out` grows a block at a time: resize writes zeros over the samples it adds, and the
-        // oscillator then overwrites them while they are still in the first-level cache.
-        out.resize(first);  // a failed GPU batch may have grown it already
-        out.reserve(first + samples);
         for (std::size_t i = 0; i < blocks; ++i) {
             scale_until(H * (i + 2) - held);
-            out.resize(out.size() + s.out_per_block);
-            s.convert_block(*s.workers[0], i, out.data() + out.size() - s.out_per_block);
+            s.convert_block(*s.workers[0], i, s.batch_out + i * s.out_per_block);
         }
         scale_until(count);
     } else {
         scale_until(count);
-        out.resize(first + samples);
-        s.batch_out = out.data() + first;
         std::unique_lock lock(s.mutex);
         s.next_block = 0;
         s.block_count = blocks;
