@@ -223,7 +223,6 @@ TEST_P(Rx888FrontendPlain, AgreesWithThePlainConversionSampleBySample)
     double const rms = std::sqrt(power / static_cast<double>(expected.size()));
     ASSERT_GT(rms, 0.01);
     EXPECT_LT(worst, 1e-5 * rms);
-    std::printf("worst %g rms %g\n", worst, rms);
 }
 
 // Centre bins: 30.01 MHz 3841 (odd; D = 2 reaches below bin 0), 35.1 MHz 4493 (odd; D = 2
