@@ -213,7 +213,7 @@ void scale_words_baseline(std::int16_t const* words, float* to, std::size_t n)
 
 // The per-sample kernels in use, the AVX2 ones where the processor has it. Every width gives
 // the same result to the bit: the same products and sums in the same order, and no fused
-// multiply-add (AVX2 alone does not allow the compiler to contract).
+// multiply-add (the AVX2 target has none, so nothing can be contracted into one).
 struct Kernels {
     void (*multiply)(std::complex<float> const*, std::complex<float> const*, std::complex<float>*, std::size_t);
     void (*rotate)(std::complex<float> const*, std::complex<float>, std::complex<float> const*, std::complex<float>*,
