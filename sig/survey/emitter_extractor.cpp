@@ -194,7 +194,9 @@ void EmitterExtractor::emit(std::complex<float> y, std::vector<float>& audio,
                             std::vector<std::complex<float>>* complex_out) {
     if (complex_out != nullptr) complex_out->push_back(y);
     const std::complex<float> p = audio_oscillator_.phasor();
-    audio.push_back(y.real() * p.real() - y.imag() * p.imag());
+    const std::complex<float> shifted{y.real() * p.real() - y.imag() * p.imag(),
+                                      y.real() * p.imag() + y.imag() * p.real()};
+    audio.push_back(sideband_.push(shifted));
     audio_oscillator_.advance(1);
 }
 
