@@ -88,7 +88,8 @@ private:
     };
 
     void mix(const std::complex<float>* input, std::size_t n, float* re, float* im);
-    void emit(std::complex<float> y, std::vector<float>& audio, std::vector<std::complex<float>>* complex_out);
+    // Hands out one output: to the complex output, and shifted to 1500 Hz for the audio.
+    void emit(std::complex<float> y, std::vector<std::complex<float>>* complex_out);
 
     double input_rate_;
     double output_rate_;
@@ -106,6 +107,7 @@ private:
     Oscillator mixer_;
     Oscillator audio_oscillator_;
     UpperSidebandAudio sideband_;
+    std::vector<std::complex<float>> shifted_;  // this call's outputs shifted, for the audio
     int phase_ = 0;
     float previous_magnitude_ = 0.0f;
     float previous_angle_ = 0.0f;

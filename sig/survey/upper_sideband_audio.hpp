@@ -8,10 +8,14 @@
 //
 // The transformer has 129 taps (Blackman window) at any rate: at 12000 Hz a mirror 200 Hz or
 // more from 0 Hz, or from the Nyquist frequency, is at least 44 dB down, one 300 Hz or more at
-// least 79 dB. The audio comes out kTaps / 2 samples late. A plain object of one thread.
+// least 79 dB. The audio comes out kDelay samples late. The state carries over between calls,
+// so a stream cut into blocks of any size gives the same audio. A plain object of one thread;
+// process() allocates only when a block is longer than any before it.
 
 #include <array>
 #include <complex>
+#include <cstddef>
+#include <vector>
 
 namespace sig {
 
@@ -22,17 +26,18 @@ public:
 
     UpperSidebandAudio();
 
-    // Takes the next complex sample; returns the audio sample of the one kDelay samples back.
-    float push(std::complex<float> z);
+    // Appends one audio sample per complex sample; each is the audio of the sample kDelay
+    // samples before. n = 0 changes nothing.
+    void process(const std::complex<float>* z, std::size_t n, std::vector<float>& audio);
 
 private:
-    // Taps of odd distance from the centre only (the others are 0), by distance 1, 3, 5, ...
-    std::array<float, kDelay / 2> taps_{};
-    // The last kTaps samples, each written twice (at i and i + kTaps) so that the window ending
-    // at the newest sample is contiguous.
-    std::array<float, 2 * kTaps> re_{};
-    std::array<float, 2 * kTaps> im_{};
-    int newest_ = 0;
+    // Half of each tap of odd distance from the centre (the others are 0), by distance 1, 3, 5,
+    // ...
+    std::array<float, kDelay / 2> half_taps_{};
+    // Real and imaginary parts apart: the last kTaps - 1 samples of the previous call, then the
+    // current block.
+    std::vector<float> re_;
+    std::vector<float> im_;
 };
 
 }  // namespace sig
