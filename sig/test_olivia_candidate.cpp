@@ -48,6 +48,9 @@ bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const
                            double contrast, double first_hz, double centre_hz) {
     const long w = std::lround(tones * spacing_hz);
     if (!olivia_width(w) || tones < 4) return false;
+    // The tones, pixels and sync pulses of a chart being received key the frequency at many
+    // rates; a comb found among them is not a signal of its own.
+    if (inside_named_band(state, track, Mode::WEFAX)) return false;
     const double cutoff = 30.0 + static_cast<double>(w) / 2.0;
     const int decimation = baseband_decimation(2.5 * cutoff);
     const Baseband baseband = downconvert_audio(audio, count, decimation, centre_hz, cutoff);
@@ -61,6 +64,7 @@ bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const
     std::uint32_t t = tones;
     double key_snr = -100.0;
     bool halved = false;
+    int halvings = 0;
     while (!fail && !accept) {
         if (keying.bins.empty()) {
             key_snr = -100.0;
@@ -78,12 +82,25 @@ bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const
             break;
         }
         // The line at half the spacing is as strong: the signal keys twice as many tones at half
-        // the rate.
+        // the rate. The step spectrum of MFSK keying has lines at every multiple of the symbol
+        // rate, so a comb read at four or eight times the spacing (a few strong tones of a wide
+        // signal) halves down to the rate that has no line below it.
         t *= 2;
-        if (t <= 64 && !halved) {
+        if (t <= 64) {
             spacing /= 2.0;
             halved = true;
+            ++halvings;
         } else {
+            fail = true;
+        }
+    }
+    // Halving more than once takes a rate from a spectrum with lines at every multiple of it,
+    // which a broad hump of step sizes (frequency modulation, noise) is as well; keying has
+    // nothing halfway between its first two lines.
+    if (accept && halvings > 1) {
+        const double limit = std::min(0.5 * keying.rate - 1.0, 200.0);
+        if (peak_snr_db(keying, 1.5 * spacing, limit) > key_snr - 3.0) {
+            accept = false;
             fail = true;
         }
     }
@@ -110,6 +127,12 @@ bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const
     const OliviaShape shape = modem_shape(t, w, spacing);
     const double comb_centre = first_hz + shape.half_span;
     const double centre = comb_centre + shape.spacing * std::round((centre_hz - comb_centre) / shape.spacing);
+    // A comb found around a track but not covering it (a carrier beside a wide signal whose lines
+    // it was measured with) is another signal's.
+    if (std::fabs(track.audio_hz - centre) > static_cast<double>(w) / 2.0 + shape.spacing) {
+        score_floor = std::max(score_floor, 0.35);
+        return false;
+    }
     double confidence = contrast * 0.08 + 0.5;
     if (key_snr > 6.0) confidence += (key_snr - 6.0) * 0.02;
     confidence = std::clamp(confidence, 0.5, 0.99);
@@ -127,6 +150,13 @@ bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const
     track.low_hz = centre - static_cast<double>(w) / 2.0;
     track.high_hz = centre + static_cast<double>(w) / 2.0;
     return true;
+}
+
+bool inside_named_band(const ClassifierState& state, const ClassifierTrack& track, Mode mode) {
+    return std::any_of(state.tracks.begin(), state.tracks.end(), [&](const ClassifierTrack& o) {
+        return o.track != track.track && o.confirmed && o.mode == mode && track.audio_hz >= o.low_hz &&
+               track.audio_hz <= o.high_hz;
+    });
 }
 
 }  // namespace sig
