@@ -319,9 +319,10 @@ INSTANTIATE_TEST_SUITE_P(
                       add(channel, testbed::modulate_rtty_text(kCall, s, 100.0), 2.0, 20.0);
                       return channel;
                   }},
-        // The classifier first sees a signal this weak some 20 Hz off its centre; the fixed modem,
-        // tuned there at once, misses the first call, where the automatic one starts only when
-        // the signal is named, at the centre the test found.
+        // The classifier first sees a signal this weak some 30 Hz off its centre, beyond the
+        // modem's reach; the fixed modem bound there copies little but noise until the signal is
+        // named, then starts again at the centre found and hears the call from its beginning, as
+        // the automatic one, started only then, does.
         FixedCase{"psk63_at_minus_6_db", sig::Mode::PSK63, "auto", 1200.0, kCall,
                   [] {
                       std::vector<float> channel = testbed::white_noise(12000 * 20, kNoiseRms, 14);
@@ -330,8 +331,18 @@ INSTANTIATE_TEST_SUITE_P(
                       s.carrier_hz = 1200.0;
                       add(channel, testbed::modulate_psk_text(kCall, s, 32), 2.0, -6.0);
                       return channel;
-                  },
-                  0.15},
+                  }},
+        // Here the classifier first sees two tracks, 30 Hz above and 25 Hz below the centre; the
+        // fixed modem follows the upper one until the lower is named, then starts again there.
+        FixedCase{"psk63_at_minus_6_db_seen_as_two", sig::Mode::PSK63, "auto", 1200.0, kCall,
+                  [] {
+                      std::vector<float> channel = testbed::white_noise(12000 * 20, kNoiseRms, 23);
+                      testbed::PskSignal s;
+                      s.baud = 62.5;
+                      s.carrier_hz = 1200.0;
+                      add(channel, testbed::modulate_psk_text(kCall, s, 32), 2.0, -6.0);
+                      return channel;
+                  }},
         // A PSK31 station 350 Hz away starts two seconds earlier.
         FixedCase{"cw_20_wpm_with_a_neighbour", sig::Mode::CW, "auto", 800.0, "CQ DE Q1ABC Q1ABC K",
                   [] {
