@@ -127,10 +127,15 @@ void SurveyEngine::Impl::spectrum_frame() {
     fft.complex_forward(static_cast<std::size_t>(n));
     ++frames;
     const float a = frames < 9 ? 1.0f / static_cast<float>(frames) : 0.06f;
-    for (int i = 0; i < n; ++i) {
-        const std::complex<float> x = work[(i + half) % n];
+    // Centred order: the upper half of the transform (negative frequencies) first. Two loops, not
+    // an index modulo n per bin.
+    for (int i = 0; i < half; ++i) {
         float& s = spectrum[static_cast<std::size_t>(i)];
-        s += a * (std::norm(x) - s);
+        s += a * (std::norm(work[i + half]) - s);
+    }
+    for (int i = half; i < n; ++i) {
+        float& s = spectrum[static_cast<std::size_t>(i)];
+        s += a * (std::norm(work[i - half]) - s);
     }
 }
 
