@@ -156,10 +156,11 @@ float lower_quartile(const float* values, std::size_t m, float guess, std::vecto
         std::size_t below = 0, inside = 0, above = 0;
         for (std::size_t i = 0; i < m; ++i) {
             const float x = values[i];
-            // Without branches: whether a value falls below, inside or above is noise.
+            // Without branches (not even for the two bounds): whether a value falls below,
+            // inside or above is noise to the predictor.
             scratch[inside] = x;
             below += x < lo;
-            inside += x >= lo && x <= hi;
+            inside += static_cast<std::size_t>(x >= lo) & static_cast<std::size_t>(x <= hi);
             above += x > hi;
         }
         if (below + inside + above == m && below <= rank && rank < below + inside) {
