@@ -136,7 +136,7 @@ int run_main(int argc, char** argv) {
   // The waiting parent gets "E" and at most 2047 bytes through the start-up pipe.
   if (daemon.startup_pipe >= 0) {
     const std::string status = "E" + message.substr(0, 2047);
-    daemon.send_status(status.data(), status.size());
+    daemon.fail(status.data(), status.size());
   }
   return 1;
 }

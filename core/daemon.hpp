@@ -22,20 +22,36 @@ struct Daemon {
     Daemon(Daemon const&) = delete;
     Daemon& operator=(Daemon const&) = delete;
 
-    // A parent still waiting when the process ends must not wait forever; the PID file is
-    // emptied, not removed, so that its lock is the only claim and nobody races a re-creation.
+    // A parent still waiting when the process ends must not wait forever.
     ~Daemon()
     {
-        if (startup_pipe >= 0) {
-            static constexpr char kExited[] = "EDaemon exited before startup completed";
-            send_status(kExited, sizeof kExited - 1);
-        }
-        if (pid_fd >= 0) {
-            if (::ftruncate(pid_fd, 0) != 0)
-                log_line(std::string("Could not clear daemon PID file: ") + std::strerror(errno));
-            ::close(pid_fd);
-            pid_fd = -1;
-        }
+        static constexpr char kExited[] = "EDaemon exited before startup completed";
+        fail(kExited, sizeof kExited - 1);
+        release_pid_file();
+    }
+
+    // The PID file is emptied, not removed, so that its lock is the only claim and nobody races
+    // a re-creation; closing it gives up the lock.
+    void release_pid_file() noexcept
+    {
+        if (pid_fd < 0)
+            return;
+        if (::ftruncate(pid_fd, 0) != 0)
+            log_line(std::string("Could not clear daemon PID file: ") + std::strerror(errno));
+        ::close(pid_fd);
+        pid_fd = -1;
+    }
+
+    // The start failed: the PID file is let go before the waiting parent hears of it, because
+    // the parent's command ends with that message, and whatever runs next (a retry, a look at
+    // the file) must find the file free rather than still held by a process on its way out.
+    // Nothing happens once the parent has had its message.
+    void fail(char const* bytes, std::size_t length) noexcept
+    {
+        if (startup_pipe < 0)
+            return;
+        release_pid_file();
+        send_status(bytes, length);
     }
 
     // Writes the one status message whole, then closes the pipe. A parent that went away is

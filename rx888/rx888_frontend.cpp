@@ -76,38 +76,61 @@ private:
     std::size_t size_ = 0;
 };
 
-// Two complex floats as one vector (re, im, re, im): one SSE register on the x86-64 baseline.
-// Loops over single complex values stay scalar at -O2 while FFTW's own kernels are vectorised:
-// without these the per-sample work cost a third of the transforms at D = 2.
+// Complex floats as vectors (re, im, re, im, ...): two in an SSE register (the x86-64
+// baseline), four in an AVX2 one. Loops over single complex values stay scalar at -O2 while
+// FFTW's own kernels are vectorised, and at D = 2 the per-sample work is a fifth of the
+// transforms' cost, so it runs on the widest vectors the processor has (chosen once, below).
+// The helpers take and give vectors by reference: a 32-byte vector passed by value in code
+// not compiled for AVX changes the calling convention, and only the AVX2 kernels use them.
 using Lanes = float __attribute__((vector_size(4 * sizeof(float))));
 using LaneIndices = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
-constexpr std::size_t lane_points = 2;  // complex values per Lanes
+using WideLanes = float __attribute__((vector_size(8 * sizeof(float))));
+using WideLaneIndices = std::int32_t __attribute__((vector_size(8 * sizeof(std::int32_t))));
 
-Lanes load(std::complex<float> const* p)
+template <typename V>
+constexpr std::size_t points_of = sizeof(V) / sizeof(std::complex<float>);
+
+template <typename V>
+[[gnu::always_inline]] inline void load(std::complex<float> const* p, V& v)
 {
-    Lanes v;
     std::memcpy(&v, static_cast<void const*>(p), sizeof v);
-    return v;
 }
 
-void store(std::complex<float>* p, Lanes v) { std::memcpy(static_cast<void*>(p), &v, sizeof v); }
-
-Lanes broadcast(std::complex<float> c)
+template <typename V>
+[[gnu::always_inline]] inline void store(std::complex<float>* p, V const& v)
 {
-    return Lanes{c.real(), c.imag(), c.real(), c.imag()};
+    std::memcpy(static_cast<void*>(p), &v, sizeof v);
 }
 
-// Two complex products (a.re b.re - a.im b.im, a.re b.im + a.im b.re), each part the same
-// two products and one sum as the written-out scalar form (negating a product is exact), so
-// the result is the same to the bit. std::complex's operator* checks for infinities on every
-// product, which keeps any loop over it scalar.
-Lanes multiply(Lanes a, Lanes b)
+template <typename V>
+[[gnu::always_inline]] inline void broadcast(std::complex<float> c, V& v)
+{
+    for (std::size_t k = 0; k < points_of<V>; ++k) {
+        v[2 * k] = c.real();
+        v[2 * k + 1] = c.imag();
+    }
+}
+
+// Complex products lane by lane (a.re b.re - a.im b.im, a.re b.im + a.im b.re), each part the
+// same two products and one sum as the written-out scalar form (negating a product is exact),
+// so the result is the same to the bit at every width. std::complex's operator* checks for
+// infinities on every product, which keeps any loop over it scalar.
+[[gnu::always_inline]] inline void multiply(Lanes const& a, Lanes const& b, Lanes& to)
 {
     Lanes const a_re = __builtin_shuffle(a, LaneIndices{0, 0, 2, 2});
     Lanes const a_im = __builtin_shuffle(a, LaneIndices{1, 1, 3, 3});
     Lanes const b_swapped = __builtin_shuffle(b, LaneIndices{1, 0, 3, 2});
     Lanes const signs = {-1.0f, 1.0f, -1.0f, 1.0f};
-    return a_re * b + (a_im * b_swapped) * signs;
+    to = a_re * b + (a_im * b_swapped) * signs;
+}
+
+[[gnu::always_inline]] inline void multiply(WideLanes const& a, WideLanes const& b, WideLanes& to)
+{
+    WideLanes const a_re = __builtin_shuffle(a, WideLaneIndices{0, 0, 2, 2, 4, 4, 6, 6});
+    WideLanes const a_im = __builtin_shuffle(a, WideLaneIndices{1, 1, 3, 3, 5, 5, 7, 7});
+    WideLanes const b_swapped = __builtin_shuffle(b, WideLaneIndices{1, 0, 3, 2, 5, 4, 7, 6});
+    WideLanes const signs = {-1.0f, 1.0f, -1.0f, 1.0f, -1.0f, 1.0f, -1.0f, 1.0f};
+    to = a_re * b + (a_im * b_swapped) * signs;
 }
 
 std::complex<float> multiply(std::complex<float> a, std::complex<float> b)
@@ -116,19 +139,60 @@ std::complex<float> multiply(std::complex<float> a, std::complex<float> b)
 }
 
 // to[k] = a[k] x b[k] for k < n.
-void multiply(std::complex<float> const* a, std::complex<float> const* b, std::complex<float>* to, std::size_t n)
+template <typename V>
+[[gnu::always_inline]] inline void multiply_with(std::complex<float> const* a, std::complex<float> const* b,
+                                                 std::complex<float>* to, std::size_t n)
 {
     std::size_t k = 0;
-    for (; k + lane_points <= n; k += lane_points)
-        store(to + k, multiply(load(a + k), load(b + k)));
+    for (; k + points_of<V> <= n; k += points_of<V>) {
+        V x, y, product;
+        load(a + k, x);
+        load(b + k, y);
+        multiply(x, y, product);
+        store(to + k, product);
+    }
     for (; k < n; ++k)
         to[k] = multiply(a[k], b[k]);
+}
+
+// to[k] = a[k] x (start x steps[k]) for k < n: the oscillator, its phasor made of the block's
+// start phasor and a table of steps.
+template <typename V>
+[[gnu::always_inline]] inline void rotate_with(std::complex<float> const* a, std::complex<float> start,
+                                               std::complex<float> const* steps, std::complex<float>* to,
+                                               std::size_t n)
+{
+    V starts;
+    broadcast(start, starts);
+    std::size_t k = 0;
+    for (; k + points_of<V> <= n; k += points_of<V>) {
+        V x, step, phasor, product;
+        load(steps + k, step);
+        multiply(starts, step, phasor);
+        load(a + k, x);
+        multiply(x, phasor, product);
+        store(to + k, product);
+    }
+    for (; k < n; ++k)
+        to[k] = multiply(a[k], multiply(start, steps[k]));
+}
+
+void multiply_baseline(std::complex<float> const* a, std::complex<float> const* b, std::complex<float>* to,
+                       std::size_t n)
+{
+    multiply_with<Lanes>(a, b, to, n);
+}
+
+void rotate_baseline(std::complex<float> const* a, std::complex<float> start, std::complex<float> const* steps,
+                     std::complex<float>* to, std::size_t n)
+{
+    rotate_with<Lanes>(a, start, steps, to, n);
 }
 
 // to[k] = words[k] / 32768 for k < n. Eight words are read as four 32-bit lanes whose lower
 // and upper halves are sign-extended by shifts: a plain conversion of a vector of words is
 // scalar without SSE4.1.
-void scale_words(std::int16_t const* words, float* to, std::size_t n)
+void scale_words_baseline(std::int16_t const* words, float* to, std::size_t n)
 {
     static_assert(std::endian::native == std::endian::little, "word 2i is the lower half of lane i");
     using Pairs = std::int32_t __attribute__((vector_size(4 * sizeof(std::int32_t))));
@@ -146,6 +210,59 @@ void scale_words(std::int16_t const* words, float* to, std::size_t n)
     for (; k < n; ++k)
         to[k] = static_cast<float>(words[k]) * word_scale;
 }
+
+// The per-sample kernels in use, the AVX2 ones where the processor has it. Every width gives
+// the same result to the bit: the same products and sums in the same order, and no fused
+// multiply-add (the AVX2 target has none, so nothing can be contracted into one).
+struct Kernels {
+    void (*multiply)(std::complex<float> const*, std::complex<float> const*, std::complex<float>*, std::size_t);
+    void (*rotate)(std::complex<float> const*, std::complex<float>, std::complex<float> const*, std::complex<float>*,
+                   std::size_t);
+    void (*scale_words)(std::int16_t const*, float*, std::size_t);
+};
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::target("avx2")]] void multiply_avx2(std::complex<float> const* a, std::complex<float> const* b,
+                                           std::complex<float>* to, std::size_t n)
+{
+    multiply_with<WideLanes>(a, b, to, n);
+}
+
+[[gnu::target("avx2")]] void rotate_avx2(std::complex<float> const* a, std::complex<float> start,
+                                         std::complex<float> const* steps, std::complex<float>* to, std::size_t n)
+{
+    rotate_with<WideLanes>(a, start, steps, to, n);
+}
+
+[[gnu::target("avx2")]] void scale_words_avx2(std::int16_t const* words, float* to, std::size_t n)
+{
+    using Words = std::int16_t __attribute__((vector_size(8 * sizeof(std::int16_t))));
+    using Wide = std::int32_t __attribute__((vector_size(8 * sizeof(std::int32_t))));
+    std::size_t k = 0;
+    for (; k + 8 <= n; k += 8) {
+        Words w;
+        std::memcpy(&w, words + k, sizeof w);
+        WideLanes const v = __builtin_convertvector(__builtin_convertvector(w, Wide), WideLanes) * word_scale;
+        std::memcpy(to + k, &v, sizeof v);
+    }
+    for (; k < n; ++k)
+        to[k] = static_cast<float>(words[k]) * word_scale;
+}
+#endif
+
+Kernels const& kernels()
+{
+    static Kernels const chosen = [] {
+#if defined(__x86_64__) || defined(__i386__)
+        if (__builtin_cpu_supports("avx2"))
+            return Kernels{multiply_avx2, rotate_avx2, scale_words_avx2};
+#endif
+        return Kernels{multiply_baseline, rotate_baseline, scale_words_baseline};
+    }();
+    return chosen;
+}
+
+void scale_words(std::int16_t const* words, float* to, std::size_t n) { kernels().scale_words(words, to, n); }
 
 bool is_usable_decimation(long long d)
 {
@@ -366,7 +483,7 @@ struct Rx888Frontend::Impl {
         if (first_bin <= 0 && -first_bin < mm)
             selected[entry(-first_bin)] = spectrum[0].real() * selected_filter[entry(-first_bin)];
         runs(inside_lo, inside_hi, [&](std::size_t j, std::int64_t bin, std::size_t n) {
-            multiply(spectrum + bin, selected_filter.data() + j, selected + j, n);
+            kernels().multiply(spectrum + bin, selected_filter.data() + j, selected + j, n);
         });
         fftwf_execute_dft(worker.inverse, worker.selected.data(), worker.selected.data());
         // The oscillator is tied to the absolute word index, so it never jumps at a block or
@@ -376,15 +493,7 @@ struct Rx888Frontend::Impl {
                               static_cast<double>(static_cast<std::int64_t>(s) - filter_delay) / clock;
         std::complex<double> const p0 = std::polar(1.0, phase0);
         std::complex<float> const start(static_cast<float>(p0.real()) * sign, static_cast<float>(p0.imag()) * sign);
-        std::complex<float> const* steps = oscillator_steps.data();
-        std::complex<float> const* later = selected + m / 2;
-        std::size_t const n = m / 2;
-        std::size_t k = 0;
-        Lanes const start_lanes = broadcast(start);
-        for (; k + lane_points <= n; k += lane_points)
-            store(out + k, multiply(load(later + k), multiply(start_lanes, load(steps + k))));
-        for (; k < n; ++k)
-            out[k] = multiply(later[k], multiply(start, steps[k]));
+        kernels().rotate(selected + m / 2, start, oscillator_steps.data(), out, m / 2);
     }
 
     void worker_loop(Worker& worker)
@@ -514,6 +623,10 @@ std::size_t Rx888Frontend::convert(std::int16_t const* words, std::size_t count,
     Impl& s = *impl_;
     start();
     std::size_t const held = H + s.fill;
+    // Words of this call already in `input`. On the processor they are scaled as the blocks
+    // need them, so that each block's new words are still in the cache when its transform
+    // reads them.
+    std::size_t scaled = count;
     if (s.gpu != nullptr) {
         if (held + count > s.raw.capacity())
             s.library->gpu_unpin(s.gpu);  // the pinned words are about to move
@@ -521,16 +634,25 @@ std::size_t Rx888Frontend::convert(std::int16_t const* words, std::size_t count,
         std::copy_n(words, count, s.raw.data() + held);
     } else {
         s.input.reserve_keeping(held + count, held);
-        scale_words(words, s.input.data() + held, count);
+        scaled = 0;
     }
+    auto scale_until = [&](std::size_t until) {
+        until = std::min(until, count);
+        if (until > scaled)
+            scale_words(words + scaled, s.input.data() + held + scaled, until - scaled);
+        scaled = std::max(scaled, until);
+    };
     s.fill += count;
-    if (s.fill < H)
+    if (s.fill < H) {
+        scale_until(count);
         return 0;
+    }
 
     std::size_t const blocks = s.fill / H;
     std::size_t const first = out.size();
-    out.resize(first + blocks * s.out_per_block);
+    std::size_t const samples = blocks * s.out_per_block;
     first_offset_s = static_cast<double>(static_cast<std::int64_t>(s.base) - filter_delay) / s.clock;
+    out.resize(first + samples);
     s.batch_out = out.data() + first;
     s.batch_base = s.base;
     if (s.gpu != nullptr && s.convert_on_gpu(blocks)) {
@@ -541,9 +663,13 @@ std::size_t Rx888Frontend::convert(std::int16_t const* words, std::size_t count,
         return blocks;
     }
     if (s.threads.empty() || blocks < 2) {
-        for (std::size_t i = 0; i < blocks; ++i)
+        for (std::size_t i = 0; i < blocks; ++i) {
+            scale_until(H * (i + 2) - held);
             s.convert_block(*s.workers[0], i, s.batch_out + i * s.out_per_block);
+        }
+        scale_until(count);
     } else {
+        scale_until(count);
         std::unique_lock lock(s.mutex);
         s.next_block = 0;
         s.block_count = blocks;

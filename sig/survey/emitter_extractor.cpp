@@ -213,11 +213,10 @@ void EmitterExtractor::mix(const std::complex<float>* input, std::size_t n, floa
     }
 }
 
-void EmitterExtractor::emit(std::complex<float> y, std::vector<float>& audio,
-                            std::vector<std::complex<float>>* complex_out) {
+void EmitterExtractor::emit(std::complex<float> y, std::vector<std::complex<float>>* complex_out) {
     if (complex_out != nullptr) complex_out->push_back(y);
     const std::complex<float> p = audio_oscillator_.phasor();
-    audio.push_back(y.real() * p.real() - y.imag() * p.imag());
+    shifted_.push_back({y.real() * p.real() - y.imag() * p.imag(), y.real() * p.imag() + y.imag() * p.real()});
     audio_oscillator_.advance(1);
 }
 
@@ -235,7 +234,7 @@ void EmitterExtractor::process(const std::complex<float>* input, std::size_t n, 
     for (std::size_t i = d - 1 - static_cast<std::size_t>(phase_); i < n; i += d) {
         const std::complex<float> y = dot(taps_.data(), work_re_.data() + i, work_im_.data() + i, tap_count_);
         if (!resampling_) {
-            emit(y, audio, complex_out);
+            emit(y, complex_out);
             continue;
         }
         // Magnitude and phase of each decimated sample are taken once, for every output
@@ -260,13 +259,15 @@ void EmitterExtractor::process(const std::complex<float>* input, std::size_t n, 
             const auto p = static_cast<float>(position_);
             const float m = (1.0f - p) * previous_magnitude_ + p * magnitude;
             const float a = previous_angle_ + p * turn;
-            emit({m * std::cos(a), m * std::sin(a)}, audio, complex_out);
+            emit({m * std::cos(a), m * std::sin(a)}, complex_out);
             position_ += resampling_step_;
         }
         position_ -= 1.0;
         previous_magnitude_ = magnitude;
         previous_angle_ = angle;
     }
+    sideband_.process(shifted_.data(), shifted_.size(), audio);
+    shifted_.clear();
     phase_ = static_cast<int>((static_cast<std::size_t>(phase_) + n) % d);
     std::copy(work_re_.end() - static_cast<std::ptrdiff_t>(history), work_re_.end(), work_re_.begin());
     std::copy(work_im_.end() - static_cast<std::ptrdiff_t>(history), work_im_.end(), work_im_.begin());

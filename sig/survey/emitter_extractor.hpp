@@ -5,6 +5,8 @@
 // integer decimation misses the wanted rate an interpolator between neighbouring outputs
 // (magnitude and phase each on a straight line) resamples to it exactly. Two
 // outputs: the complex baseband at the output rate and real audio with the emitter at 1500 Hz.
+// The audio is the upper sideband of a dial 1500 Hz below the emitter: what the passband holds
+// further below than that is left out rather than mirrored into the audio.
 //
 // All state (delay line, decimation phase, both oscillators, interpolation position) carries
 // over between calls, so a stream cut into blocks of any size gives the same output as one long
@@ -16,6 +18,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "sig/survey/upper_sideband_audio.hpp"
 
 namespace sig {
 
@@ -84,7 +88,8 @@ private:
     };
 
     void mix(const std::complex<float>* input, std::size_t n, float* re, float* im);
-    void emit(std::complex<float> y, std::vector<float>& audio, std::vector<std::complex<float>>* complex_out);
+    // Hands out one output: to the complex output, and shifted to 1500 Hz for the audio.
+    void emit(std::complex<float> y, std::vector<std::complex<float>>* complex_out);
 
     double input_rate_;
     double output_rate_;
@@ -101,6 +106,8 @@ private:
     double offset_hz_ = 0.0;
     Oscillator mixer_;
     Oscillator audio_oscillator_;
+    UpperSidebandAudio sideband_;
+    std::vector<std::complex<float>> shifted_;  // this call's outputs shifted, for the audio
     int phase_ = 0;
     float previous_magnitude_ = 0.0f;
     float previous_angle_ = 0.0f;

@@ -10,6 +10,7 @@
 #include "testbed/lib/olivia_modulator.hpp"
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/rtty_modulator.hpp"
+#include "testbed/lib/speech_like.hpp"
 #include "testbed/lib/sstv_modulator.hpp"
 #include "testbed/lib/test_signal.hpp"
 #include "testbed/lib/wefax_modulator.hpp"
@@ -94,13 +95,13 @@ SignalCase sstv(const std::string& mode) {
     return c;
 }
 
-SignalCase quiet(const std::string& name, SignalKind kind) {
+SignalCase quiet(const std::string& name, SignalKind kind, double weaker_snr_db = 0.0) {
     SignalCase c;
     c.name = name;
     c.kind = kind;
     c.centre_hz = 1500.0;
     c.expected = sig::Mode::UNKNOWN;
-    c.threshold_snr_db = 0.0;
+    c.threshold_snr_db = weaker_snr_db;
     return c;
 }
 
@@ -155,6 +156,8 @@ std::vector<SignalCase> classifier_signal_cases() {
     cases.push_back(quiet("noise", SignalKind::noise));
     cases.push_back(quiet("carrier", SignalKind::carrier));
     cases.push_back(quiet("AM broadcast", SignalKind::broadcast_am));
+    cases.push_back(quiet("SSB speech", SignalKind::ssb_speech, 6.0));
+    cases.push_back(quiet("AM speech", SignalKind::am_speech, 6.0));
     return cases;
 }
 
@@ -246,6 +249,24 @@ CaseAudio signal_burst(const SignalCase& c, double seconds, std::uint64_t seed) 
         am.carrier_hz = c.centre_hz;
         am.seed = seed;
         out.audio = broadcast_am(seconds, am);
+        break;
+    }
+    case SignalKind::ssb_speech: {
+        SpeechLike voice;
+        voice.seed = seed;
+        out.audio = speech_like(seconds, voice);
+        break;
+    }
+    case SignalKind::am_speech: {
+        // The programme fills the channel on both sides of the carrier.
+        SpeechLike voice;
+        voice.low_hz = 100.0;
+        voice.high_hz = 1400.0;
+        voice.seed = seed;
+        BroadcastAm am;
+        am.carrier_hz = c.centre_hz;
+        am.depth = 0.8;
+        out.audio = amplitude_modulate(speech_like(seconds, voice), am);
         break;
     }
     }

@@ -23,6 +23,8 @@ enum class SignalKind {
     noise,    // nothing but the noise
     carrier,  // a steady unmodulated carrier
     broadcast_am,
+    ssb_speech,  // a voice on upper sideband, 300..2700 Hz
+    am_speech,   // an AM station's carrier modulated to 80 % by a voice
 };
 
 struct SignalCase {

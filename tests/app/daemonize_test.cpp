@@ -130,6 +130,48 @@ int lock_owner(std::filesystem::path const& path)
     return lock.l_type == F_UNLCK ? 0 : lock.l_pid;
 }
 
+// The parent's command ends as soon as it reads the failure, so the PID file must already be
+// free by then: the failing process here is held back after reporting and checked while it
+// still runs.
+TEST(Daemon, AFailedStartFreesThePidFileBeforeTheParentHearsOfIt)
+{
+    TempDir tmp;
+    auto const path = tmp.write_file("norvane.pid", "");
+    Pipe status;
+    Pipe hold;
+    pid_t const child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(status.read_end);
+        ::close(hold.write_end);
+        int const fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (fd < 0 || ::fcntl(fd, F_SETLK, &lock) != 0 || ::write(fd, "norvane 1\n", 10) != 10)
+            ::_exit(3);
+        Daemon daemon;
+        daemon.startup_pipe = status.write_end;
+        daemon.pid_fd = fd;
+        std::string const message = "ECannot open IQ input";
+        daemon.fail(message.data(), message.size());
+        char byte = 0;
+        while (::read(hold.read_end, &byte, 1) < 0 && errno == EINTR) {
+        }
+        ::_exit(daemon.startup_pipe == -1 && daemon.pid_fd == -1 ? 0 : 4);
+    }
+    ::close(status.write_end);
+    ::close(hold.read_end);
+    EXPECT_EQ(read_all(status.read_end), "ECannot open IQ input");
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);
+    EXPECT_EQ(lock_owner(path), 0);
+    ::close(hold.write_end);
+    int child_status = 0;
+    while (::waitpid(child, &child_status, 0) < 0 && errno == EINTR) {
+    }
+    EXPECT_TRUE(WIFEXITED(child_status) && WEXITSTATUS(child_status) == 0) << child_status;
+}
+
 // A forked copy of this test program that holds the write lock on a PID file, as a daemon
 // would, until it is signalled. Its content is written by the holder itself: "norvane" and its
 // own PID unless the test asks for other text.

@@ -436,6 +436,18 @@ TEST_F(PskReporterRun, TheSurveySpotsOnlyInsideTheBandAndLeavesTheReporterToTheP
     EXPECT_NEAR(sent["K2DEF"].frequency_hz, 14071000.0, 50.0);
     EXPECT_EQ(sent.count("VE3GHI"), 0u);
     EXPECT_EQ(sent.size(), stations.size() + 1);
+
+    // Whichever decoder finishes a line first has its spot sent, so the check above alone only
+    // sometimes catches a call copied at a wrong frequency (a mirror image in the audio of the
+    // FT8 station 3700 Hz above, say). Every survey line naming the call is at its frequency.
+    for (std::string const& line : lines_of(result.err)) {
+        if (line.rfind("SIG HAM ", 0) != 0 || line.find("K2DEF") == std::string::npos)
+            continue;
+        std::size_t const unit = line.find(" MHz: ");
+        ASSERT_NE(unit, std::string::npos) << line;
+        std::size_t const number = line.rfind(' ', unit - 1) + 1;
+        EXPECT_NEAR(std::stod(line.substr(number, unit - number)), 14.071, 50e-6) << line;
+    }
 }
 
 TEST(WsprnetRun, EveryDecodedSpotIsPostedOnce)

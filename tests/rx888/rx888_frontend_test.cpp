@@ -5,11 +5,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <mutex>
 #include <numbers>
 #include <ostream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -120,6 +123,118 @@ INSTANTIATE_TEST_SUITE_P(
                     ToneCase{"odd_bin_d16_four_workers", 10.13e6, 8e6, -0.15, 131072, 32},
                     ToneCase{"odd_bin_d4_four_workers_ragged", 32.1e6, 32e6, 0.3, 30000, 32}),
     [](testing::TestParamInfo<ToneCase> const& info) { return info.param.name; });
+
+// The conversion written out plainly, one block after another: the real transform, the
+// selected bins (bin 0 real, none outside 1..8191) with the block's sign and the weights, the
+// inverse, and an oscillator whose phasor starts from the block's word index and is stepped in
+// double precision. Fixed plans; the front end may run other ones, so the two agree to float
+// rounding, not to the bit.
+std::vector<std::complex<float>> plain_conversion(std::vector<std::int16_t> const& words, double centre_hz,
+                                                  std::uint32_t d, std::vector<std::complex<float>> const& filter)
+{
+    constexpr std::size_t n = 16384;
+    constexpr std::size_t h = 8192;
+    std::size_t const m = n / d;
+    auto const k0 = static_cast<std::int64_t>(std::llround(centre_hz * static_cast<double>(n) / kClock));
+    double const residual = centre_hz - static_cast<double>(k0) * kClock / static_cast<double>(n);
+    std::vector<float> input(h + words.size(), 0.0f);
+    for (std::size_t i = 0; i < words.size(); ++i)
+        input[h + i] = static_cast<float>(words[i]) / 32768.0f;
+    auto* block = static_cast<float*>(fftwf_malloc(n * sizeof(float)));
+    auto* spectrum = static_cast<fftwf_complex*>(fftwf_malloc((n / 2 + 1) * sizeof(fftwf_complex)));
+    auto* selected = static_cast<fftwf_complex*>(fftwf_malloc(m * sizeof(fftwf_complex)));
+    fftwf_plan forward = nullptr;
+    fftwf_plan inverse = nullptr;
+    {
+        std::scoped_lock lock(fft_planner_mutex());
+        forward = fftwf_plan_dft_r2c_1d(static_cast<int>(n), block, spectrum, FFTW_ESTIMATE);
+        inverse = fftwf_plan_dft_1d(static_cast<int>(m), selected, selected, FFTW_BACKWARD, FFTW_ESTIMATE);
+    }
+    std::vector<std::complex<float>> out;
+    for (std::size_t s = 0; s + n <= input.size(); s += h) {
+        std::copy_n(input.data() + s, n, block);
+        fftwf_execute(forward);
+        float const sign = (k0 % 2 == 1 && (s & h) == 0) ? -1.0f : 1.0f;
+        for (std::size_t j = 0; j < m; ++j) {
+            bool const upper = j < m / 2;
+            std::int64_t const bin = upper ? k0 + static_cast<std::int64_t>(j) : k0 + static_cast<std::int64_t>(j) - static_cast<std::int64_t>(m);
+            std::complex<float> value = 0;
+            if (bin == 0)
+                value = spectrum[0][0];
+            else if (bin >= 1 && bin <= 8191)
+                value = {spectrum[bin][0], spectrum[bin][1]};
+            std::complex<float> const weighted = value * filter[upper ? j : n + j - m] * (1.0f / 8192.0f) * sign;
+            selected[j][0] = weighted.real();
+            selected[j][1] = weighted.imag();
+        }
+        fftwf_execute(inverse);
+        double const turn = -2 * std::numbers::pi * residual / kClock;
+        std::complex<double> phasor = std::polar(1.0, turn * (static_cast<double>(s) - 4096.0));
+        std::complex<double> const step = std::polar(1.0, turn * d);
+        for (std::size_t k = 0; k < m / 2; ++k) {
+            out.push_back(std::complex<float>(selected[m / 2 + k][0], selected[m / 2 + k][1]) *
+                          std::complex<float>(phasor));
+            phasor *= step;
+        }
+    }
+    {
+        std::scoped_lock lock(fft_planner_mutex());
+        fftwf_destroy_plan(forward);
+        fftwf_destroy_plan(inverse);
+    }
+    fftwf_free(block);
+    fftwf_free(spectrum);
+    fftwf_free(selected);
+    return out;
+}
+
+struct PlainCase {
+    std::string name;
+    double centre_hz;
+    double rate_hz;
+    std::size_t piece;  // words per convert call
+    unsigned hardware_threads;
+};
+
+void PrintTo(PlainCase const& c, std::ostream* out) { *out << c.name; }
+
+class Rx888FrontendPlain : public testing::TestWithParam<PlainCase> {};
+
+// Noise and a strong tone, so that every bin and every output sample carries something: a
+// wrong bin, weight, sign, lane or oscillator step shows up far above float rounding.
+TEST_P(Rx888FrontendPlain, AgreesWithThePlainConversionSampleBySample)
+{
+    PlainCase const& c = GetParam();
+    Rx888Frontend frontend(kClock, c.rate_hz, c.centre_hz, "off", c.hardware_threads);
+    std::vector<std::int16_t> words = cosine(c.centre_hz + 0.13 * c.rate_hz, 0.3, 0.2, 0, 20 * 8192 + 3001);
+    std::mt19937 random(11);
+    std::normal_distribution<double> noise(0.0, 2000.0);
+    for (std::int16_t& word : words)
+        word = static_cast<std::int16_t>(std::clamp(std::lround(word + noise(random)), -32768L, 32767L));
+    Output const out = run(frontend, words, c.piece);
+    std::vector<std::complex<float>> const expected = plain_conversion(words, c.centre_hz, frontend.decimation(), frontend.filter());
+    ASSERT_EQ(out.samples.size(), expected.size());
+    double worst = 0;
+    double power = 0;
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+        worst = std::max(worst, static_cast<double>(std::abs(out.samples[k] - expected[k])));
+        power += std::norm(expected[k]);
+    }
+    double const rms = std::sqrt(power / static_cast<double>(expected.size()));
+    ASSERT_GT(rms, 0.01);
+    EXPECT_LT(worst, 1e-5 * rms);
+}
+
+// Centre bins: 30.01 MHz 3841 (odd; D = 2 reaches below bin 0), 35.1 MHz 4493 (odd; D = 2
+// reaches above bin 8191), 10.13 MHz 1297 (odd), 14.08 MHz 1802 (even), 32.1 MHz 4109 (odd).
+INSTANTIATE_TEST_SUITE_P(
+    Table, Rx888FrontendPlain,
+    testing::Values(PlainCase{"d2_below_bin_0_ragged", 30.01e6, 64e6, 5003, 1},
+                    PlainCase{"d2_above_bin_8191", 35.1e6, 64e6, 131072, 1},
+                    PlainCase{"d8_odd_bin", 10.13e6, 16e6, 131072, 1},
+                    PlainCase{"d256_even_bin_block_by_block", 14.08e6, 0.5e6, 8192, 1},
+                    PlainCase{"d4_four_workers_ragged", 32.1e6, 32e6, 30001, 32}),
+    [](testing::TestParamInfo<PlainCase> const& info) { return info.param.name; });
 
 TEST(Rx888Frontend, CentreBinParityIsWhatTheTableClaims)
 {

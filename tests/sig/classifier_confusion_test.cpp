@@ -102,6 +102,38 @@ INSTANTIATE_TEST_SUITE_P(QuietRows, NoModem,
                              return name;
                          });
 
+// A voice, on upper sideband and as an AM station's programme, loud and weak, twelve talkers:
+// no PSK, RTTY or CW modem starts on it. Its harmonics' envelopes hum at low keying rates, two
+// of them 170 Hz apart take turns on the levels of an RTTY pair, and a syllable's harmonic is
+// keyed on and off like Morse; a PSK clock line stands clear of its surroundings, RTTY crosses
+// between its tones a dozen times and more, and a Morse tone holds its frequency. (Olivia is not
+// held here: the comb of a voice's harmonics still passes the Olivia test, see
+// docs/classifier.md.)
+class SpeechRow : public ::testing::TestWithParam<Row> {};
+
+TEST_P(SpeechRow, StartsNoPskRttyOrCwModem) {
+    const Row& row = GetParam();
+    const testbed::SignalCase c = testbed::classifier_signal_case(row.signal);
+    for (std::uint64_t seed = 1; seed <= 12; ++seed) {
+        const testbed::ClassifierRun run = testbed::run_classifier(testbed::signal_recording(c, 12.0, row.snr_db, seed),
+                                                                   testbed::channel_classifier_config());
+        for (const testbed::ClassifiedTrack* t : testbed::modem_tracks(run))
+            if (t->last.mode != sig::Mode::OLIVIA)
+                ADD_FAILURE() << "seed " << seed << ": " << testbed::named(t->last) << " at " << t->last.audio_hz << " Hz";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Voices, SpeechRow,
+                         ::testing::Values(Row{"SSB speech", kClean, "nothing"}, Row{"SSB speech", 6.0, "nothing"},
+                                           Row{"AM speech", kClean, "nothing"}, Row{"AM speech", 6.0, "nothing"}),
+                         [](const auto& info) {
+                             std::string name = std::string(info.param.signal) + "_" +
+                                                std::to_string(static_cast<int>(info.param.snr_db));
+                             for (char& ch : name)
+                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                             return name;
+                         });
+
 // --- A chart at any speed reaches the modem unfixed --------------------------------------------
 
 TEST(ClassifiedWefax, TheModemBuiltForTheTrackFindsTheChartsOwnSpeed) {

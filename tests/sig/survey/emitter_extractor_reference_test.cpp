@@ -84,9 +84,10 @@ ModelOutput model_extract(double input_hz, double offset_hz, double output_hz, d
     }
 
     ModelOutput out;
+    std::vector<std::complex<double>> shifted;  // the emitter at 1500 Hz
     const auto emit = [&](std::complex<double> z) {
         out.baseband.push_back(z);
-        out.audio.push_back((z * audio.next()).real());
+        shifted.push_back(z * audio.next());
     };
     bool have_previous = false;
     std::complex<double> previous;
@@ -116,6 +117,25 @@ ModelOutput model_extract(double input_hz, double offset_hz, double output_hz, d
         }
         position -= 1.0;
         previous = y;
+    }
+
+    // The upper sideband alone: half of the real part, delayed to the centre of a 129-tap
+    // Blackman-windowed Hilbert transformer, less half of the transformed imaginary part.
+    constexpr int kHilbertTaps = 129;
+    constexpr int kCentre = kHilbertTaps / 2;
+    std::vector<double> g(kHilbertTaps);
+    for (int n = 0; n < kHilbertTaps; ++n) {
+        const int k = n - kCentre;
+        const double blackman = 0.42 - 0.5 * std::cos(2.0 * kPi * n / (kHilbertTaps - 1)) +
+                                0.08 * std::cos(4.0 * kPi * n / (kHilbertTaps - 1));
+        g[static_cast<std::size_t>(n)] = k % 2 != 0 ? 2.0 / (kPi * k) * blackman : 0.0;
+    }
+    const auto at = [&](std::ptrdiff_t i) { return i >= 0 ? shifted[static_cast<std::size_t>(i)] : std::complex<double>{}; };
+    for (std::size_t i = 0; i < shifted.size(); ++i) {
+        const auto now = static_cast<std::ptrdiff_t>(i);
+        double transformed = 0.0;
+        for (int n = 0; n < kHilbertTaps; ++n) transformed += g[static_cast<std::size_t>(n)] * at(now - n).imag();
+        out.audio.push_back(0.5 * (at(now - kCentre).real() - transformed));
     }
     return out;
 }

@@ -227,6 +227,31 @@ TEST(EmitterExtractor, CarrierAtTheOffsetBecomesDcAndA1500HzTone) {
     }
 }
 
+// The audio is the upper sideband of a dial 1500 Hz below the emitter. A carrier further below
+// than that is still in the baseband, at the level the filter passes, but not in the audio: its
+// real part alone would put a mirror image there (a carrier 3700 Hz below at 2200 Hz), heard
+// where nothing sends. One just above the dial is heard at its full level.
+TEST(EmitterExtractor, TheAudioHoldsNothingBelowItsDial) {
+    const double offset = 45000.0;
+    for (const double below_hz : {3700.0, 2600.0, 1800.0, 1200.0}) {
+        sig::EmitterExtractor x(1500000.0, offset, 12000.0, 7600.0);
+        const Samples input = complex_tone(offset - below_hz, 0.5, 1500000.0, 750000);
+        std::vector<float> audio;
+        Samples baseband;
+        x.process(input.data(), input.size(), audio, &baseband);
+        const std::size_t settle = 200;
+        ASSERT_GT(audio.size(), settle + 1000);
+        const double passed = 0.5 * tap_gain(x, -below_hz);
+        ASSERT_GT(passed, 0.1) << below_hz;
+        EXPECT_NEAR(std::abs(baseband.back()), passed, 0.01 * passed) << below_hz;
+        const double rms = measure_tone(after(audio, settle), 12000.0).rms;
+        if (below_hz < 1500.0)
+            EXPECT_NEAR(rms, passed / std::sqrt(2.0), 0.01 * passed) << below_hz;
+        else
+            EXPECT_LT(rms, 0.01 * passed / std::sqrt(2.0)) << below_hz;
+    }
+}
+
 // Resampling must not shape the envelope: a constant-envelope signal whose phase turns fast
 // (a carrier 6 kHz from the centre, a quarter cycle per output sample at 24 kHz) keeps its level
 // through every output, whatever fraction of the way between two decimated samples it falls.
@@ -297,13 +322,16 @@ TEST(EmitterExtractor, SurvivesSilenceNanAndFullScaleInput) {
     x.process(square.data(), square.size(), audio, &baseband);
     ASSERT_EQ(audio.size(), 2400u);
     std::size_t finite_from = 0;
-    for (std::size_t i = 0; i < audio.size(); ++i)
-        if (!std::isfinite(audio[i]) || !std::isfinite(std::abs(baseband[i]))) finite_from = i + 1;
-    EXPECT_LE(finite_from, 9u);  // the 1001 taps span 8 outputs
-    for (std::size_t i = finite_from; i < audio.size(); ++i) {
-        EXPECT_LE(std::abs(audio[i]), 2.0f);
-        EXPECT_LE(std::abs(baseband[i]), 2.0f);
+    std::size_t audio_finite_from = 0;
+    for (std::size_t i = 0; i < audio.size(); ++i) {
+        if (!std::isfinite(std::abs(baseband[i]))) finite_from = i + 1;
+        if (!std::isfinite(audio[i])) audio_finite_from = i + 1;
     }
+    EXPECT_LE(finite_from, 9u);  // the 1001 taps span 8 outputs
+    // The audio's sideband filter spans 128 outputs more.
+    EXPECT_LE(audio_finite_from, 9u + sig::UpperSidebandAudio::kTaps - 1);
+    for (std::size_t i = finite_from; i < audio.size(); ++i) EXPECT_LE(std::abs(baseband[i]), 2.0f);
+    for (std::size_t i = audio_finite_from; i < audio.size(); ++i) EXPECT_LE(std::abs(audio[i]), 2.0f);
 }
 
 }  // namespace

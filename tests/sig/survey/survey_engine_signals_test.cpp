@@ -173,6 +173,41 @@ TEST(SurveyEngineText, EveryDecoderThatLockedDeliversItsTextFromTheFirstCharacte
     }
 }
 
+// A neighbour's audio reaches 3800 Hz either side of it, so a call below it by more than the
+// 1500 Hz that put the neighbour at 1500 Hz would sit on the wrong side of the audio's 0 Hz and
+// come back as a mirror image, heard at a frequency where nobody sends. The call is decoded at
+// its own frequency only, and spotted once.
+TEST(SurveyEngineText, ACallBelowANeighbourIsNotDecodedAsItsMirrorImage) {
+    for (const double below_hz : {3700.0, 2600.0}) {
+        testbed::PskSignal psk;
+        psk.carrier_hz = 1000.0;
+        const double seconds = 22.0;
+        std::vector<testbed::IqSynthSignal> signals = {
+            {testbed::modulate_psk_text(repeated("CQ CQ DE Q2DEF Q2DEF PSE K\n", 2), psk), 14080000.0, 1.0},
+            {tone(1000.0, seconds, 0.5), 14080000.0 + below_hz, 0.0},
+        };
+        testbed::IqSynthConfig synth;
+        synth.center_hz = kCentre;
+        synth.rate_hz = kRate;
+        synth.duration_s = seconds;
+        synth.add_noise = true;
+        synth.snr_db = 20.0;
+        const SurveyRun run = survey(testbed::synthesize_iq(synth, signals), 32768, true);
+
+        std::vector<std::string> spotted;
+        for (const sig::Event& e : run.events) {
+            EXPECT_NEAR(e.rf_hz, 14081000.0, 50.0) << below_hz << " Hz: " << sig::mode_name(e.mode) << ": " << e.text;
+            if (e.kind == sig::EventKind::SPOT)
+                for (const sig::CallEvidence& c : e.calls) spotted.push_back(c.call);
+        }
+        EXPECT_EQ(spotted, std::vector<std::string>{"Q2DEF"}) << below_hz << " Hz";
+        bool neighbour_decoded = false;
+        for (const sig::EmitterReport& r : run.all_reports)
+            neighbour_decoded = neighbour_decoded || (std::fabs(r.rf_hz - 14081000.0 - below_hz) < 50.0 && r.decoding);
+        EXPECT_TRUE(neighbour_decoded) << below_hz << " Hz: the neighbour never had a decoder";
+    }
+}
+
 // The spectrum bins of a 2 MS/s survey are 244 Hz wide: an 850 Hz RTTY signal is a few bins,
 // its emitter's centre may be a bin off, and its audio holds both tones well away from 1500 Hz.
 // Bins of 234 Hz (512 points at 120 kHz) make the same picture at a small cost.
