@@ -1,5 +1,29 @@
 #include "decode/interval_buffer_pool.hpp"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+namespace {
+
+// Makes the whole pages of a fresh buffer present and writable in one call. Filled as the
+// capture fills it, a few hundred bytes per slot and block, each of the 175 or so pages of an
+// FT8 interval would be faulted in on its own, and in a virtual machine a fault costs several
+// times its kernel work: about 0.3 s of CPU over the first two intervals of 96 channels. A
+// kernel without the call (before 5.14) leaves the pages to be faulted in as before.
+void make_present(std::vector<float>& buffer)
+{
+    auto const page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    auto const first = reinterpret_cast<std::uintptr_t>(buffer.data());
+    std::uintptr_t const begin = (first + page - 1) & ~(page - 1);
+    std::uintptr_t const end = (first + buffer.capacity() * sizeof(float)) & ~(page - 1);
+    if (end > begin)
+        (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
+}
+
+}  // namespace
+
 std::shared_ptr<IntervalBufferPool> IntervalBufferPool::make(std::size_t samples, std::size_t idle_limit)
 {
     std::shared_ptr<IntervalBufferPool> pool(new IntervalBufferPool(samples, idle_limit));
@@ -11,6 +35,7 @@ std::shared_ptr<IntervalBufferPool> IntervalBufferPool::make(std::size_t samples
 IntervalAudio IntervalBufferPool::take()
 {
     std::vector<float> buffer;
+    bool fresh = false;
     {
         std::scoped_lock lock(mutex_);
         if (!idle_.empty()) {
@@ -18,10 +43,13 @@ IntervalAudio IntervalBufferPool::take()
             idle_.pop_back();
         } else {
             ++allocations_;
+            fresh = true;
         }
     }
     buffer.clear();
     buffer.reserve(samples_);
+    if (fresh)
+        make_present(buffer);
     return IntervalAudio(std::move(buffer), weak_from_this());
 }
 

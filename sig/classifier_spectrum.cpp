@@ -429,8 +429,9 @@ void find_detections(ClassifierState& s) {
     release_stopped(s);
 }
 
-std::pair<int, int> peak_extent(const ClassifierState& s, int peak) {
-    const std::vector<float>& level = s.averaged_db;
+std::pair<int, int> peak_extent(const ClassifierState& s, int peak) { return peak_extent(s, s.averaged_db, peak); }
+
+std::pair<int, int> peak_extent(const ClassifierState& s, const std::vector<float>& level, int peak) {
     const double threshold = level[static_cast<std::size_t>(peak)] - 10.0;
     const int gap = static_cast<int>(std::lround(40.0 / s.bin_hz));
     const auto walk = [&](int step) {

@@ -4,6 +4,7 @@
 // floor, the detections standing above it, and their grouping into signals.
 
 #include <utility>
+#include <vector>
 
 #include "sig/classifier_state.hpp"
 
@@ -25,5 +26,7 @@ void group_detections(ClassifierState& state);
 // outwards, repeatedly the nearest bin within 40 Hz of the edge that stands within 10 dB of the
 // peak, inside the searched range.
 std::pair<int, int> peak_extent(const ClassifierState& state, int peak);
+// The same over another spectrum on the classifier's bins.
+std::pair<int, int> peak_extent(const ClassifierState& state, const std::vector<float>& level, int peak);
 
 }  // namespace sig

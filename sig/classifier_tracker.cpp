@@ -4,6 +4,8 @@
 #include <cmath>
 #include <vector>
 
+#include "sig/test_olivia_candidate.hpp"
+
 namespace sig {
 namespace {
 
@@ -94,6 +96,9 @@ void match(ClassifierState& s, ClassifierTrack& t, const SignalGroup& g) {
             t.kind_hits = 1;
             t.kind_time = s.frame_time;
         }
+    } else if (t.mode == Mode::OLIVIA) {
+        // The variant fixes the band and the comb the centre; the groups of an Olivia signal are
+        // whichever of its tones were sent lately, and their middle wanders over the band.
     } else if (g.kind == t.kind) {
         follow(t, g);
         settle(t);
@@ -248,7 +253,13 @@ void update_tracks(ClassifierState& s) {
     std::vector<bool> remove(s.tracks.size(), false);
     for (std::size_t ti = 0; ti < s.tracks.size(); ++ti) {
         const ClassifierTrack& t = s.tracks[ti];
-        if (group_of_track[ti] >= 0 || t.confirmed) continue;
+        if (t.confirmed) continue;
+        // Likewise a track centred in the band of a named Olivia signal: a group of its tones.
+        if (inside_named_band(s, t, Mode::OLIVIA)) {
+            remove[ti] = true;
+            continue;
+        }
+        if (group_of_track[ti] >= 0) continue;
         for (std::size_t owner = 0; owner < s.tracks.size(); ++owner) {
             const long gi = group_of_track[owner];
             if (gi < 0 || owner == ti) continue;

@@ -222,6 +222,29 @@ ToneComb estimate_mfsk_symbol_rate(const std::vector<float>& spectrum_db, double
     return result;
 }
 
+std::uint32_t comb_line_count(const std::vector<float>& spectrum_db, double bin_hz, double low_hz, double high_hz,
+                              double spacing_hz) {
+    const auto bins = static_cast<long>(spectrum_db.size());
+    if (!(bin_hz > 0.0) || bins < 3) return 0;
+    const long i0 = std::max(1L, static_cast<long>(std::floor(low_hz / bin_hz)));
+    const long i1 = std::min(static_cast<long>(std::ceil(high_hz / bin_hz)), bins - 2);
+    const auto smoothed = [&](long i) {
+        return (spectrum_db[static_cast<std::size_t>(i - 1)] + spectrum_db[static_cast<std::size_t>(i)] +
+                spectrum_db[static_cast<std::size_t>(i + 1)]) /
+               3.0f;
+    };
+    const long reach = std::max(1L, static_cast<long>(std::floor(spacing_hz / (4.0 * bin_hz))));
+    std::uint32_t peaks = 0;
+    for (long i = i0 + 1; i < i1; ++i) {
+        const float level = smoothed(i);
+        bool peak = true;
+        for (long j = std::max(1L, i - reach); peak && j <= std::min(bins - 2, i + reach); ++j)
+            if (j < i ? smoothed(j) >= level : j > i && smoothed(j) > level) peak = false;
+        if (peak) ++peaks;
+    }
+    return peaks;
+}
+
 double peak_snr_db(const PowerSpectrum& spectrum, double frequency_hz, double noise_high_hz) {
     if (spectrum.bins.empty() || frequency_hz >= spectrum.rate / 2.0) return -100.0;
     const double low = 0.97 * frequency_hz - spectrum.bin_hz;

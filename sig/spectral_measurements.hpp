@@ -5,6 +5,7 @@
 // Pure functions apart from the FFT plan cache they share with the classifier.
 
 #include <complex>
+#include <cstdint>
 #include <vector>
 
 #include "sig/baseband.hpp"
@@ -40,6 +41,13 @@ FrequencyTrack envelope_statistics(const Baseband& baseband);
 // Searches [low_hz, high_hz] of a dB spectrum for a comb of equally spaced tones at the Olivia
 // spacings (15.625 .. 250 Hz).
 ToneComb estimate_mfsk_symbol_rate(const std::vector<float>& spectrum_db, double bin_hz, double low_hz, double high_hz);
+
+// The lines of a comb of this spacing in [low_hz, high_hz] of a dB spectrum averaged over a
+// second or two: the bins whose smoothed level (three bins) is the highest within a quarter
+// spacing either side. Between lines 60 Hz or more apart such a spectrum ripples every few
+// bins, and a count of every local maximum would take each ripple for a line.
+std::uint32_t comb_line_count(const std::vector<float>& spectrum_db, double bin_hz, double low_hz, double high_hz,
+                              double spacing_hz);
 
 // The strongest bin within 3 % (and one bin) of frequency_hz against the median bin from 8 Hz
 // to noise_high_hz, in dB; -100 for an empty spectrum or a frequency at or above half its rate.

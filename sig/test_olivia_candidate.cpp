@@ -10,6 +10,8 @@
 namespace sig {
 namespace {
 
+constexpr double kHalvedKeying_db = 10.0;
+
 bool olivia_width(long w) { return w == 125 || w == 250 || w == 500 || w == 1000 || w == 2000; }
 
 struct OliviaShape {
@@ -48,6 +50,9 @@ bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const
                            double contrast, double first_hz, double centre_hz) {
     const long w = std::lround(tones * spacing_hz);
     if (!olivia_width(w) || tones < 4) return false;
+    // The tones, pixels and sync pulses of a chart being received key the frequency at many
+    // rates; a comb found among them is not a signal of its own.
+    if (inside_named_band(state, track, Mode::WEFAX)) return false;
     const double cutoff = 30.0 + static_cast<double>(w) / 2.0;
     const int decimation = baseband_decimation(2.5 * cutoff);
     const Baseband baseband = downconvert_audio(audio, count, decimation, centre_hz, cutoff);
@@ -78,14 +83,24 @@ bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const
             break;
         }
         // The line at half the spacing is as strong: the signal keys twice as many tones at half
-        // the rate.
+        // the rate. The step spectrum of MFSK keying has lines at every multiple of the symbol
+        // rate, so a comb read at four or eight times the spacing (a few strong tones of a wide
+        // signal) halves down to the rate that has no line below it.
         t *= 2;
-        if (t <= 64 && !halved) {
+        if (t <= 64) {
             spacing /= 2.0;
             halved = true;
         } else {
             fail = true;
         }
+    }
+    // A rate found by halving stands on a line at a fraction of the comb's spacing, and the step
+    // spectra of other keyed or frequency-modulated signals (the sidebands of 850 Hz RTTY, the
+    // lines of a picture) have lines at many multiples of some rate: 6 dB over the median, enough
+    // at the comb's own spacing, is met there by chance. Olivia keying stands 10 to 20 dB out.
+    if (accept && halved && key_snr < kHalvedKeying_db) {
+        accept = false;
+        fail = true;
     }
     // The comb may also have been read at half the true spacing (twice the tones over the same
     // width): a 4-tone signal keyed at 31.25 Bd shows a line at 15.6 Hz some 10 dB over the
@@ -110,6 +125,12 @@ bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const
     const OliviaShape shape = modem_shape(t, w, spacing);
     const double comb_centre = first_hz + shape.half_span;
     const double centre = comb_centre + shape.spacing * std::round((centre_hz - comb_centre) / shape.spacing);
+    // A comb found around a track but not covering it (a carrier beside a wide signal whose lines
+    // it was measured with) is another signal's.
+    if (std::fabs(track.audio_hz - centre) > static_cast<double>(w) / 2.0 + shape.spacing) {
+        score_floor = std::max(score_floor, 0.35);
+        return false;
+    }
     double confidence = contrast * 0.08 + 0.5;
     if (key_snr > 6.0) confidence += (key_snr - 6.0) * 0.02;
     confidence = std::clamp(confidence, 0.5, 0.99);
@@ -127,6 +148,13 @@ bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const
     track.low_hz = centre - static_cast<double>(w) / 2.0;
     track.high_hz = centre + static_cast<double>(w) / 2.0;
     return true;
+}
+
+bool inside_named_band(const ClassifierState& state, const ClassifierTrack& track, Mode mode) {
+    return std::any_of(state.tracks.begin(), state.tracks.end(), [&](const ClassifierTrack& o) {
+        return o.track != track.track && o.confirmed && o.mode == mode && track.audio_hz >= o.low_hz &&
+               track.audio_hz <= o.high_hz;
+    });
 }
 
 }  // namespace sig

@@ -18,4 +18,8 @@ bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const
                            double& score_floor, std::uint32_t tones, bool accept_without_keying, double spacing_hz,
                            double contrast, double first_hz, double centre_hz);
 
+// Whether the track is centred within the band of another track named in this mode: for
+// Olivia (and facsimile) it is then a group of that signal's tones, not a signal of its own.
+bool inside_named_band(const ClassifierState& state, const ClassifierTrack& track, Mode mode);
+
 }  // namespace sig

@@ -13,6 +13,7 @@
 #include "sig/decide_wefax_variant.hpp"
 #include "sig/downconvert_audio.hpp"
 #include "sig/spectral_measurements.hpp"
+#include "sig/test_audio_spectrum.hpp"
 #include "sig/test_olivia_candidate.hpp"
 
 namespace sig {
@@ -223,14 +224,16 @@ bool comb_test(ClassifierState& s, ClassifierTrack& t, const float* audio, std::
     const int first = std::max(static_cast<int>(std::floor(t.low_hz / s.bin_hz)), s.lo_bin);
     const int last = std::min(static_cast<int>(std::ceil(t.high_hz / s.bin_hz)), s.hi_bin);
     if (first > last) return false;
+    const std::vector<float> level = test_audio_spectrum_db(s, audio, count);
     int peak = first;
     for (int k = first; k <= last; ++k)
-        if (s.averaged_db[static_cast<std::size_t>(k)] > s.averaged_db[static_cast<std::size_t>(peak)]) peak = k;
-    const auto [low_bin, high_bin] = peak_extent(s, peak);
+        if (level[static_cast<std::size_t>(k)] > level[static_cast<std::size_t>(peak)]) peak = k;
+    const auto [low_bin, high_bin] = peak_extent(s, level, peak);
     const double low = low_bin * s.bin_hz;
     const double high = high_bin * s.bin_hz;
-    const ToneComb comb = estimate_mfsk_symbol_rate(s.averaged_db, s.bin_hz, low, high);
-    if (comb.tones > 3 && comb.contrast >= 1.5 && comb.peaks >= comb.tones / 2 && comb.peaks <= 2 * comb.tones + 2)
+    const ToneComb comb = estimate_mfsk_symbol_rate(level, s.bin_hz, low, high);
+    const std::uint32_t lines = comb_line_count(level, s.bin_hz, low, high, comb.spacing);
+    if (comb.tones > 3 && comb.contrast >= 1.5 && lines >= comb.tones / 2 && lines <= 2 * comb.tones + 2)
         return test_olivia_candidate(s, t, audio, count, score_floor, comb.tones, false, comb.spacing, comb.contrast,
                                      comb.first_hz, (low + high) / 2.0);
     return false;
@@ -321,6 +324,8 @@ void verification_pass(ClassifierState& s) {
 
     for (const std::size_t i : order) {
         ClassifierTrack& t = s.tracks[i];
+        // A part of a signal named Olivia in this pass goes with the next track update.
+        if (inside_named_band(s, t, Mode::OLIVIA)) continue;
         ++t.attempts;
         t.last_attempt_frame = s.frame_counter;
         const std::size_t count = test_samples(s, t);

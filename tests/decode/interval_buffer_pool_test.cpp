@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <future>
 #include <numeric>
 #include <thread>
@@ -131,6 +135,27 @@ TEST(IntervalBufferPool, AudioMayOutliveItsPool)
     EXPECT_TRUE(counts_from(survivor, 7.0f));
     survivor = IntervalAudio{};
     EXPECT_EQ(assigned.size(), 5u);
+}
+
+// The whole pages of a fresh buffer are in memory before the capture writes a sample: one
+// FT8 interval, large enough that the allocator maps it fresh, untouched, from the system.
+TEST(IntervalBufferPool, AFreshBufferIsInMemoryBeforeItIsFilled)
+{
+    constexpr std::size_t interval = 180000;
+    auto const pool = IntervalBufferPool::make(interval);
+    IntervalAudio const audio = pool->take();
+    ASSERT_GE(audio.capacity(), interval);
+
+    auto const page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+    auto const first = reinterpret_cast<std::uintptr_t>(audio.data());
+    std::uintptr_t const begin = (first + page - 1) & ~(page - 1);
+    std::uintptr_t const end = (first + interval * sizeof(float)) & ~(page - 1);
+    std::vector<unsigned char> resident((end - begin) / page);
+    ASSERT_EQ(::mincore(reinterpret_cast<void*>(begin), end - begin, resident.data()), 0);
+    std::size_t absent = 0;
+    for (unsigned char const flags : resident)
+        absent += (flags & 1) == 0 ? 1 : 0;
+    EXPECT_EQ(absent, 0u) << "of " << resident.size() << " pages";
 }
 
 }  // namespace
