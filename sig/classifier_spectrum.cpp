@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <numbers>
 #include <limits>
 
 #include "sig/modems/order_statistics.hpp"
@@ -11,7 +12,9 @@ namespace sig {
 namespace {
 
 double db(double power) { return 10.0 * std::log10(power + 1e-30); }
-double linear(double level_db) { return std::pow(10.0, level_db / 10.0); }
+// exp rather than pow(10, x): the same value to the last bit or two at half the cost, and the
+// survey converts every bin of every detection on every frame.
+double linear(double level_db) { return std::exp(level_db * (std::numbers::ln10 / 10.0)); }
 
 // Fills a detection from the part [start, end] of a run.
 Detection make_detection(const ClassifierState& s, int start, int end, int extent_lo, int extent_hi) {

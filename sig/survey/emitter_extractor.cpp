@@ -15,20 +15,16 @@ constexpr int kMaxTaps = 1025;
 constexpr std::uint64_t kRenormalisePeriod = 1024;
 constexpr double kAudioCentreHz = 1500.0;
 
-// Four floats, one SSE register of the baseline x86-64: each lane does the arithmetic one sample
-// or one partial sum would do alone, so the results do not depend on the vector width.
-using Lanes = float __attribute__((vector_size(4 * sizeof(float))));
-constexpr std::size_t kLanes = 4;
+// Eight floats: one AVX register, or two SSE registers of the baseline x86-64. Each lane does the
+// arithmetic one sample or one partial sum would do alone, and the same lanes are summed in the
+// same order whichever registers carry them, so the results do not depend on the machine.
+using Lanes = float __attribute__((vector_size(8 * sizeof(float))));
+constexpr std::size_t kLanes = 8;
 
-Lanes load_lanes(const float* p) {
-    Lanes v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-void store_lanes(float* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
-
-float lane_sum(Lanes v) { return (v[0] + v[1]) + (v[2] + v[3]); }
+// The loops that carry the extractor are built twice, for AVX2 and for the baseline, and the
+// loader picks the one the processor runs; vectors travel only inside them and through memory
+// (no vector arguments, whose passing would differ between the two).
+#define NORVANE_WIDE_LOOP __attribute__((target_clones("avx2", "default")))
 
 bool positive_finite(double x) { return std::isfinite(x) && x > 0.0; }
 
@@ -57,31 +53,80 @@ std::vector<float> design_taps(int count, double cutoff_hz, double input_rate_hz
     return taps;
 }
 
-// One filter output over the count samples starting at re and im: sixteen partial sums for
-// each part (four registers), enough independent additions to keep the adders busy, added up in
-// a fixed order.
-std::complex<float> dot(const float* taps, const float* re, const float* im, int count) {
+// One filter output over the count samples starting at re and im: 32 partial sums for each part
+// (four registers), enough independent additions to keep the adders busy, added up in a fixed
+// order.
+NORVANE_WIDE_LOOP std::complex<float> dot(const float* taps, const float* re, const float* im, int count) {
     Lanes r0{}, r1{}, r2{}, r3{}, i0{}, i1{}, i2{}, i3{};
+    Lanes t0, t1, t2, t3, x0, x1, x2, x3;
     int k = 0;
-    for (; k + 16 <= count; k += 16) {
-        const Lanes t0 = load_lanes(taps + k), t1 = load_lanes(taps + k + 4);
-        const Lanes t2 = load_lanes(taps + k + 8), t3 = load_lanes(taps + k + 12);
-        r0 += t0 * load_lanes(re + k);
-        r1 += t1 * load_lanes(re + k + 4);
-        r2 += t2 * load_lanes(re + k + 8);
-        r3 += t3 * load_lanes(re + k + 12);
-        i0 += t0 * load_lanes(im + k);
-        i1 += t1 * load_lanes(im + k + 4);
-        i2 += t2 * load_lanes(im + k + 8);
-        i3 += t3 * load_lanes(im + k + 12);
+    for (; k + 32 <= count; k += 32) {
+        std::memcpy(&t0, taps + k, sizeof t0);
+        std::memcpy(&t1, taps + k + 8, sizeof t1);
+        std::memcpy(&t2, taps + k + 16, sizeof t2);
+        std::memcpy(&t3, taps + k + 24, sizeof t3);
+        std::memcpy(&x0, re + k, sizeof x0);
+        std::memcpy(&x1, re + k + 8, sizeof x1);
+        std::memcpy(&x2, re + k + 16, sizeof x2);
+        std::memcpy(&x3, re + k + 24, sizeof x3);
+        r0 += t0 * x0;
+        r1 += t1 * x1;
+        r2 += t2 * x2;
+        r3 += t3 * x3;
+        std::memcpy(&x0, im + k, sizeof x0);
+        std::memcpy(&x1, im + k + 8, sizeof x1);
+        std::memcpy(&x2, im + k + 16, sizeof x2);
+        std::memcpy(&x3, im + k + 24, sizeof x3);
+        i0 += t0 * x0;
+        i1 += t1 * x1;
+        i2 += t2 * x2;
+        i3 += t3 * x3;
     }
-    float sum_re = lane_sum((r0 + r1) + (r2 + r3));
-    float sum_im = lane_sum((i0 + i1) + (i2 + i3));
+    for (; k + 8 <= count; k += 8) {
+        std::memcpy(&t0, taps + k, sizeof t0);
+        std::memcpy(&x0, re + k, sizeof x0);
+        std::memcpy(&x1, im + k, sizeof x1);
+        r0 += t0 * x0;
+        i0 += t0 * x1;
+    }
+    const Lanes rs = (r0 + r1) + (r2 + r3);
+    const Lanes is = (i0 + i1) + (i2 + i3);
+    float sum_re = ((rs[0] + rs[1]) + (rs[2] + rs[3])) + ((rs[4] + rs[5]) + (rs[6] + rs[7]));
+    float sum_im = ((is[0] + is[1]) + (is[2] + is[3])) + ((is[4] + is[5]) + (is[6] + is[7]));
     for (; k < count; ++k) {
         sum_re += taps[k] * re[k];
         sum_im += taps[k] * im[k];
     }
     return {sum_re, sum_im};
+}
+
+// len samples of x (interleaved) times the phasors b * (tr + i ti), the parts of the products
+// written apart, eight samples at once.
+NORVANE_WIDE_LOOP void mix_stretch(const float* x, float br, float bi, const float* tr, const float* ti,
+                                   std::size_t len, float* re, float* im) {
+    std::size_t j = 0;
+    for (; j + kLanes <= len; j += kLanes) {
+        Lanes lo, hi, pr_t, pi_t;
+        std::memcpy(&lo, x + 2 * j, sizeof lo);
+        std::memcpy(&hi, x + 2 * j + kLanes, sizeof hi);
+        const Lanes xr = __builtin_shufflevector(lo, hi, 0, 2, 4, 6, 8, 10, 12, 14);
+        const Lanes xi = __builtin_shufflevector(lo, hi, 1, 3, 5, 7, 9, 11, 13, 15);
+        std::memcpy(&pr_t, tr + j, sizeof pr_t);
+        std::memcpy(&pi_t, ti + j, sizeof pi_t);
+        const Lanes pr = br * pr_t - bi * pi_t;
+        const Lanes pi = br * pi_t + bi * pr_t;
+        const Lanes yr = xr * pr - xi * pi;
+        const Lanes yi = xr * pi + xi * pr;
+        std::memcpy(re + j, &yr, sizeof yr);
+        std::memcpy(im + j, &yi, sizeof yi);
+    }
+    for (; j < len; ++j) {
+        const float xr = x[2 * j], xi = x[2 * j + 1];
+        const float pr = br * tr[j] - bi * ti[j];
+        const float pi = br * ti[j] + bi * tr[j];
+        re[j] = xr * pr - xi * pi;
+        im[j] = xr * pi + xi * pr;
+    }
 }
 
 }  // namespace
@@ -155,36 +200,14 @@ void EmitterExtractor::retune(double offset_hz) {
 
 // x times the mixer's phasor, one stretch of the oscillator at a time; within a stretch each
 // sample's phasor is the stretch phasor times its power of the step, both products written out
-// (no library call for the rare infinite operand), four samples at once.
+// (no library call for the rare infinite operand).
 void EmitterExtractor::mix(const std::complex<float>* input, std::size_t n, float* re, float* im) {
     const auto* x = reinterpret_cast<const float*>(input);
     std::size_t i = 0;
     while (i < n) {
         const std::size_t len = std::min(n - i, mixer_.room());
         const std::complex<float> b = mixer_.base();
-        const float br = b.real(), bi = b.imag();
-        const float* tr = mixer_.power_re();
-        const float* ti = mixer_.power_im();
-        std::size_t j = 0;
-        for (; j + kLanes <= len; j += kLanes) {
-            const Lanes lo = load_lanes(x + 2 * (i + j));
-            const Lanes hi = load_lanes(x + 2 * (i + j) + 4);
-            const Lanes xr = __builtin_shufflevector(lo, hi, 0, 2, 4, 6);
-            const Lanes xi = __builtin_shufflevector(lo, hi, 1, 3, 5, 7);
-            const Lanes pr_t = load_lanes(tr + j);
-            const Lanes pi_t = load_lanes(ti + j);
-            const Lanes pr = br * pr_t - bi * pi_t;
-            const Lanes pi = br * pi_t + bi * pr_t;
-            store_lanes(re + i + j, xr * pr - xi * pi);
-            store_lanes(im + i + j, xr * pi + xi * pr);
-        }
-        for (; j < len; ++j) {
-            const float xr = x[2 * (i + j)], xi = x[2 * (i + j) + 1];
-            const float pr = br * tr[j] - bi * ti[j];
-            const float pi = br * ti[j] + bi * tr[j];
-            re[i + j] = xr * pr - xi * pi;
-            im[i + j] = xr * pi + xi * pr;
-        }
+        mix_stretch(x + 2 * i, b.real(), b.imag(), mixer_.power_re(), mixer_.power_im(), len, re + i, im + i);
         mixer_.advance(len);
         i += len;
     }

@@ -34,12 +34,13 @@ std::vector<double> keying_spectrum(const std::vector<double>& envelope, double 
     power.assign(segment / 2 + 1, 0.0);
     FftPlanCache& fft = keying_fft();
     const double intervals = static_cast<double>(segment - 1);
+    // The window once, not once per segment.
+    std::vector<double> window(segment);
+    for (std::size_t k = 0; k < segment; ++k)
+        window[k] = 0.5 - 0.5 * std::cos(2.0 * kPi * static_cast<double>(k) / intervals);
     for (std::size_t start = 0; start + segment <= envelope.size(); start += segment / 2) {
         float* in = fft.real_input(segment);
-        for (std::size_t k = 0; k < segment; ++k) {
-            const double window = 0.5 - 0.5 * std::cos(2.0 * kPi * static_cast<double>(k) / intervals);
-            in[k] = static_cast<float>((envelope[start + k] - mean) * window);
-        }
+        for (std::size_t k = 0; k < segment; ++k) in[k] = static_cast<float>((envelope[start + k] - mean) * window[k]);
         const std::complex<float>* out = fft.real_forward(segment);
         for (std::size_t k = 0; k < power.size(); ++k) power[k] += std::norm(out[k]);
     }
@@ -79,7 +80,10 @@ SurveyEnvelopeFeatures extract_block_features(double rate_hz, double bandwidth_h
     std::vector<double> e;
     e.reserve(samples.size() - 2 * kEdgeSkip);
     for (std::size_t i = kEdgeSkip; i + kEdgeSkip < samples.size(); ++i) {
-        const double magnitude = std::abs(samples[i]);
+        // The square root of the sum of squares, not the library's hypot, which guards against
+        // squares beyond the double range (the survey's samples come from floats) at several
+        // times the cost, once per sample.
+        const double magnitude = std::sqrt(std::norm(samples[i]));
         // One bad sample would poison every mean and break the ordering the median needs.
         if (!std::isfinite(magnitude)) return f;
         e.push_back(magnitude);

@@ -33,6 +33,7 @@ public:
 private:
     std::int32_t factor_;
     std::vector<float> taps_;
+    std::vector<float> paired_taps_;  // each tap twice, for the interleaved parts of a sample
     std::vector<std::complex<float>> history_;  // the last taps - 1 inputs
     std::vector<std::complex<float>> work_;
     std::int32_t phase_ = 0;

@@ -11,7 +11,6 @@
 
 #include "core/log_line.hpp"
 #include "core/sig/signal_class.hpp"
-#include "sig/modems/order_statistics.hpp"
 #include "sig/survey/classify_survey_emitter.hpp"
 #include "sig/survey/ham_band.hpp"
 #include "sig/survey/survey_engine_impl.hpp"
@@ -24,6 +23,10 @@ namespace {
 
 constexpr double kTwoPi = 2.0 * std::numbers::pi;
 constexpr double kFloorSegmentHz = 60000.0;
+// Half the width of the bracket around a segment's last floor in which its new floor is sought
+// first (a fraction of the last floor); any width gives the same floor, this one mostly finds
+// it there.
+constexpr float kFloorBracket = 0.05f;
 constexpr double kRunGapHz = 300.0;
 constexpr double kEdgeFraction = 0.005;
 constexpr double kSmoothing = 0.3;  // how far a matched emitter moves towards its candidate
@@ -124,20 +127,63 @@ void SurveyEngine::Impl::spectrum_frame() {
     fft.complex_forward(static_cast<std::size_t>(n));
     ++frames;
     const float a = frames < 9 ? 1.0f / static_cast<float>(frames) : 0.06f;
-    for (int i = 0; i < n; ++i) {
-        const std::complex<float> x = work[(i + half) % n];
+    // Centred order: the upper half of the transform (negative frequencies) first. Two loops, not
+    // an index modulo n per bin.
+    for (int i = 0; i < half; ++i) {
         float& s = spectrum[static_cast<std::size_t>(i)];
-        s += a * (std::norm(x) - s);
+        s += a * (std::norm(work[i + half]) - s);
+    }
+    for (int i = half; i < n; ++i) {
+        float& s = spectrum[static_cast<std::size_t>(i)];
+        s += a * (std::norm(work[i - half]) - s);
     }
 }
+
+namespace {
+
+// The element a sorted order puts at rank floor(0.25 (m - 1)) of the m values: the same value
+// a partial sort of all of them gives. The spectrum moves little from frame to frame, so a
+// segment's quartile is near its last one (`guess`): one pass counts the values below a narrow
+// bracket around the guess and gathers those inside it, and when the rank falls inside, only
+// the gathered few are partially sorted. Otherwise, and whenever a value is not ordered (NaN),
+// all m are.
+float lower_quartile(const float* values, std::size_t m, float guess, std::vector<float>& scratch) {
+    scratch.resize(m);
+    const auto rank = static_cast<std::size_t>(std::floor(0.25 * static_cast<double>(m - 1)));
+    if (guess > 0.0f && std::isfinite(guess)) {
+        const float lo = guess * (1.0f - kFloorBracket);
+        const float hi = guess * (1.0f + kFloorBracket);
+        std::size_t below = 0, inside = 0, above = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const float x = values[i];
+            // Without branches (not even for the two bounds): whether a value falls below,
+            // inside or above is noise to the predictor.
+            scratch[inside] = x;
+            below += x < lo;
+            inside += static_cast<std::size_t>(x >= lo) & static_cast<std::size_t>(x <= hi);
+            above += x > hi;
+        }
+        if (below + inside + above == m && below <= rank && rank < below + inside) {
+            const auto nth = scratch.begin() + static_cast<std::ptrdiff_t>(rank - below);
+            std::nth_element(scratch.begin(), nth, scratch.begin() + static_cast<std::ptrdiff_t>(inside));
+            return *nth;
+        }
+    }
+    std::copy(values, values + m, scratch.begin());
+    const auto nth = scratch.begin() + static_cast<std::ptrdiff_t>(rank);
+    std::nth_element(scratch.begin(), nth, scratch.end());
+    return *nth;
+}
+
+}  // namespace
 
 void SurveyEngine::Impl::update_floor() {
     const int least = n < 544 ? 16 : n / 32;
     const int width = std::min(n, std::max(least, static_cast<int>(std::ceil(kFloorSegmentHz / bin_hz))));
     for (int start = 0; start < n; start += width) {
         const int end = std::min(n, start + width);
-        floor_scratch.assign(spectrum.begin() + start, spectrum.begin() + end);
-        const float level = static_cast<float>(quantile(floor_scratch, 0.25));
+        const float level = lower_quartile(spectrum.data() + start, static_cast<std::size_t>(end - start),
+                                           floor[static_cast<std::size_t>(start)], floor_scratch);
         std::fill(floor.begin() + start, floor.begin() + end, level);
     }
 }
@@ -377,8 +423,9 @@ void SurveyEngine::Impl::emitter_work(Emitter& e, const std::complex<float>* sam
             e.audio->process(samples, count, scratch_audio, &scratch_iq);
         }
         e.history.insert(e.history.end(), scratch_iq.begin(), scratch_iq.end());
-        const std::size_t keep = static_cast<std::size_t>(std::floor(e.history_rate));
-        if (e.history.size() > keep)
+        // Trimmed in steps, not every block: what counts is the latest second (latest_history).
+        const std::size_t keep = history_length(e);
+        if (e.history.size() > 2 * keep)
             e.history.erase(e.history.begin(), e.history.end() - static_cast<std::ptrdiff_t>(keep));
 
         // A new decoder first hears what the emitter sent just before it was made, except what
@@ -433,6 +480,10 @@ void SurveyEngine::Impl::emitter_work(Emitter& e, const std::complex<float>* sam
     }
 }
 
+std::size_t SurveyEngine::Impl::history_length(const Emitter& e) {
+    return static_cast<std::size_t>(std::floor(e.history_rate));
+}
+
 void SurveyEngine::Impl::keep_recent_audio(Emitter& e, double t) {
     // Only audio that runs on without a gap is kept.
     if (scratch_audio.empty() || (!e.recent_audio.empty() && std::abs(t - e.recent_audio_end) > kClockJumpS)) {
@@ -454,8 +505,9 @@ void SurveyEngine::Impl::feature_pass(double t) {
         try {
             const SurveyBandStats stats = survey_spectrum_stats(spectrum.data(), spectrum.size(), bin_hz,
                                                                 half + e.frequency_hz / bin_hz, e.bandwidth_hz);
-            const SurveyEnvelopeFeatures features =
-                survey_history_features(e.history_rate, e.bandwidth_hz, e.history.data(), e.history.size());
+            const std::size_t length = std::min(e.history.size(), history_length(e));
+            const SurveyEnvelopeFeatures features = survey_history_features(
+                e.history_rate, e.bandwidth_hz, e.history.data() + (e.history.size() - length), length);
             e.signal_class = static_cast<std::int32_t>(
                 classify_survey_emitter(stats, features, static_cast<SignalClass>(e.signal_class)));
             if (features.valid)

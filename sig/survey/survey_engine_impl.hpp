@@ -104,7 +104,9 @@ struct SurveyEngine::Emitter {
     std::vector<CallEvidence> calls;
 
     std::int32_t signal_class = 0;
-    std::vector<std::complex<float>> history;  // the latest second of extracted samples
+    // Extracted samples; the latest second of them (history_length) is the emitter's history,
+    // what comes before is not yet trimmed.
+    std::vector<std::complex<float>> history;
     // The latest audio of the emitter's 12000 Hz extractor while it has work, the last sample
     // ending at recent_audio_end: a decoder made for the emitter hears it first.
     std::vector<float> recent_audio;
@@ -185,6 +187,8 @@ struct SurveyEngine::Impl {
     void choose_work(double t);
     void emitter_work(Emitter& e, const std::complex<float>* samples, std::size_t count, double t,
                       std::vector<Event>& events);
+    // The samples of one second at the emitter's history rate.
+    static std::size_t history_length(const Emitter& e);
     void keep_recent_audio(Emitter& e, double t);
     void feature_pass(double t);
     void publish(std::vector<Event>& events);

@@ -57,6 +57,29 @@ TEST(BlockFeatures, GaussianNoiseEnvelope) {
     EXPECT_LT(f.keying_peak_ratio, 4.0);
 }
 
+// The moments against the envelope taken the plain way (the library's magnitude, sums in long
+// double) over the samples 64 .. L - 65: equal within double rounding, for a noisy keyed carrier
+// and for noise alone.
+TEST(BlockFeatures, MomentsMatchThePlainEnvelope) {
+    for (const Samples& x : {shaped(12000, [](std::size_t i) { return (i / 300) % 2 ? 0.1 : 1.0; }, 0.05),
+                             gaussian_noise(6000, 8)}) {
+        long double s1 = 0, s2 = 0, s4 = 0;
+        for (std::size_t i = 64; i + 64 < x.size(); ++i) {
+            const long double e = std::abs(x[i]);
+            s1 += e;
+            s2 += e * e;
+            s4 += e * e * e * e;
+        }
+        const long double m = static_cast<long double>(x.size() - 128);
+        const double kurtosis = static_cast<double>((s4 / m) / ((s2 / m) * (s2 / m)));
+        const double variation = static_cast<double>(std::sqrt(s2 / m - (s1 / m) * (s1 / m)) / (s1 / m));
+        const sig::SurveyEnvelopeFeatures f = sig::extract_block_features(kRate, 500.0, x);
+        ASSERT_TRUE(f.valid);
+        EXPECT_NEAR(f.kurtosis, kurtosis, 1e-12 * kurtosis);
+        EXPECT_NEAR(f.variation, variation, 1e-12 * variation);
+    }
+}
+
 // On/off keying at 23.44 Hz (256 samples on, 256 off): bin 4 of the 2048-point keying spectrum.
 TEST(BlockFeatures, OnOffKeyingAndItsLine) {
     const Samples x = shaped(12000, [](std::size_t i) { return (i / 256) % 2 ? 0.0 : 1.0; }, 0.02);

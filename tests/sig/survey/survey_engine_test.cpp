@@ -155,6 +155,36 @@ TEST(SurveySpectrum, TheFloorIsEachSixtyKilohertzSegmentsLowerQuartile) {
         EXPECT_EQ(b.impl.floor[static_cast<std::size_t>(c.bin)], c.floor) << "bin " << c.bin;
 }
 
+// The floor seeks each segment's new quartile near its last one first; it must still be exactly
+// the quartile a full sort gives, frame after frame: while the spectrum drifts slowly, when it
+// jumps far from the last floor, when many bins share the quartile's value, when it is silent.
+TEST(SurveySpectrum, TheFloorFollowsAChangingSpectrumExactly) {
+    Bins b;
+    std::fill(b.impl.floor.begin(), b.impl.floor.end(), 0.0f);
+    std::mt19937 random(9);
+    std::exponential_distribution<float> power(1.0f);
+    std::fill(b.impl.spectrum.begin(), b.impl.spectrum.end(), 1.0f);
+    const auto expect_quartiles = [&](int frame) {
+        for (int start = 0; start < b.impl.n; start += 600) {
+            const int end = std::min(b.impl.n, start + 600);
+            std::vector<float> sorted(b.impl.spectrum.begin() + start, b.impl.spectrum.begin() + end);
+            std::sort(sorted.begin(), sorted.end());
+            const float want = sorted[static_cast<std::size_t>((sorted.size() - 1) / 4)];
+            for (int i = start; i < end; ++i)
+                ASSERT_EQ(b.impl.floor[static_cast<std::size_t>(i)], want) << "frame " << frame << ", bin " << i;
+        }
+    };
+    for (int frame = 0; frame < 60; ++frame) {
+        const float scale = frame == 30 ? 50.0f : 1.0f;  // one jump: every segment's floor moves far
+        for (float& s : b.impl.spectrum) s = scale * (s + 0.06f * (power(random) - s));
+        if (frame == 40)  // a quarter and more of one segment on one value
+            std::fill(b.impl.spectrum.begin() + 1200, b.impl.spectrum.begin() + 1500, b.impl.floor[1200]);
+        if (frame == 50) std::fill(b.impl.spectrum.begin(), b.impl.spectrum.begin() + 600, 0.0f);
+        b.impl.update_floor();
+        expect_quartiles(frame);
+    }
+}
+
 Emitter emitter(std::uint64_t id, double hz, double bw, double snr) {
     Emitter e;
     e.id = id;
