@@ -11,7 +11,9 @@ namespace sig {
 // Confirms a comb of `tones` tones `spacing_hz` apart by its keying: the frequency of the
 // signal cut out around centre_hz must step at the spacing (the symbol rate). Accepted, the
 // track becomes an Olivia track of the nearest variant the modem runs, centred on the comb;
-// accept_without_keying accepts on the comb alone when no keying line shows. A rejection after
+// accept_without_keying accepts on the comb alone when no keying line shows. A comb whose
+// strongest tone holds from one symbol to the next well beyond chance (a voice's harmonics)
+// is refused whether keyed or not. A rejection after
 // the keying was looked at raises score_floor to 0.35; an impossible comb (not 125..2000 Hz
 // wide, fewer than 4 tones) or too little audio returns false and leaves it.
 bool test_olivia_candidate(ClassifierState& state, ClassifierTrack& track, const float* audio, std::size_t count,

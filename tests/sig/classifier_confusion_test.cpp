@@ -143,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(QuietRows, NoModem,
 // of them 170 Hz apart take turns on the levels of an RTTY pair, and a syllable's harmonic is
 // keyed on and off like Morse; a PSK clock line stands clear of its surroundings, RTTY crosses
 // between its tones a dozen times and more, and a Morse tone holds its frequency. (Olivia is not
-// held here: the comb of a voice's harmonics still passes the Olivia test, see
+// held here: the comb of a voice's harmonics still passes the Olivia test for some talkers, see
 // docs/classifier.md.)
 class SpeechRow : public ::testing::TestWithParam<Row> {};
 
