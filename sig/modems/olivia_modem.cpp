@@ -35,6 +35,7 @@ constexpr float kAcquireScore = 4.6f;        // a block this clear starts (and c
 constexpr float kKeepScore = 3.6f;           // below this a locked block counts as weak
 constexpr int kWeakBlocksToLeave = 3;
 constexpr float kNeighbourMargin = 1.03f;    // a neighbour must beat the expected block by this much
+constexpr int kFalseAlignmentWait = 60;      // symbols the best block so far waits for a better one
 constexpr std::uint32_t kRenormalisePeriod = 4096;
 constexpr double kDefaultCentreHz = 1500.0;
 constexpr int kDefaultBandwidthHz = 1000;
@@ -271,7 +272,6 @@ struct OliviaModem::Impl {
     std::vector<OliviaBlock> search_blocks;
 
     bool candidate = false;
-    std::int64_t candidate_found = 0;
     OliviaBlock candidate_block;
     bool confirming = false;
     OliviaBlock confirmed_block;
@@ -572,18 +572,18 @@ void OliviaModem::Impl::acquire_and_track(std::int64_t f) {
     if (!candidate) {
         if (best->score >= kAcquireScore) {
             candidate = true;
-            candidate_found = f;
             candidate_block = *best;
         }
         return;
     }
     if (best->score > candidate_block.score) candidate_block = *best;
-    // Where the bits per symbol divide 12, a block seen 13 symbols off its true start still
-    // decodes in part (scrambler and interleave line up again): wait long enough to see the
-    // true alignment before confirming.
-    const std::int64_t extra =
-        12 % setup.bits == 0 ? static_cast<std::int64_t>(std::min(13 * (setup.bits - 1), 60)) * S : 0;
-    if (candidate_found + S / 2 + extra <= f) {
+    // Where the bits per symbol divide 12, a block seen about 13 symbols off its true start
+    // still decodes in part (scrambler and interleave line up again). A modem that began to
+    // listen just after a block began has missed that block's true alignment and finds such a
+    // false one first, with the next true one up to 52 symbols after it: so the best block
+    // found so far waits 60 symbols (short of the next block's own alignment) for a better one.
+    const std::int64_t extra = 12 % setup.bits == 0 ? static_cast<std::int64_t>(kFalseAlignmentWait) * S : 0;
+    if (candidate_block.frame + S / 2 + extra <= f) {
         confirmed_block = candidate_block;
         candidate = false;
         confirming = true;

@@ -385,11 +385,20 @@ void SurveyEngine::Impl::emitter_work(Emitter& e, const std::complex<float>* sam
         if (!e.audio)
             e.audio = std::make_unique<EmitterExtractor>(config.rate, e.frequency_hz, EmitterDecoder::kAudioRateHz,
                                                          kAudioPassbandHz);
-        else if (std::abs(e.audio->mixing_offset() - e.frequency_hz) > kRetuneHz)
+        else if (std::abs(e.audio->mixing_offset() - e.frequency_hz) > (e.decoder ? kDecoderRetuneHz : kRetuneHz)) {
+            // A retune moves everything in the audio. A running decoder's classifier and modem
+            // follow a signal inside its audio but not a jump of the whole audio, and the
+            // frequency of an MFSK emitter swings with the tone it sends by far more than a
+            // retune step: so the decoder keeps its tuning until the emitter has moved away
+            // from it for real, and then a new decoder starts at the new tuning.
+            release_decoder(e);
             e.audio->retune(e.frequency_hz);
+            e.recent_audio.clear();
+        }
         const bool fresh = e.selected && !e.decoder;
         if (fresh) {
-            e.decoder_rf_hz = config.center_hz + e.frequency_hz;
+            // The decoder's dial is where the extractor puts 1500 Hz of its audio.
+            e.decoder_rf_hz = config.center_hz + e.audio->mixing_offset();
             e.decoder = std::make_unique<EmitterDecoder>(e.decoder_rf_hz, config.image_dir);
             e.decode_clock = t;
         }

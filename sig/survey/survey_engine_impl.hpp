@@ -124,6 +124,9 @@ struct SurveyEngine::Impl {
     static constexpr double kCreationMarginDb = 3.0;
     static constexpr double kCreationSpacingHz = 400.0;
     static constexpr double kRetuneHz = 150.0;
+    // How far an emitter with a running decoder may move from its extractor's tuning: the
+    // decoder's classifier hears 200..3000 Hz, with the emitter tuned to 1500 Hz.
+    static constexpr double kDecoderRetuneHz = 1000.0;
     static constexpr double kWidebandHz = 6000.0;
     static constexpr double kFeatureMaxHz = 30000.0;
     static constexpr std::size_t kFeatureGroup = 16;

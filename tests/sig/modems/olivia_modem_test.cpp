@@ -429,6 +429,28 @@ TEST(OliviaAutomatic, ACandidateWithoutAFrequencyIsTunedTo1500Hz) {
     }
 }
 
+// A modem that begins to listen while a call is under way, as one started for a signal just
+// found does: a little after a block began it has missed that block's own alignment, and where
+// the bits per symbol divide 12 a false one a dozen symbols later still decodes in part. It
+// must wait for the next true block rather than lock on the false one, also when a weaker
+// glimpse of the missed block came first.
+TEST(OliviaAcquisition, AModemJoiningACallInItsFirstBlocksCopiesAllThatFollows) {
+    for (const Variant& v : {Variant{4, 250}, Variant{8, 250}, Variant{16, 500}, Variant{64, 1000}}) {
+        const double symbol_s = static_cast<double>(v.tones) / v.bandwidth_hz;
+        // Two idle blocks lead the call, so joining inside the first leaves every character.
+        const auto burst = testbed::modulate_olivia_text(kShort, signal_of(v), 2, 1);
+        const auto audio = transmission(burst, 10.0, 6);
+        const auto lead = (audio.size() - burst.size()) / 2;  // the noise before the call
+        for (const double symbols_late : {0.25, 4.0, 12.0, 64.05, 64.1, 64.15, 64.5}) {
+            const auto skip = lead + static_cast<std::size_t>(symbols_late * symbol_s * 12000.0);
+            const std::vector<float> joined(audio.begin() + static_cast<std::ptrdiff_t>(skip), audio.end());
+            const auto modem = olivia(candidate(v.text()));
+            EXPECT_EQ(testbed::run_modem(*modem, joined).text, kShort) << v.text() << " joined " << symbols_late
+                                                                       << " symbols late";
+        }
+    }
+}
+
 // --- Lock, retune and breaks -------------------------------------------------------------------
 
 class OliviaLock : public ::testing::Test {

@@ -673,6 +673,44 @@ TEST(SurveyExtraction, ADriftingEmitterIsRetunedAndAWideOneGetsAWidebandExtracto
     }
 }
 
+// The frequency measured for an MFSK emitter swings with the tone it sends, by more than the
+// 150 Hz that retunes an extractor; a retune would move the whole audio under a running decoder.
+// So a decoder keeps its tuning until its emitter is more than 1000 Hz away, and then a new one
+// starts at the new tuning. A decoder's dial is where the mixer puts 1500 Hz of its audio.
+TEST(SurveyExtraction, ADecodingEmitterKeepsItsTuningWithinAKilohertzAndItsDialIsTheMixers) {
+    const std::vector<std::complex<float>> iq(4800, {0.1f, 0.0f});
+    Impl impl(config(96000.0));
+    impl.emitters.push_back(emitter(1, 10000.0, 1000.0, 20.0));
+    Emitter& e = impl.emitters[0];
+    e.has_work = true;
+    std::vector<sig::Event> events;
+    double t = kT0;
+    impl.emitter_work(e, iq.data(), iq.size(), t, events);
+    // Selected 100 Hz away from where the mixer was put: the mixer stays, and so does the dial.
+    e.selected = true;
+    e.frequency_hz = 10100.0;
+    impl.emitter_work(e, iq.data(), iq.size(), t += 0.05, events);
+    ASSERT_TRUE(e.decoder);
+    EXPECT_EQ(e.decoder->context.dial_hz, 14000000.0 + 10000.0 - 1500.0);
+    struct Step {
+        double frequency_hz;
+        double mixer_hz;  // the audio extractor's tuning afterwards
+        bool new_decoder;
+    };
+    for (const Step& s : {Step{10400.0, 10000.0, false}, Step{9000.0, 10000.0, false}, Step{11000.0, 10000.0, false},
+                          Step{11001.0, 11001.0, true}, Step{10200.0, 11001.0, false}}) {
+        const sig::SurveyEngine::EmitterDecoder* before = e.decoder.get();
+        const std::uint64_t blocks = before->block_counter;
+        e.frequency_hz = s.frequency_hz;
+        impl.emitter_work(e, iq.data(), iq.size(), t += 0.05, events);
+        ASSERT_TRUE(e.decoder) << s.frequency_hz;
+        EXPECT_EQ(e.audio->mixing_offset(), s.mixer_hz) << s.frequency_hz;
+        EXPECT_EQ(e.decoder->context.dial_hz, 14000000.0 + s.mixer_hz - 1500.0) << s.frequency_hz;
+        // A new decoder has heard this block alone; the kept one has heard one more.
+        EXPECT_EQ(e.decoder->block_counter, s.new_decoder ? 1u : blocks + 1) << s.frequency_hz;
+    }
+}
+
 TEST(SurveyExtraction, AnEmitterThatCannotBeExtractedLosesItsDecoderWithOneLine) {
     StderrTap tap;
     Impl impl(config(96000.0));
