@@ -61,6 +61,10 @@ struct Track {
     bool olivia_entry = false;
     Mode bound_mode = Mode::UNKNOWN;  // what the classifier last named the bound track
     bool printed = false;             // the modem has copied text since it was built or bound
+    double started_hz = 0.0;          // where the modem was built or last started afresh
+    double bound_at = 0.0;            // when it was bound to its signal
+    std::string held;                 // copied while the signal was not yet named; see holds_text
+    bool passed_on = false;           // some of the modem's copy has gone to the lines
 };
 
 // One pushed block waiting in the ring.
@@ -95,6 +99,13 @@ constexpr double kNarrowbandHz = 200.0;
 constexpr double kCombTestHz = 100.0;
 constexpr double kShiftTolerance = 0.1;
 constexpr double kInsideMarginHz = 10.0;
+
+// A keyboard-mode modem pulls in a signal only this far from where it started listening; the
+// classifier may first see a weak signal further off its centre than that.
+constexpr double kModemCaptureHz = 10.0;
+// What a fixed modem copies from a signal not yet named waits this long at most for
+// the name: a modem that then starts again at the named centre copies it afresh.
+constexpr double kNamingWaitS = 6.0;
 
 // A fixed Olivia decoder listens where the user put it, give or take a drifting transmitter.
 constexpr double kOliviaEntrySearchHz = 100.0;
@@ -236,7 +247,7 @@ struct Analyzer::Impl {
                          " modem is available yet");
             } else {
                 candidates[id] = c;
-                tracks.emplace(id, Track{std::move(modem), c, c.audio_hz, true, 0, false});
+                tracks.emplace(id, Track{std::move(modem), c, c.audio_hz, true, 0, false, Mode::UNKNOWN, false, c.audio_hz, 0.0, {}, false});
             }
             ++id;
         }
@@ -258,7 +269,7 @@ struct Analyzer::Impl {
             // searches only close to where the user put it.
             std::unique_ptr<Modem> modem = std::make_unique<OliviaModem>(c, entry.format, kOliviaEntrySearchHz);
             candidates[id] = c;
-            tracks.emplace(id, Track{std::move(modem), c, c.audio_hz, true, 0, true});
+            tracks.emplace(id, Track{std::move(modem), c, c.audio_hz, true, 0, true, Mode::UNKNOWN, false, c.audio_hz, 0.0, {}, false});
             ++id;
         }
     }
@@ -486,11 +497,16 @@ struct Analyzer::Impl {
             // A modem that was not listening inside the signal, or has copied nothing where it
             // was, starts afresh and hears the signal from its beginning, as an automatic
             // channel's modem does.
-            const bool elsewhere = std::fabs(c.audio_hz - track.modem_hz) > 0.5 * c.bandwidth_hz;
+            const double apart = std::fabs(c.audio_hz - track.modem_hz);
+            const bool elsewhere = apart > 0.5 * c.bandwidth_hz;
+            const bool named_off = c.mode == track.candidate.mode && recopies(track, c);
             track.bound_track = c.track;
             track.bound_mode = c.mode;
             follow(track, c);
-            if (elsewhere || !track.printed) {
+            // Held text the modem copied off this signal's centre goes too: the new one copies it again.
+            if (named_off && apart <= c.bandwidth_hz) track.held.clear();
+            track.bound_at = end;
+            if (elsewhere || !track.printed || named_off) {
                 restart_on(chosen->first, track, c);
             } else {
                 track.modem->set_frequency(c.audio_hz);
@@ -500,11 +516,26 @@ struct Analyzer::Impl {
             emit_track_event(end, EventKind::DETECTED, track.candidate);
         };
         for (const Candidate& c : result.started) bind(c);
+        // The classifier may first see a weak signal beyond the modem's reach of its centre; the
+        // modem bound to it then copied little or nothing of its beginning. When the signal is
+        // named, the modem starts again at the centre found and hears it from its beginning, as
+        // an automatic channel's modem, started only then, does.
+        for (const Candidate& c : result.classified)
+            for (auto& [id, track] : tracks) {
+                if (track.bound_track != c.track || track.bound_mode == c.mode) continue;
+                track.bound_mode = c.mode;
+                if (c.mode != track.candidate.mode || !recopies(track, c)) continue;
+                follow(track, c);
+                track.held.clear();
+                restart_on(id, track, c);
+                candidates[id] = track.candidate;
+            }
         for (const Candidate& c : result.classified) bind(c);
         for (const Candidate& c : result.updated) {
             for (auto& [id, track] : tracks) {
                 if (track.bound_track != c.track) continue;
-                track.bound_mode = c.mode;
+                // A signal once named keeps its name.
+                if (c.mode != Mode::UNKNOWN) track.bound_mode = c.mode;
                 follow(track, c);
                 retune(track, c.audio_hz);
                 candidates[id] = track.candidate;
@@ -531,7 +562,17 @@ struct Analyzer::Impl {
         }
         track.modem = std::move(modem);
         track.printed = false;
+        track.passed_on = false;
+        track.started_hz = c.audio_hz;
         if (!replay_preroll(*track.modem, c.start_time)) assembler.mark_late_start(id);
+    }
+
+    // Whether a fixed modem should start again on the named signal c and copy it afresh: it
+    // started beyond its reach of c's centre and none of its copy has gone out yet (a second copy
+    // of a line would follow it). An Olivia modem is never built anew, so it keeps its copy.
+    static bool recopies(const Track& track, const Candidate& c) {
+        return track.candidate.mode != Mode::OLIVIA && !track.passed_on &&
+               std::fabs(c.audio_hz - track.started_hz) > kModemCaptureHz;
     }
 
     static void follow(Track& track, const Candidate& c) {
@@ -552,7 +593,7 @@ struct Analyzer::Impl {
         std::unique_ptr<Modem> modem = make_channel_modem(c.mode, c);
         if (!modem) return;
         if (!replay || !replay_preroll(*modem, c.start_time)) assembler.mark_late_start(c.track);
-        tracks.emplace(c.track, Track{std::move(modem), c, a, false, 0, false});
+        tracks.emplace(c.track, Track{std::move(modem), c, a, false, 0, false, Mode::UNKNOWN, false, a, 0.0, {}, false});
     }
 
     // Feeds a modem that starts on a signal now the kept blocks from just before the signal
@@ -581,8 +622,16 @@ struct Analyzer::Impl {
             track.candidate.variant = out.variant;
         }
 
+        if (!out.text.empty()) track.printed = true;
+        if (holds_text(track, end)) {
+            track.held += out.text;
+            out.text.clear();
+        } else if (!track.held.empty()) {
+            out.text.insert(0, track.held);
+            track.held.clear();
+        }
         if (!out.text.empty()) {
-            track.printed = true;
+            track.passed_on = true;
             Candidate line = r;
             if (has_frequency) line.audio_hz = out.frequency_hz;
             std::vector<Event> events = assembler.append(line, out.text, end);
@@ -606,6 +655,26 @@ struct Analyzer::Impl {
             std::vector<Event> rest = assembler.flush_track(line.track, t);
             events.insert(events.end(), std::make_move_iterator(rest.begin()), std::make_move_iterator(rest.end()));
             dispatch_all(events, line, t, decoded.value);
+        }
+    }
+
+    // A fixed modem bound to a signal the classifier has not named may be listening
+    // off its centre; its text waits for the name a while, to be dropped if the modem then starts
+    // again at the centre.
+    static bool holds_text(const Track& track, double end) {
+        return track.fixed && track.bound_track != 0 && track.bound_mode == Mode::UNKNOWN &&
+               end - track.bound_at < kNamingWaitS;
+    }
+
+    // Hands the held text of every fixed modem to the lines, at time t.
+    void release_held(double t) {
+        for (auto& [id, track] : tracks) {
+            if (track.held.empty()) continue;
+            track.passed_on = true;
+            Candidate line = track.candidate;
+            std::vector<Event> events = assembler.append(line, track.held, t);
+            track.held.clear();
+            dispatch_all(events, line, t, line.audio_hz);
         }
     }
 
@@ -740,6 +809,7 @@ void Analyzer::flush() {
     if (s.config.threaded)
         s.done_cv.wait_for(lock, kFlushWait, [&] { return s.slots_empty() || s.stop.load() || s.failed.load(); });
     if (s.failed.load() || !(s.last_end > 0.0)) return;
+    s.release_held(s.last_end);
     const double t = s.last_end + kFlushAge;
     std::vector<Event> events = s.assembler.flush_aged(t);
     for (Event& e : events) {
