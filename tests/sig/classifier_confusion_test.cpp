@@ -33,6 +33,14 @@ struct Row {
     const char* named;
 };
 
+// A test's name from its row: the signal, and the level offset by 100 so that -8 and +8 dB differ.
+std::string row_name(const ::testing::TestParamInfo<Row>& info) {
+    std::string name = std::string(info.param.signal) + "_" + std::to_string(static_cast<int>(info.param.snr_db + 100));
+    for (char& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    return name;
+}
+
 void PrintTo(const Row& r, std::ostream* os) { *os << r.signal << " at " << r.snr_db << " dB"; }
 
 class ConfusionTable : public ::testing::TestWithParam<Row> {};
@@ -71,12 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Row{"OLIVIA 4/125", 5.0, "OLIVIA 4/125"}, Row{"OLIVIA 8/250", kClean, "OLIVIA 8/250"}, Row{"WEFAX 120/576", kClean, "WEFAX"},
                       Row{"WEFAX 120/576", 10.0, "WEFAX"}, Row{"WEFAX 60/576", 10.0, "WEFAX"},
                       Row{"WEFAX 120/288", kClean, "WEFAX"}),
-    [](const auto& info) {
-        std::string name = std::string(info.param.signal) + "_" + std::to_string(static_cast<int>(info.param.snr_db + 100));
-        for (char& ch : name)
-            if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-        return name;
-    });
+    row_name);
 
 // Olivia variants, clean (and two of them weaker): named with its own variant
 // within 3 s, centred where its modem finds it, and the only track with a modem (a second Olivia
@@ -107,12 +110,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Row{"OLIVIA 4/125", kClean, "OLIVIA 4/125"}, Row{"OLIVIA 4/125", 5.0, "OLIVIA 4/125"},
                       Row{"OLIVIA 8/250", kClean, "OLIVIA 8/250"}, Row{"OLIVIA 8/500", kClean, "OLIVIA 8/500"},
                       Row{"OLIVIA 8/500", 5.0, "OLIVIA 8/500"}, Row{"OLIVIA 32/1000", kClean, "OLIVIA 32/1000"}),
-    [](const auto& info) {
-        std::string name = std::string(info.param.signal) + "_" + std::to_string(static_cast<int>(info.param.snr_db + 100));
-        for (char& ch : name)
-            if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-        return name;
-    });
+    row_name);
 
 class NoModem : public ::testing::TestWithParam<Row> {};
 
@@ -130,13 +128,7 @@ TEST_P(NoModem, StartsNoModemAnywhere) {
 INSTANTIATE_TEST_SUITE_P(QuietRows, NoModem,
                          ::testing::Values(Row{"noise", 0.0, "nothing"}, Row{"carrier", kClean, "nothing"},
                                            Row{"carrier", 0.0, "nothing"}, Row{"AM broadcast", 0.0, "nothing"}),
-                         [](const auto& info) {
-                             std::string name = std::string(info.param.signal) + "_" +
-                                                std::to_string(static_cast<int>(info.param.snr_db));
-                             for (char& ch : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                             return name;
-                         });
+                         row_name);
 
 // A voice, on upper sideband and as an AM station's programme, loud and weak, twelve talkers:
 // no PSK, RTTY or CW modem starts on it. Its harmonics' envelopes hum at low keying rates, two
@@ -162,13 +154,7 @@ TEST_P(SpeechRow, StartsNoPskRttyOrCwModem) {
 INSTANTIATE_TEST_SUITE_P(Voices, SpeechRow,
                          ::testing::Values(Row{"SSB speech", kClean, "nothing"}, Row{"SSB speech", 6.0, "nothing"},
                                            Row{"AM speech", kClean, "nothing"}, Row{"AM speech", 6.0, "nothing"}),
-                         [](const auto& info) {
-                             std::string name = std::string(info.param.signal) + "_" +
-                                                std::to_string(static_cast<int>(info.param.snr_db));
-                             for (char& ch : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                             return name;
-                         });
+                         row_name);
 
 // --- A chart at any speed reaches the modem unfixed --------------------------------------------
 
