@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +22,7 @@
 #include "testbed/lib/psk_modulator.hpp"
 #include "testbed/lib/rtl_tcp_server.hpp"
 #include "tests/support/background_process.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
 
@@ -51,17 +51,6 @@ std::vector<std::complex<float>> psk_capture(int rate_hz, double seconds)
     config.seed = 3;
     config.gain_db = -20;
     return testbed::synthesize_iq(config, {{testbed::modulate_psk_text(kCall, signal), kDial, 1.0}});
-}
-
-std::vector<std::string> lines_with(std::string const& text, std::string const& part)
-{
-    std::vector<std::string> found;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (line.find(part) != std::string::npos)
-            found.push_back(line);
-    }
-    return found;
 }
 
 std::string joined(std::vector<std::string> const& lines)

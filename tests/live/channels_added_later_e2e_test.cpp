@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +22,7 @@
 #include "testbed/lib/rtl_tcp_server.hpp"
 #include "testbed/lib/wefax_modulator.hpp"
 #include "tests/support/background_process.hpp"
+#include "tests/support/file_text.hpp"
 #include "tests/support/control_request.hpp"
 #include "tests/support/run_process.hpp"
 #include "tests/support/temp_dir.hpp"
@@ -58,17 +58,6 @@ std::vector<std::complex<float>> wefax_capture(int rate_hz)
     config.seed = 5;
     config.gain_db = -20;
     return testbed::synthesize_iq(config, {{audio, kDial, kLead}});
-}
-
-std::vector<std::string> lines_with(std::string const& text, std::string const& part)
-{
-    std::vector<std::string> found;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (line.find(part) != std::string::npos)
-            found.push_back(line);
-    }
-    return found;
 }
 
 std::string bytes_of(fs::path const& path)

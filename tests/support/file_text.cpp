@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <sstream>
+#include <utility>
 
 std::string file_text(std::filesystem::path const& path)
 {
@@ -21,3 +22,13 @@ std::vector<std::string> lines_of(std::string const& text)
 }
 
 std::vector<std::string> file_lines(std::filesystem::path const& path) { return lines_of(file_text(path)); }
+
+std::vector<std::string> lines_with(std::string const& text, std::string const& part)
+{
+    std::vector<std::string> found;
+    for (std::string& line : lines_of(text)) {
+        if (line.find(part) != std::string::npos)
+            found.push_back(std::move(line));
+    }
+    return found;
+}

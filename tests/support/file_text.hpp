@@ -11,5 +11,8 @@ std::string file_text(std::filesystem::path const& path);
 // The text split at newlines, without them; a last line without its newline still counts.
 std::vector<std::string> lines_of(std::string const& text);
 
+// The lines of the text that contain part.
+std::vector<std::string> lines_with(std::string const& text, std::string const& part);
+
 // lines_of(file_text(path))
 std::vector<std::string> file_lines(std::filesystem::path const& path);
