@@ -29,13 +29,19 @@ void put_u16(unsigned char* at, std::uint16_t value)
 }
 
 // Full scale is +-32767, so the clipped extremes stay symmetric. NaN carries no level at all and
-// becomes silence.
+// becomes silence. Rounding is to the nearest level, halfway to even. The clamp and the rounding
+// are written out: fmin, fmax and nearbyint are library calls per sample without -ffast-math,
+// and the decoder workers convert every interval of every channel. Adding and taking away
+// 1.5 x 2^52 leaves a double of at most 2^51 rounded to an integer in the default rounding mode,
+// as nearbyint would.
 std::int16_t to_pcm16(float sample)
 {
     if (std::isnan(sample))
         return 0;
-    double const clamped = std::fmin(1.0, std::fmax(-1.0, static_cast<double>(sample)));
-    return static_cast<std::int16_t>(std::nearbyint(clamped * 32767.0));
+    double const level = static_cast<double>(sample);
+    double const clamped = level < -1.0 ? -1.0 : (level > 1.0 ? 1.0 : level);
+    constexpr double round_shift = 0x1.8p52;
+    return static_cast<std::int16_t>((clamped * 32767.0 + round_shift) - round_shift);
 }
 
 // Writes all of data at offset, or as much as the file takes: the bytes that reached the file

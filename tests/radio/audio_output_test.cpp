@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -109,6 +110,31 @@ TEST(AudioOutputWav, OutOfRangeSamplesClipInsteadOfWrapping)
         output.finish();
     }
     EXPECT_EQ(pcm(read_bytes(tmp / "a.wav")), (std::vector<std::int16_t>{32767, -32767, 32767, -32767, 0, 32767}));
+}
+
+// Every level of the 16-bit range and the points between them: each sample lands on the level
+// nearest it, as the library's rounding gives it, with the clamp at full scale.
+TEST(AudioOutputWav, EverySampleRoundsToItsNearestLevel)
+{
+    std::vector<float> samples;
+    for (int level = -32768; level <= 32768; ++level)
+        for (double offset : {-0.5, -0.49, 0.0, 0.25, 0.5, 0.51})
+            samples.push_back(static_cast<float>((level + offset) / 32767.0));
+    TempDir tmp;
+    {
+        AudioOutput output(wav_options(tmp / "a.wav", 12000));
+        output.write(samples);
+        output.finish();
+    }
+    auto const written = pcm(read_bytes(tmp / "a.wav"));
+    ASSERT_EQ(written.size(), samples.size());
+    std::size_t wrong = 0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        double const clamped = std::clamp(static_cast<double>(samples[i]), -1.0, 1.0);
+        if (written[i] != static_cast<std::int16_t>(std::nearbyint(clamped * 32767.0)))
+            ++wrong;
+    }
+    EXPECT_EQ(wrong, 0u);
 }
 
 TEST(AudioOutputWav, DestructorCompletesAnUnfinishedFile)
