@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/unfilled_allocator.hpp"
+
 // Why a block does not continue the previous one (bits of IqBlock::gap_flags).
 // The decoder capture bridges a gap with zeros only when GAP_SEQUENCE or GAP_DROPPED says
 // how much is missing and neither GAP_SOURCE_RESET nor GAP_UNKNOWN_SIZE says it cannot know.
@@ -12,10 +14,14 @@ inline constexpr std::uint32_t GAP_SEQUENCE = 2;      // the backend's sample nu
 inline constexpr std::uint32_t GAP_DROPPED = 4;       // a known number of samples was dropped
 inline constexpr std::uint32_t GAP_UNKNOWN_SIZE = 8;  // a discontinuity of unknown size
 
+// A block's IQ samples. Every producer writes all it grows the vector by, so growth leaves the
+// new samples unwritten rather than zero-filling them first.
+using IqSamples = std::vector<std::complex<float>, UnfilledAllocator<std::complex<float>>>;
+
 // One block of received IQ, handed from a backend's thread to the run loop through the
 // SampleQueue. Blocks travel by move; the sample vectors are never copied on the way.
 struct IqBlock {
-    std::vector<std::complex<float>> samples;  // full scale about +-1.0
+    IqSamples samples;  // full scale about +-1.0
     bool discontinuity = false;
     double utc = 0.0;  // UTC of the first sample, seconds since the UNIX epoch
     std::uint32_t gap_flags = 0;

@@ -76,7 +76,7 @@ std::string format_level(double value)
 
 }  // namespace
 
-void IqLevelMeter::update(std::vector<std::complex<float>> const& samples, double t)
+void IqLevelMeter::update(std::span<std::complex<float> const> samples, double t)
 {
     // complex<float> is laid out as two floats, so the block reads as 2N components.
     BlockStats const stats = block_stats(reinterpret_cast<float const*>(samples.data()), samples.size() * 2);

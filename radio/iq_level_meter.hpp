@@ -4,6 +4,7 @@
 #include <complex>
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,7 @@ class IqLevelMeter {
 public:
     // t: UTC seconds at the end of the block. "Invalid IQ meter timestamp" unless t is finite
     // and |t| <= 1e12.
-    void update(std::vector<std::complex<float>> const& samples, double t);
+    void update(std::span<std::complex<float> const> samples, double t);
     // The same from figures the caller measured itself: the largest component magnitude, the
     // sum of squared components and the number of IQ samples (two components each).
     void add_levels(double peak, double sum_squares, std::uint64_t samples, double t);

@@ -617,7 +617,7 @@ void Rx888Frontend::start()
 
 bool Rx888Frontend::on_gpu() const { return impl_->gpu != nullptr; }
 
-std::size_t Rx888Frontend::convert(std::int16_t const* words, std::size_t count, std::vector<std::complex<float>>& out,
+std::size_t Rx888Frontend::convert(std::int16_t const* words, std::size_t count, IqSamples& out,
                                    double& first_offset_s)
 {
     Impl& s = *impl_;

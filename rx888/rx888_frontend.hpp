@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "radio/iq_block.hpp"
+
 struct GpuLibrary;
 
 // The conversion-plan check: the IQ samples per 16384 ADC words for this clock, centre and
@@ -59,7 +61,7 @@ public:
     // samples to `out` and returns the number of blocks; `first_offset_s` receives the time of
     // the first appended sample relative to word 0 after the last restart (negative just after
     // a restart). Fewer than 8192 waiting words give 0 blocks and leave `out` alone.
-    std::size_t convert(std::int16_t const* words, std::size_t count, std::vector<std::complex<float>>& out,
+    std::size_t convert(std::int16_t const* words, std::size_t count, IqSamples& out,
                         double& first_offset_s);
 
     double clock_hz() const;

@@ -150,7 +150,7 @@ private:
     void convert_loop();
     void process(RawAdcBlock& block);
     void detect_overload(std::vector<std::int16_t> const& words);
-    void emit(std::vector<std::complex<float>>&& samples, double time);
+    void emit(IqSamples&& samples, double time);
     void mark_break(IqBlock& out);
     void give_back(std::vector<std::int16_t>&& buffer);
     void report_host_drops(bool force);
@@ -233,7 +233,7 @@ private:
     std::uint64_t latched_generation_ = 0;
     double t0_ = 0;
     bool banner_printed_ = false;
-    std::vector<std::complex<float>> batch_;
+    IqSamples batch_;
 };
 
 void LIBUSB_CALL transfer_callback(libusb_transfer* transfer)
@@ -844,7 +844,7 @@ void Rx888Radio::detect_overload(std::vector<std::int16_t> const& words)
     }
 }
 
-void Rx888Radio::emit(std::vector<std::complex<float>>&& samples, double time)
+void Rx888Radio::emit(IqSamples&& samples, double time)
 {
     IqBlock out;
     out.samples = std::move(samples);
@@ -941,7 +941,7 @@ void Rx888Radio::process(RawAdcBlock& block)
     double offset = 0;
     std::size_t const blocks = frontend_->convert(block.samples.data(), block.samples.size(), batch_, offset);
     if (blocks > 0) {
-        std::vector<std::complex<float>> samples;
+        IqSamples samples;
         samples.swap(batch_);
         emit(std::move(samples), t0_ + offset);
     }

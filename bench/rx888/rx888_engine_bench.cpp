@@ -81,7 +81,7 @@ void BM_Rx888CpuPath(benchmark::State& state)
     Channelizer::Impl channelizer(kRate, kCentre, 2500, 1.0, dials(state.range(0)), nullptr);
     Channelizer::Impl::Rows rows(static_cast<std::size_t>(state.range(0)));
     std::vector<std::int16_t> const& words = adc_words();
-    std::vector<std::complex<float>> iq;
+    IqSamples iq;
     double offset = 0;
     for (auto _ : state) {
         for (auto& row : rows)

@@ -53,7 +53,7 @@ void BM_Rx888Frontend(benchmark::State& state)
     Rx888Frontend frontend(clock, rate, centre, "off", workers * 8);
     frontend.start();
     std::vector<std::int16_t> const& words = adc_words();
-    std::vector<std::complex<float>> out;
+    IqSamples out;
     out.reserve(kWords / static_cast<std::size_t>(d) + 16384);
     double offset = 0;
     for (auto _ : state) {

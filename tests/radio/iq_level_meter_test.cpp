@@ -45,7 +45,7 @@ TEST(IqLevelMeter, ReadsPeakRmsHoldAndMaxOfOneBlock)
 {
     IqLevelMeter meter;
     // Components 0.5, 0.5, 0.25, 0: peak 0.5, mean square 0.5625 / 4, rms 0.375.
-    meter.update({{0.5f, -0.5f}, {0.25f, 0.0f}}, t0);
+    meter.update(std::vector<std::complex<float>>{{0.5f, -0.5f}, {0.25f, 0.0f}}, t0);
     EXPECT_EQ(levels_at(meter, t0 + 0.5),
               "OK LEVELS state=ready,peak=0.5,rms=0.375,hold=0.5,max=0.5,samples=2,invalid=0,age=0.5");
     EXPECT_EQ(levels_at(meter, t0 + 0.03125, true),
@@ -55,7 +55,7 @@ TEST(IqLevelMeter, ReadsPeakRmsHoldAndMaxOfOneBlock)
 TEST(IqLevelMeter, PrintsTwelveSignificantDigits)
 {
     IqLevelMeter meter;
-    meter.update({{0.75f, 0.0f}}, t0);
+    meter.update(std::vector<std::complex<float>>{{0.75f, 0.0f}}, t0);
     // rms 0.75 / sqrt(2); the age carries the rounding noise of t0 + 0.1 - t0.
     EXPECT_EQ(levels_at(meter, t0 + 0.1),
               "OK LEVELS state=ready,peak=0.75,rms=0.53033008589,hold=0.75,max=0.75,samples=1,invalid=0,age=0.1");
@@ -134,7 +134,7 @@ TEST(IqLevelMeter, NonFiniteComponentMarksTheWindowInvalidWhileItLasts)
 {
     float const nan = std::numeric_limits<float>::quiet_NaN();
     IqLevelMeter meter;
-    meter.update({{nan, 0.5f}, {0.25f, -0.25f}}, t0);
+    meter.update(std::vector<std::complex<float>>{{nan, 0.5f}, {0.25f, -0.25f}}, t0);
     IqLevels const bad = meter.snapshot(false, false, t0 + 0.5);
     EXPECT_EQ(bad.state, "invalid");
     EXPECT_EQ(bad.invalid, 1u);
@@ -155,14 +155,14 @@ TEST(IqLevelMeter, InfinityIsCountedAndHugeFiniteValuesAreNot)
 {
     float const inf = std::numeric_limits<float>::infinity();
     IqLevelMeter meter;
-    meter.update({{inf, -inf}, {0.5f, 0.5f}}, t0);
+    meter.update(std::vector<std::complex<float>>{{inf, -inf}, {0.5f, 0.5f}}, t0);
     IqLevels const levels = meter.snapshot(false, false, t0);
     EXPECT_EQ(levels.invalid, 2u);
     EXPECT_EQ(levels.peak, 0.5);
 
     // 1e20 squared does not fit a float but is a real (if absurd) level.
     IqLevelMeter loud;
-    loud.update({{1e20f, 0.0f}}, t0);
+    loud.update(std::vector<std::complex<float>>{{1e20f, 0.0f}}, t0);
     IqLevels const huge = loud.snapshot(false, false, t0);
     EXPECT_EQ(huge.invalid, 0u);
     EXPECT_EQ(huge.state, "ready");

@@ -762,8 +762,8 @@ TEST(SdrRadio, StreamsTheIqFileScaledToFullScale)
     ASSERT_EQ(blocks.size(), 2u);
     using C = std::complex<float>;
     float const s = 1.0f / 32768.0f;
-    EXPECT_EQ(blocks[0].samples, (std::vector<C>{{100 * s, -100 * s}, {32767 * s, -1.0f}, {0.0f, s}}));
-    EXPECT_EQ(blocks[1].samples, (std::vector<C>{{-s, 0.0f}, {100 * s, -100 * s}, {32767 * s, -1.0f}}));
+    EXPECT_EQ(std::vector<C>(blocks[0].samples.begin(), blocks[0].samples.end()), (std::vector<C>{{100 * s, -100 * s}, {32767 * s, -1.0f}, {0.0f, s}}));
+    EXPECT_EQ(std::vector<C>(blocks[1].samples.begin(), blocks[1].samples.end()), (std::vector<C>{{-s, 0.0f}, {100 * s, -100 * s}, {32767 * s, -1.0f}}));
 }
 
 // ---- Events: device loss and overload ------------------------------------------------------------

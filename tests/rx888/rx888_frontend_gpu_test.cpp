@@ -49,7 +49,7 @@ std::vector<std::int16_t> tone_words(std::size_t n, std::vector<std::pair<double
 std::vector<std::complex<float>> convert_all(Rx888Frontend& frontend, std::vector<std::int16_t> const& words,
                                              std::size_t piece, std::size_t restart_after = 0, double restart_hz = 0)
 {
-    std::vector<std::complex<float>> out;
+    IqSamples out;
     for (std::size_t at = 0; at < words.size(); at += piece) {
         if (restart_after != 0 && at == restart_after)
             frontend.restart(restart_hz);
@@ -57,7 +57,7 @@ std::vector<std::complex<float>> convert_all(Rx888Frontend& frontend, std::vecto
         double offset = 0;
         frontend.convert(words.data() + at, n, out, offset);
     }
-    return out;
+    return {out.begin(), out.end()};
 }
 
 // The largest difference between the two outputs, as a fraction of the largest sample.
@@ -151,7 +151,7 @@ TEST(Rx888FrontendGpu, GrowingPiecesReleaseThePinnedBuffersFirst)
     testing::internal::CaptureStderr();
     std::size_t at = 0;
     for (std::size_t piece : {8192u, 9000u, 65536u, 131072u, 262144u, 524288u}) {
-        std::vector<std::complex<float>> out;
+        IqSamples out;
         double offset = 0;
         gpu.convert(words.data() + at, piece, out, offset);
         at += piece;

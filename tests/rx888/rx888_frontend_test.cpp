@@ -48,7 +48,7 @@ Output run(Rx888Frontend& frontend, std::vector<std::int16_t> const& words, std:
     Output out;
     for (std::size_t at = 0; at < words.size(); at += piece) {
         std::size_t const n = std::min(piece, words.size() - at);
-        std::vector<std::complex<float>> batch;
+        IqSamples batch;
         double offset = 0;
         std::size_t const blocks = frontend.convert(words.data() + at, n, batch, offset);
         EXPECT_EQ(batch.size(), blocks * frontend.out_per_block());
@@ -299,7 +299,7 @@ TEST(Rx888Frontend, BlocksAndOffsetsFollowTheWordCount)
 {
     Rx888Frontend frontend(kClock, 8e6, 14.08e6, "off", 1);
     std::vector<std::int16_t> const words(131072, 0);
-    std::vector<std::complex<float>> out;
+    IqSamples out;
     double offset = 99;
     // Short pieces wait for a whole block.
     EXPECT_EQ(frontend.convert(words.data(), 8191, out, offset), 0u);
@@ -327,7 +327,7 @@ TEST(Rx888Frontend, RestartForgetsTheHistory)
     // A loud stream, a restart, then silence: nothing of the loud stream may leak through.
     Rx888Frontend frontend(kClock, 8e6, 14.08e6, "off", 1);
     auto const loud = cosine(14.1e6, 0.9, 0.0, 0, 4 * 8192 + 3000);
-    std::vector<std::complex<float>> out;
+    IqSamples out;
     double offset = 0;
     frontend.convert(loud.data(), loud.size(), out, offset);
     frontend.restart(14.08e6);

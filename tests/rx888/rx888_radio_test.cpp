@@ -18,6 +18,7 @@
 #include <numbers>
 #include <optional>
 #include <regex>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -195,7 +196,7 @@ struct Fixture {
 };
 
 // The amplitude of the component at `offset_hz` in a block of IQ at `rate`.
-double tone_amplitude(std::vector<std::complex<float>> const& samples, double rate, double offset_hz)
+double tone_amplitude(std::span<std::complex<float> const> samples, double rate, double offset_hz)
 {
     std::complex<double> sum = 0;
     for (std::size_t k = 0; k < samples.size(); ++k)
