@@ -235,6 +235,9 @@ DecoderCapture::DecoderCapture(std::unique_ptr<Channelizer::Impl> channelizer, s
         slot.channel = spec.channel;
         slot.pool = IntervalBufferPool::make(static_cast<std::size_t>(digital_mode_interval_samples(spec.mode)));
         slot.buffer = slot.pool->take();
+        // The next interval fills a second buffer while the first is with the decoders: made
+        // now, after start-up the capture faults in no pages at all.
+        slot.pool->make_ready(1);
         s.slots.push_back(std::move(slot));
         double const length = digital_mode_interval_seconds(spec.mode);
         bool const known = std::any_of(s.trackers.begin(), s.trackers.end(),

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace {
@@ -51,6 +52,24 @@ IntervalAudio IntervalBufferPool::take()
     if (fresh)
         make_present(buffer);
     return IntervalAudio(std::move(buffer), weak_from_this());
+}
+
+void IntervalBufferPool::make_ready(std::size_t count)
+{
+    count = std::min(count, idle_limit_);
+    for (;;) {
+        {
+            std::scoped_lock lock(mutex_);
+            if (idle_.size() >= count)
+                return;
+            ++allocations_;
+        }
+        std::vector<float> buffer;
+        buffer.reserve(samples_);
+        make_present(buffer);
+        std::scoped_lock lock(mutex_);
+        idle_.push_back(std::move(buffer));
+    }
 }
 
 std::size_t IntervalBufferPool::idle() const

@@ -27,6 +27,9 @@ public:
 
     // An empty buffer reserved to one interval: a waiting one, else a new one.
     IntervalAudio take();
+    // Makes new buffers until `count` wait in the pool (no more than its idle limit), so that
+    // their pages are made present now rather than while a later interval fills them.
+    void make_ready(std::size_t count);
 
     std::size_t samples() const { return samples_; }
     std::size_t idle() const;       // buffers waiting in the pool

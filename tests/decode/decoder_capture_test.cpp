@@ -195,6 +195,8 @@ TEST(DecoderCapture, IntervalBuffersComeBackWhenTheirJobsAreFinished)
     // each job before the next interval: two buffers serve every interval.
     Harness h({DigitalMode::FT4}, 1000.05 + half_hop_s);
     h.release_jobs = true;
+    // Both are made at the start, so that no later interval faults in fresh pages.
+    EXPECT_EQ(h.capture->interval_buffers(), 2u);
     h.capture->push_block(IqBlock{}, h.utc);
     feed_counting(h, 1, 59400 + 6 * 90000 + 1000, 20000);
     ASSERT_EQ(h.released.size(), 6u);

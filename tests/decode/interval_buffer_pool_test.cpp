@@ -118,6 +118,27 @@ TEST(IntervalBufferPool, KeepsNoMoreThanItsIdleLimit)
     EXPECT_EQ(pool->allocations(), 5u);
 }
 
+// Buffers made ready wait in the pool, up to its idle limit, and the takes that follow use them.
+TEST(IntervalBufferPool, BuffersMadeReadyServeTheNextTakes)
+{
+    auto const pool = IntervalBufferPool::make(kSamples, 2);
+    pool->make_ready(1);
+    EXPECT_EQ(pool->idle(), 1u);
+    pool->make_ready(5);
+    EXPECT_EQ(pool->idle(), 2u);
+    EXPECT_EQ(pool->allocations(), 2u);
+    pool->make_ready(1);
+    EXPECT_EQ(pool->allocations(), 2u);
+    IntervalAudio a = pool->take();
+    IntervalAudio b = pool->take();
+    EXPECT_TRUE(a.empty());
+    EXPECT_GE(a.capacity(), kSamples);
+    EXPECT_GE(b.capacity(), kSamples);
+    EXPECT_EQ(pool->allocations(), 2u);
+    IntervalAudio c = pool->take();
+    EXPECT_EQ(pool->allocations(), 3u);
+}
+
 TEST(IntervalBufferPool, AudioMayOutliveItsPool)
 {
     IntervalAudio survivor;
