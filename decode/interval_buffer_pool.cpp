@@ -23,6 +23,15 @@ void make_present(std::vector<float>& buffer)
         (void)::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
 }
 
+// A new buffer with room for `samples`, its pages present.
+std::vector<float> new_buffer(std::size_t samples)
+{
+    std::vector<float> buffer;
+    buffer.reserve(samples);
+    make_present(buffer);
+    return buffer;
+}
+
 }  // namespace
 
 std::shared_ptr<IntervalBufferPool> IntervalBufferPool::make(std::size_t samples, std::size_t idle_limit)
@@ -47,10 +56,12 @@ IntervalAudio IntervalBufferPool::take()
             fresh = true;
         }
     }
-    buffer.clear();
-    buffer.reserve(samples_);
-    if (fresh)
-        make_present(buffer);
+    if (fresh) {
+        buffer = new_buffer(samples_);
+    } else {
+        buffer.clear();
+        buffer.reserve(samples_);
+    }
     return IntervalAudio(std::move(buffer), weak_from_this());
 }
 
@@ -64,9 +75,7 @@ void IntervalBufferPool::make_ready(std::size_t count)
                 return;
             ++allocations_;
         }
-        std::vector<float> buffer;
-        buffer.reserve(samples_);
-        make_present(buffer);
+        std::vector<float> buffer = new_buffer(samples_);
         std::scoped_lock lock(mutex_);
         idle_.push_back(std::move(buffer));
     }
